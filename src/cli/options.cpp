@@ -1,0 +1,122 @@
+#include "cli/options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/getopt.h"
+
+namespace qrn {
+
+namespace {
+
+constexpr const char* OPTION_STRING = "odfhrS1:2:3:4:b:p:v:D:";
+constexpr LongOption LONG_OPTIONS[] = {{"repeat", false, 'r'}, {nullptr, false, 0}};
+constexpr uint32_t DEFAULT_BLOCK_MIB = 64;
+
+// Rows: method 1..4; columns: level 0, 1, 2, 9.
+constexpr int HASH_BITS_TABLE[4][4] = {
+    {16, 20, 24, 16},
+    {16, 20, 26, 16},
+    {16, 20, 26, 0},
+    {0, 0, 0, 0},
+};
+
+uint32_t parse_block_size(const char* text)
+{
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    const unsigned shift = (*end == 'K' || *end == 'k') ? 10 : 20;
+    return static_cast<uint32_t>(n) << shift;
+}
+
+} // namespace
+
+int default_hash_bits(int method, int level)
+{
+    if (method < 1 || method > 4)
+        return 0;
+    const int column = level == 9 ? 3 : level;
+    if (column < 0 || column > 3)
+        return 0;
+    return HASH_BITS_TABLE[method - 1][column];
+}
+
+int effective_hash_bits(int option_value, int method, int level)
+{
+    if (option_value == 0)
+        return default_hash_bits(method, level);
+    int bits = option_value < 10 ? 10 : option_value;
+    if (level == 0 && bits > 16)
+        bits = 16;
+    return bits;
+}
+
+const char* program_base_name(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+void usage_exit(const char* name)
+{
+    std::fprintf(stderr,
+                 "\nquarnix 1.2 (Aug 11 2014)\n"
+                 "\n Usage: %s <options> <filename1> .. <filenameN> DESTINATION_DIR\n"
+                 "<options>\n"
+                 " -ml     m: compression method (1..4), l:compression level (0,1,2,9).\n"
+                 " -p#     #: number of processors/cores (default=autodetect). 0=disable multithreading\n"
+                 " -b#     #: block size in mb (default %d)\n"
+                 " -r      compress/decomp directories recursively\n"
+                 " -d      decomp\n"
+                 " -f      force overwrite of output file\n"
+                 " -o      write on standard output\n"
+                 "Ex.: quarnix -32 -f file.jpg ab*.txt backup_dir\n"
+                 "     quarnix -49 -r mydir%c* backup_dir\n"
+                 "     quarnix -10 file file.qrn\n"
+                 "     cat file | ./quarnix -of -10 >file.qrn\n"
+                 "     quarnix -d -r backup_dir%c* restore_dir\n"
+                 "     quarnix -d file.qrn file\n",
+                 name, static_cast<int>(DEFAULT_BLOCK_MIB), '/', '/');
+    std::exit(1);
+}
+
+void parse_options(int argc, char** argv, RunOptions* opts)
+{
+    OptParser p;
+    opt_init(p, argc, argv, OPTION_STRING, LONG_OPTIONS);
+    for (int c; (c = opt_next(p)) != -1;) {
+        switch (c) {
+        case '1':
+        case '2':
+        case '3':
+        case '4': {
+            const int method = c - '0';
+            const auto level = static_cast<uint8_t>(std::atoi(p.optarg));
+            if (level != 9 && level > 2)
+                usage_exit(argv[0]);
+            if (level != 9 && method == 4) {
+                std::fprintf(stderr, "Only options -49 is available (not -40,-41,-42)\n");
+                std::exit(1);
+            }
+            opts->job_template.method = static_cast<uint8_t>(method);
+            opts->job_template.level = level;
+            break;
+        }
+        case 'd': ++opts->decompress; break;
+        case 'f': ++opts->force; break;
+        case 'o': ++opts->to_stdout; break;
+        case 'r': ++opts->recursive; break;
+        case 'S': opts->probe_cpu = 0; break;
+        case 'p': opts->thread_count = std::atoi(p.optarg); break;
+        case 'b': opts->job_template.block_size = parse_block_size(p.optarg); break;
+        case 'D': opts->hash_bits_option = std::atoi(p.optarg); break;
+        case 'v': break;
+        case 'h': usage_exit(program_base_name(argv[0]));
+        default: usage_exit(argv[0]);
+        }
+    }
+    opts->names = std::move(p.operands);
+}
+
+} // namespace qrn

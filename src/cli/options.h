@@ -1,0 +1,39 @@
+// The run's settings, read from the command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "codecs/codec_job.h"
+
+namespace qrn {
+
+struct RunOptions {
+    int decompress = 0;
+    int recursive = 0;
+    int force = 0;
+    int to_stdout = 0;
+    int from_stdin = 0;
+    int probe_cpu = 1;
+    int thread_count = -1;        // negative: one per processor
+    int hash_bits_option = 0;     // -D as given; 0 when absent
+    CodecJob job_template{};      // method, level, hash_bits, block_size
+    std::vector<std::string> names;  // the operands: inputs, then the destination
+};
+
+// hash_bits used when -D is absent or 0, by method (1..4) and level.
+int default_hash_bits(int method, int level);
+// -D's value adjusted for the level: nonzero below 10 gives 10, and at level 0
+// anything above 16 gives 16; 0 selects the default.
+int effective_hash_bits(int option_value, int method, int level);
+
+// Parses argv into `opts`. Prints the usage text or a refusal and ends the
+// process where the command line says so.
+void parse_options(int argc, char** argv, RunOptions* opts);
+
+// The usage text on standard error; `name` is the program name to show.
+[[noreturn]] void usage_exit(const char* name);
+// The part of a program path after its last separator.
+const char* program_base_name(const char* path);
+
+} // namespace qrn

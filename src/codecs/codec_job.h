@@ -1,0 +1,51 @@
+// The one interface between the pipelines and the codecs: a description of one
+// block of work, and the signature of a codec entry.
+#pragma once
+
+#include <cstdint>
+
+namespace qrn {
+
+struct PlatformFile;
+
+struct CodecJob {
+    // These six fields, in these widths, are also bytes 16..31 of the
+    // container header (three zero bytes follow `filter` there).
+    uint16_t bsize_code;   // bit 0: unit (1 = KiB, 0 = MiB); bits 1..15: count
+    uint8_t method;        // 1..4; METHOD_STOP in a queued job ends a worker
+    uint8_t level;         // 0, 1, 2 or 9
+    uint8_t filter;        // FILTER_*; only the low 4 bits are tested
+    int32_t hash_bits;     // log2 of the hash-table entries of levels 0..2
+    uint32_t seq;          // place in the run-wide write order
+
+    uint8_t block_flags;   // the record's flag byte (decompression)
+    uint8_t* in;
+    uint8_t* out;
+    uint32_t out_limit;    // compressor: output capacity; decompressor: exact size
+    uint32_t in_size;
+    uint32_t block_size;   // decoded bsize_code
+    PlatformFile* in_file;
+    PlatformFile* out_file;
+};
+
+// A compressor returns the payload bytes written at `out` (0 for an empty
+// block) or CODEC_FAIL when it cannot do the job; the block is then stored raw.
+// A decompressor returns the number of bytes produced; anything other than
+// `out_limit` means the block is damaged.
+using CodecEntry = uint32_t (*)(const CodecJob& job);
+
+constexpr uint32_t CODEC_FAIL = 0xFFFFFFFFu;
+constexpr uint8_t METHOD_STOP = 255;
+
+// Room every pipeline buffer has beyond its data. Byte-token codecs read up to
+// 40 bytes past their input and write up to 16 bytes past their output.
+constexpr uint32_t BUFFER_SLACK = 64;
+
+// Capacity of a compressor's output buffer for a block of `block_size` bytes:
+// 1.3 x block size + 1 MiB, computed in double precision and truncated.
+inline uint64_t compress_capacity(uint32_t block_size)
+{
+    return static_cast<uint64_t>(static_cast<double>(block_size) * 1.3 + 1048576.0);
+}
+
+} // namespace qrn

@@ -1,0 +1,11 @@
+// Method 1 codec entries.
+#pragma once
+
+#include "codecs/codec_job.h"
+
+namespace qrn {
+
+uint32_t m1_compress(const CodecJob& job);
+uint32_t m1_decompress(const CodecJob& job);
+
+} // namespace qrn

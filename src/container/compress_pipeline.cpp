@@ -1,0 +1,239 @@
+#include <cstdio>
+#include <cstring>
+
+#include "codecs/codec_table.h"
+#include "codecs/common/bytes.h"
+#include "container/block_buffers.h"
+#include "container/container_format.h"
+#include "container/errors.h"
+#include "container/filters.h"
+#include "container/pipeline.h"
+
+namespace qrn {
+
+namespace {
+
+constexpr uint32_t LEVEL0_BLOCK = 4 * MIB;
+constexpr uint32_t FAST_BLOCK = 64 * MIB;
+constexpr uint32_t STRONG_BLOCK_MIN = 32 * MIB;
+
+// Block size for a file: -b wins; else 4 MiB at level 0, 64 MiB at levels 1
+// and 2, a share of physical memory at level 9, the last two cut to the size
+// of a regular input. Returns the size coded (rounded up to the code's unit).
+void choose_block_size(CodecJob& job, int threads, PlatformFile* in)
+{
+    uint64_t size = job.block_size;
+    if (size == 0) {
+        if (job.level == 0) {
+            size = LEVEL0_BLOCK;
+        } else {
+            if (job.level == 9) {
+                const uint64_t share = physical_memory() / 14 / static_cast<uint64_t>(threads > 0 ? threads : 1);
+                size = share > STRONG_BLOCK_MIN ? share : STRONG_BLOCK_MIN;
+            } else {
+                size = FAST_BLOCK;
+            }
+            const int64_t file_bytes = file_size(in);
+            if (file_bytes >= 0 && static_cast<uint64_t>(file_bytes) < size)
+                size = static_cast<uint64_t>(file_bytes);
+        }
+    }
+    job.bsize_code = bsize_encode(size);
+    job.block_size = static_cast<uint32_t>(bsize_decode(job.bsize_code));
+}
+
+// Reads the next block to offset 1 of `buffer` and clears the slack behind it,
+// so that nothing left from an earlier block can reach a codec.
+int64_t read_block(PlatformFile* in, uint8_t* buffer, uint32_t block_size)
+{
+    const int64_t got = file_read_fully(in, buffer + 1, block_size);
+    if (got >= 0)
+        std::memset(buffer + 1 + got, 0, BUFFER_SLACK - 1);
+    return got;
+}
+
+struct Record {
+    uint8_t* data;     // the record's first byte (its flag)
+    uint32_t length;
+    uint8_t* buffer;   // the buffer to release after writing
+};
+
+// Filters and compresses one block whose data is at `in_buffer` + 1. The
+// record is either the payload in `out_buffer` behind its flag and length
+// fields, or, when the payload is not smaller than the block, the raw data
+// behind a zero flag in `in_buffer`.
+Record code_block(const CodecJob& job, uint8_t* in_buffer, uint8_t* out_buffer, uint64_t capacity)
+{
+    const bool is_short = job.in_size < job.block_size;
+    const int front = is_short ? RECORD_FRONT_SHORT : RECORD_FRONT_FULL;
+    CodecJob cj = job;
+    cj.in = in_buffer + 1;
+    cj.out = out_buffer + front;
+    cj.out_limit = static_cast<uint32_t>(capacity - static_cast<uint64_t>(front));
+    filter_apply(cj.filter, cj.in, cj.in_size, true);
+    const uint32_t payload = encoder_for(cj.method)(cj);
+    if (payload < job.in_size) {
+        out_buffer[0] = is_short ? (BLOCK_COMPRESSED | BLOCK_HAS_SIZE) : BLOCK_COMPRESSED;
+        store_le32(out_buffer + 1, payload);
+        if (is_short)
+            store_le32(out_buffer + 5, job.in_size);
+        return {out_buffer, payload + static_cast<uint32_t>(front), out_buffer};
+    }
+    in_buffer[0] = BLOCK_RAW;
+    return {in_buffer, job.in_size + 1, in_buffer};
+}
+
+int write_failure()
+{
+    const int err = last_error();
+    return report_error(ERR_WRITE, err, error_text(err));
+}
+
+int read_failure()
+{
+    const int err = last_error();
+    return report_error(ERR_READ, err, error_text(err));
+}
+
+// Codes every block on the calling thread, reusing one pair of buffers.
+int compress_inline(CodecJob& job)
+{
+    const uint64_t capacity = compress_capacity(job.block_size);
+    uint8_t* in_buffer = block_alloc(job.block_size + BUFFER_SLACK);
+    uint8_t* out_buffer = in_buffer ? block_alloc(capacity + BUFFER_SLACK) : nullptr;
+    int rc = 0;
+    if (!out_buffer) {
+        rc = report_error(ERR_MALLOC);
+    } else {
+        for (;;) {
+            const int64_t got = read_block(job.in_file, in_buffer, job.block_size);
+            if (got < 0) {
+                rc = read_failure();
+                break;
+            }
+            if (got == 0)
+                break;
+            job.in_size = static_cast<uint32_t>(got);
+            const Record r = code_block(job, in_buffer, out_buffer, capacity);
+            if (file_write_fully(job.out_file, r.data, r.length) != r.length) {
+                rc = write_failure();
+                break;
+            }
+            if (got < job.block_size)
+                break;
+        }
+    }
+    block_release(in_buffer);
+    block_release(out_buffer);
+    return rc;
+}
+
+} // namespace
+
+int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name, const char* out_name)
+{
+    CodecJob job = job_template;
+    PlatformFile* in = p.from_stdin ? file_stdin() : file_open_input(in_name);
+    if (!in) {
+        const int err = last_error();
+        std::fprintf(stderr, "can't open input file '%s'. '%s'\n", in_name, error_text(err));
+        return -1;
+    }
+    PlatformFile* out = open_output(p, in, out_name);
+    if (!out) {
+        file_close(in);
+        return FILE_CREATE_FAILED;
+    }
+    choose_block_size(job, p.thread_count, in);
+    job.filter = filter_for_name(in_name);
+    job.in_file = in;
+    job.out_file = out;
+    job.seq = 0;
+
+    uint8_t header[HEADER_SIZE];
+    header_encode(job, header);
+    int rc = 0;
+    if (file_write_fully(out, header, HEADER_SIZE) != HEADER_SIZE) {
+        rc = write_failure();
+    } else if (p.thread_count == 0) {
+        rc = compress_inline(job);
+    } else {
+        for (;;) {
+            if (out->failed.load()) {
+                rc = -1;
+                break;
+            }
+            uint8_t* buffer = block_alloc(job.block_size + BUFFER_SLACK);
+            if (!buffer) {
+                rc = report_error(ERR_MALLOC);
+                file_mark_failed(p, out);
+                break;
+            }
+            const int64_t got = read_block(in, buffer, job.block_size);
+            if (got <= 0) {
+                block_release(buffer);
+                if (got < 0) {
+                    rc = read_failure();
+                    file_mark_failed(p, out);
+                }
+                break;
+            }
+            CodecJob queued = job;
+            queued.seq = p.job_seq_counter++;
+            queued.in = buffer;
+            queued.in_size = static_cast<uint32_t>(got);
+            queue_put(p.queue, queued);
+            if (got < job.block_size)
+                break;
+        }
+        queue_end_of_file(p, job);
+        file_close(in);
+        return rc;
+    }
+    file_close(in);
+    if (rc != 0)
+        file_mark_failed(p, out);
+    file_finish(p, out);
+    return rc;
+}
+
+int compress_worker(void* arg)
+{
+    Pipeline& p = *static_cast<Pipeline*>(arg);
+    for (;;) {
+        const CodecJob job = queue_take(p.queue);
+        if (job.method == METHOD_STOP)
+            return 0;
+        PlatformFile* out = job.out_file;
+        if (!job.in) {
+            auto lock = wait_turn(p, job.seq);
+            file_finish(p, out);
+            pass_turn(p, lock);
+            continue;
+        }
+        Record record{nullptr, 0, nullptr};
+        if (!out->failed.load()) {
+            const uint64_t capacity = compress_capacity(job.block_size);
+            uint8_t* out_buffer = block_alloc(capacity + BUFFER_SLACK);
+            if (out_buffer) {
+                record = code_block(job, job.in, out_buffer, capacity);
+                block_release(record.buffer == job.in ? out_buffer : job.in);
+            } else {
+                report_error(ERR_MALLOC);
+                file_mark_failed(p, out);
+            }
+        }
+        if (!record.buffer)
+            block_release(job.in);
+        auto lock = wait_turn(p, job.seq);
+        if (record.buffer && !out->failed.load() &&
+            file_write_fully(out, record.data, record.length) != record.length) {
+            write_failure();
+            file_mark_failed(p, out);
+        }
+        pass_turn(p, lock);
+        block_release(record.buffer);
+    }
+}
+
+} // namespace qrn

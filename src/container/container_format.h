@@ -1,0 +1,40 @@
+// The container: a 32-byte header, then one record per block.
+#pragma once
+
+#include <cstdint>
+
+#include "codecs/codec_job.h"
+
+namespace qrn {
+
+constexpr int HEADER_SIZE = 32;
+constexpr uint8_t BLOCK_RAW = 0;
+constexpr uint8_t BLOCK_COMPRESSED = 1;   // flag bit 0
+constexpr uint8_t BLOCK_HAS_SIZE = 2;     // flag bit 1: the record carries U
+constexpr int RECORD_FRONT_FULL = 5;      // flag + P
+constexpr int RECORD_FRONT_SHORT = 9;     // flag + P + U
+
+constexpr uint32_t KIB = 1024;
+constexpr uint32_t MIB = 1024 * 1024;
+constexpr uint32_t MAX_UNIT_COUNT = 1024;
+
+// Header bytes for a job's first six fields (magic "QR0", zero padding).
+void header_encode(const CodecJob& job, uint8_t out[HEADER_SIZE]);
+// True when bytes 1..3 hold the magic.
+bool header_magic_ok(const uint8_t in[HEADER_SIZE]);
+// Takes bytes 16..31 back into the job's first six fields.
+void header_decode(const uint8_t in[HEADER_SIZE], CodecJob* job);
+
+// The smallest code whose block size holds `size` bytes: KiB units below
+// 1 MiB, MiB units up to 1 GiB, 1024 MiB above.
+uint16_t bsize_encode(uint64_t size);
+// Block size of a code, in bytes (may exceed what a writer produces).
+uint64_t bsize_decode(uint16_t code);
+// True for the codes a writer produces: 0..1024 KiB units, 1..1024 MiB units.
+bool bsize_code_valid(uint16_t code);
+
+// True when `name` is longer than 3 characters and ends in ".qrn", in any
+// letter case.
+bool has_container_extension(const char* name);
+
+} // namespace qrn

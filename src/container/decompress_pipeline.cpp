@@ -1,0 +1,313 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "codecs/codec_table.h"
+#include "codecs/common/bytes.h"
+#include "container/block_buffers.h"
+#include "container/container_format.h"
+#include "container/errors.h"
+#include "container/filters.h"
+#include "container/pipeline.h"
+
+namespace qrn {
+
+namespace {
+
+// A container's output name: a trailing ".qrn" (any case) is cut from names
+// longer than 3 characters.
+std::string restored_name(const char* name)
+{
+    std::string s = name;
+    if (has_container_extension(name))
+        s.resize(s.size() - 4);
+    return s;
+}
+
+int decompression_error(int rc)
+{
+    std::fprintf(stderr, "Decompression error.rc=%d\n", rc);
+    return -1;
+}
+
+// One record as read from the container.
+struct RecordIn {
+    uint8_t flags;
+    uint32_t length;    // bytes that follow the fields: P, or the block size when raw
+    uint32_t decoded;   // the exact decoded length, when compressed
+};
+
+enum class ReadResult { Record, End, Failed };
+
+// Reads a record's flag byte and length fields; `rc` receives the file's
+// result when something is wrong.
+ReadResult read_record_fields(PlatformFile* in, uint32_t block_size, RecordIn* r, int* rc)
+{
+    uint8_t fields[9];
+    const int64_t got = file_read_fully(in, fields, 1);
+    if (got == 0)
+        return ReadResult::End;
+    if (got < 0) {
+        *rc = decompression_error(static_cast<int>(got));
+        return ReadResult::Failed;
+    }
+    r->flags = fields[0];
+    r->decoded = block_size;
+    r->length = block_size;
+    if (block_size == 0) {
+        // Only an empty file has no block size, and it has no records.
+        *rc = report_error(ERR_CORRUPT);
+        return ReadResult::Failed;
+    }
+    if (!(r->flags & BLOCK_COMPRESSED))
+        return ReadResult::Record;
+    const int64_t field_bytes = (r->flags & BLOCK_HAS_SIZE) ? 8 : 4;
+    const int64_t n = file_read_fully(in, fields + 1, field_bytes);
+    if (n != field_bytes) {
+        *rc = decompression_error(static_cast<int>(n));
+        return ReadResult::Failed;
+    }
+    r->length = load_le32(fields + 1);
+    if (r->flags & BLOCK_HAS_SIZE) {
+        r->decoded = load_le32(fields + 5);
+        if (r->decoded > block_size) {
+            *rc = report_error(ERR_CORRUPT);
+            return ReadResult::Failed;
+        }
+    }
+    if (r->length > r->decoded) {
+        *rc = report_error(ERR_CORRUPT);
+        return ReadResult::Failed;
+    }
+    return ReadResult::Record;
+}
+
+// Reads a record's bytes into `buffer` (room for `r.length` + slack). Returns
+// the bytes obtained, or -1 with `rc` set.
+int64_t read_record_data(PlatformFile* in, const RecordIn& r, uint8_t* buffer, int* rc)
+{
+    const int64_t got = file_read_fully(in, buffer, r.length);
+    if (got < 0) {
+        *rc = decompression_error(-1);
+        return -1;
+    }
+    std::memset(buffer + got, 0, BUFFER_SLACK);
+    if (r.flags & BLOCK_COMPRESSED) {
+        if (got < r.length) {
+            std::fprintf(stderr, "RD ERR%d,%d ", static_cast<int>(r.length), static_cast<int>(got));
+            *rc = decompression_error(static_cast<int>(got));
+            return -1;
+        }
+    } else if (got == 0) {
+        // A raw record holds at least one byte.
+        *rc = report_error(ERR_CORRUPT);
+        return -1;
+    }
+    return got;
+}
+
+// Decodes a compressed record into `out`; true when it gave exactly its size.
+bool decode_record(const CodecJob& job, uint8_t* out)
+{
+    CodecJob cj = job;
+    cj.out = out;
+    return decoder_for(cj.method)(cj) == cj.out_limit;
+}
+
+int write_failure()
+{
+    const int err = last_error();
+    return report_error(ERR_WRITE, err, error_text(err));
+}
+
+// Grows `buffer` to hold at least `bytes`.
+bool reserve(uint8_t*& buffer, size_t& capacity, size_t bytes)
+{
+    if (bytes <= capacity)
+        return true;
+    block_release(buffer);
+    capacity = 0;
+    buffer = block_alloc(bytes);
+    if (!buffer)
+        return false;
+    capacity = bytes;
+    return true;
+}
+
+} // namespace
+
+int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
+{
+    PlatformFile* in = p.from_stdin ? file_stdin() : file_open_input(in_name);
+    if (!in) {
+        const int err = last_error();
+        std::fprintf(stderr, "can't open input file '%s'. '%s'\n", in_name, error_text(err));
+        return -1;
+    }
+    uint8_t header[HEADER_SIZE];
+    errno = 0;
+    if (file_read_fully(in, header, HEADER_SIZE) != HEADER_SIZE) {
+        const int err = last_error();
+        file_close(in);
+        return report_error(ERR_READ, err, error_text(err));
+    }
+    if (!header_magic_ok(header)) {
+        std::fprintf(stderr, "'%s' not qrn file\n", in_name);
+        file_close(in);
+        return report_error(ERR_HEADER);
+    }
+    CodecJob job{};
+    header_decode(header, &job);
+    job.seq = 0;
+    if (!decoder_for(job.method) || !bsize_code_valid(job.bsize_code)) {
+        file_close(in);
+        return report_error(ERR_CORRUPT);
+    }
+    job.block_size = static_cast<uint32_t>(bsize_decode(job.bsize_code));
+    job.in_file = in;
+
+    const std::string name = restored_name(out_name);
+    PlatformFile* out = open_output(p, in, name.c_str());
+    if (!out) {
+        file_close(in);
+        return FILE_CREATE_FAILED;
+    }
+    job.out_file = out;
+    if (p.thread_count > 0 && p.error_count.load() != 0) {
+        file_close(in);
+        file_mark_failed(p, out);
+        file_finish(p, out);
+        return decompression_error(-1);
+    }
+
+    const bool threaded = p.thread_count > 0;
+    uint8_t* in_buffer = nullptr;
+    uint8_t* out_buffer = nullptr;
+    size_t in_capacity = 0, out_capacity = 0;
+    bool previous_short = false;
+    int rc = 0;
+    for (;;) {
+        RecordIn r;
+        const ReadResult rr = read_record_fields(in, job.block_size, &r, &rc);
+        if (rr == ReadResult::End)
+            break;
+        if (rr == ReadResult::Failed)
+            break;
+        if (previous_short) {
+            // Only the last block may be shorter than the block size.
+            rc = report_error(ERR_CORRUPT);
+            break;
+        }
+        uint8_t* buffer;
+        if (threaded) {
+            buffer = block_alloc(r.length + BUFFER_SLACK);
+        } else {
+            buffer = reserve(in_buffer, in_capacity, r.length + size_t(BUFFER_SLACK)) ? in_buffer : nullptr;
+        }
+        if (!buffer) {
+            report_error(ERR_MALLOC);
+            rc = decompression_error(-ERR_MALLOC);
+            break;
+        }
+        const int64_t got = read_record_data(in, r, buffer, &rc);
+        if (got < 0) {
+            if (threaded)
+                block_release(buffer);
+            break;
+        }
+        CodecJob cj = job;
+        cj.block_flags = r.flags;
+        cj.in = buffer;
+        cj.in_size = static_cast<uint32_t>(got);
+        cj.out_limit = (r.flags & BLOCK_COMPRESSED) ? r.decoded : cj.in_size;
+        previous_short = cj.out_limit < job.block_size;
+
+        if (threaded) {
+            cj.seq = p.job_seq_counter++;
+            queue_put(p.queue, cj);
+            if (out->failed.load()) {
+                rc = decompression_error(-1);
+                break;
+            }
+            continue;
+        }
+
+        uint8_t* data = buffer;
+        if (r.flags & BLOCK_COMPRESSED) {
+            if (!reserve(out_buffer, out_capacity, cj.out_limit + size_t(BUFFER_SLACK))) {
+                report_error(ERR_MALLOC);
+                rc = decompression_error(-ERR_MALLOC);
+                break;
+            }
+            if (!decode_record(cj, out_buffer)) {
+                rc = report_error(ERR_CORRUPT);
+                break;
+            }
+            data = out_buffer;
+        }
+        filter_apply(cj.filter, data, cj.out_limit, false);
+        if (file_write_fully(out, data, cj.out_limit) != cj.out_limit) {
+            write_failure();
+            rc = decompression_error(-ERR_WRITE);
+            break;
+        }
+    }
+    block_release(in_buffer);
+    block_release(out_buffer);
+    file_close(in);
+    if (rc != 0)
+        file_mark_failed(p, out);
+    if (threaded)
+        queue_end_of_file(p, job);
+    else
+        file_finish(p, out);
+    return rc;
+}
+
+int decompress_worker(void* arg)
+{
+    Pipeline& p = *static_cast<Pipeline*>(arg);
+    for (;;) {
+        CodecJob job = queue_take(p.queue);
+        if (job.method == METHOD_STOP)
+            return 0;
+        PlatformFile* out = job.out_file;
+        if (!job.in) {
+            auto lock = wait_turn(p, job.seq);
+            file_finish(p, out);
+            pass_turn(p, lock);
+            continue;
+        }
+        uint8_t* data = job.in;
+        bool ok = !out->failed.load();
+        if (ok && (job.block_flags & BLOCK_COMPRESSED)) {
+            data = block_alloc(job.out_limit + size_t(BUFFER_SLACK));
+            if (!data) {
+                report_error(ERR_MALLOC);
+                ok = false;
+            } else if (!decode_record(job, data)) {
+                report_error(ERR_CORRUPT);
+                ok = false;
+            }
+            block_release(job.in);
+            if (!ok) {
+                block_release(data);
+                data = nullptr;
+            }
+        }
+        if (ok)
+            filter_apply(job.filter, data, job.out_limit, false);
+        else
+            file_mark_failed(p, out);
+        auto lock = wait_turn(p, job.seq);
+        if (ok && !out->failed.load() && file_write_fully(out, data, job.out_limit) != job.out_limit) {
+            write_failure();
+            file_mark_failed(p, out);
+        }
+        pass_turn(p, lock);
+        block_release(data);
+    }
+}
+
+} // namespace qrn

@@ -1,0 +1,73 @@
+// The compression and decompression pipelines: the main thread reads blocks
+// (or records) and queues them; worker threads code them and write them in
+// the order they were queued.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "codecs/codec_job.h"
+#include "container/job_queue.h"
+#include "platform/platform.h"
+
+namespace qrn {
+
+constexpr int MAX_THREADS = 32;
+
+// Result of a file-level function that ends the run: the output could not be
+// created.
+constexpr int FILE_CREATE_FAILED = -1000;
+
+struct Pipeline {
+    // Run settings.
+    bool from_stdin = false;
+    bool to_stdout = false;
+    bool force = false;
+    bool decompress = false;
+
+    JobQueue queue;
+    std::vector<PlatformThread*> workers;
+    int thread_count = 0;
+
+    // Write order, shared by all files of the run.
+    uint32_t job_seq_counter = 0;  // main thread only
+    std::mutex write_mutex;
+    std::condition_variable write_turn;
+    uint32_t next_write_seq = 0;   // guarded by write_mutex
+
+    std::atomic<int> error_count{0};   // blocks that a worker failed to produce
+    std::atomic<int> failed_files{0};  // files not processed in full
+};
+
+// Sets up the queue (capacity) and starts `threads` workers of the run's
+// direction. Returns 0, or -1 when a thread could not be started.
+int pipeline_start(Pipeline& p, int threads, int capacity);
+// Queues one stop job per worker and waits for all of them.
+void pipeline_stop(Pipeline& p);
+
+// Compresses one input into one container. 0 on success; negative on failure;
+// FILE_CREATE_FAILED when the output could not be created.
+int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name, const char* out_name);
+// Restores one container. Results as for compress_file.
+int decompress_file(Pipeline& p, const char* in_name, const char* out_name);
+
+int compress_worker(void* pipeline);
+int decompress_worker(void* pipeline);
+
+// Shared by both directions (pipeline_common.cpp).
+void file_mark_failed(Pipeline& p, PlatformFile* out);
+// Closes a finished output; a failed one is removed. Counts failed files.
+void file_finish(Pipeline& p, PlatformFile* out);
+// Waits until `seq` may write; the lock is held on return.
+std::unique_lock<std::mutex> wait_turn(Pipeline& p, uint32_t seq);
+// Lets the next job write.
+void pass_turn(Pipeline& p, std::unique_lock<std::mutex>& lock);
+// Queues the job that closes a file's output after its last block.
+void queue_end_of_file(Pipeline& p, CodecJob job);
+// Creates an output (or takes standard output), printing "creat error" on failure.
+PlatformFile* open_output(const Pipeline& p, PlatformFile* in, const char* out_name);
+
+} // namespace qrn

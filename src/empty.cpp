@@ -1,0 +1,1 @@
+// Placeholder so that a module folder without sources still forms a target.
