@@ -1,0 +1,295 @@
+// Container layout and the compression pipeline: block-size codes, the record
+// sequence for files around the block size, thread-count independence, and
+// failures in the middle of a file.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "codecs/codec_table.h"
+#include "container/block_buffers.h"
+#include "container/container_format.h"
+#include "container/errors.h"
+#include "container/pipeline.h"
+#include "support/program.h"
+
+namespace qrn {
+namespace {
+
+using namespace qrn::testing;
+
+struct RecordInfo {
+    int flag;
+    uint32_t payload;   // P, or the raw byte count
+    uint32_t decoded;   // U, the block size, or the raw byte count
+};
+
+uint32_t le32(const std::string& s, size_t at)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
+    return v;
+}
+
+// Walks a container's records; fails the test on any inconsistency.
+std::vector<RecordInfo> records_of(const std::string& c)
+{
+    std::vector<RecordInfo> out;
+    EXPECT_GE(c.size(), 32u);
+    const uint16_t code = static_cast<uint16_t>(static_cast<uint8_t>(c[16]) | static_cast<uint8_t>(c[17]) << 8);
+    const uint32_t block = static_cast<uint32_t>(bsize_decode(code));
+    size_t at = 32;
+    while (at < c.size()) {
+        RecordInfo r{static_cast<uint8_t>(c[at]), 0, 0};
+        if (r.flag == 0) {
+            r.payload = r.decoded = static_cast<uint32_t>(std::min<size_t>(block, c.size() - at - 1));
+            at += 1 + r.payload;
+        } else {
+            r.payload = le32(c, at + 1);
+            r.decoded = r.flag == 3 ? le32(c, at + 5) : block;
+            at += (r.flag == 3 ? 9 : 5) + r.payload;
+            EXPECT_TRUE(r.flag == 1 || r.flag == 3) << r.flag;
+            EXPECT_LT(r.payload, r.decoded);
+        }
+        out.push_back(r);
+    }
+    EXPECT_EQ(at, c.size());
+    return out;
+}
+
+TEST(BlockSizeCode, WriterCodesAndTheirSizes)
+{
+    EXPECT_EQ(bsize_encode(2 * MIB), 4);
+    EXPECT_EQ(bsize_encode(100 * KIB), 201);
+    EXPECT_EQ(bsize_encode(0), 1);
+    EXPECT_EQ(bsize_encode(1000), 3);
+    EXPECT_EQ(bsize_encode(MIB - 1), 2049);
+    EXPECT_EQ(bsize_encode(MIB), 2);
+    EXPECT_EQ(bsize_encode(3 * MIB + 1), 8);
+    EXPECT_EQ(bsize_encode(1024ull * MIB), 2048);
+    EXPECT_EQ(bsize_encode(4096ull * MIB), 2048);
+    EXPECT_EQ(bsize_decode(201), 100 * KIB);
+    EXPECT_EQ(bsize_decode(4), 2 * MIB);
+    EXPECT_TRUE(bsize_code_valid(1));
+    EXPECT_TRUE(bsize_code_valid(2049));
+    EXPECT_TRUE(bsize_code_valid(2048));
+    EXPECT_FALSE(bsize_code_valid(0));       // 0 MiB
+    EXPECT_FALSE(bsize_code_valid(2050));    // 1025 MiB
+    EXPECT_FALSE(bsize_code_valid(2051));    // 1025 KiB
+    EXPECT_FALSE(bsize_code_valid(0xFFFF));
+    EXPECT_FALSE(bsize_code_valid(0xFFFE));
+}
+
+TEST(Header, FieldsAndMagic)
+{
+    CodecJob job{};
+    job.bsize_code = 201;
+    job.method = 3;
+    job.level = 2;
+    job.filter = 1;
+    job.hash_bits = -7;
+    uint8_t h[HEADER_SIZE];
+    header_encode(job, h);
+    const uint8_t expected[HEADER_SIZE] = {0, 'Q', 'R', '0', 0, 0, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0,
+                                           201, 0, 3, 2, 1, 0, 0, 0, 0xF9, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+    EXPECT_EQ(0, std::memcmp(h, expected, HEADER_SIZE));
+    h[0] = 0x77;  // only bytes 1..3 are the magic
+    EXPECT_TRUE(header_magic_ok(h));
+    h[3] = '1';
+    EXPECT_FALSE(header_magic_ok(h));
+    CodecJob back{};
+    header_decode(h, &back);
+    EXPECT_EQ(back.bsize_code, 201);
+    EXPECT_EQ(back.method, 3);
+    EXPECT_EQ(back.hash_bits, -7);
+}
+
+TEST(Container, RecordsAroundTheBlockSize)
+{
+    ScratchDir d;
+    const uint32_t S = 4096;
+    const struct {
+        size_t size;
+        size_t records;
+    } cases[] = {{0, 0}, {1, 1}, {S - 1, 1}, {S, 1}, {S + 1, 2}, {3 * S, 3}, {3 * S + 5, 4}};
+    for (const auto& c : cases) {
+        // Random bytes do not compress: every record is stored raw, S + 1 bytes.
+        const std::string data = random_bytes(c.size, static_cast<uint32_t>(c.size));
+        write_file(d / "in", data);
+        for (const char* threads : {"-p0", "-p2"}) {
+            fs::remove(d / "in.qrn");
+            RunResult r = run_quarnix(d.path, std::string("-12 -b4K ") + threads + " in in.qrn");
+            ASSERT_EQ(r.status, 0) << r.err;
+            const std::string container = read_file(d / "in.qrn");
+            const auto recs = records_of(container);
+            ASSERT_EQ(recs.size(), c.records) << c.size;
+            for (size_t i = 0; i < recs.size(); ++i) {
+                EXPECT_EQ(recs[i].flag, 0);
+                EXPECT_EQ(recs[i].decoded, i + 1 < recs.size() ? S : c.size - i * S);
+            }
+            fs::remove(d / "back");
+            ASSERT_EQ(run_quarnix(d.path, std::string("-d ") + threads + " in.qrn back").status, 0);
+            EXPECT_TRUE(read_file(d / "back") == data);
+        }
+    }
+}
+
+TEST(Container, EmptyFileIsTheHeaderAlone)
+{
+    ScratchDir d;
+    write_file(d / "empty", "");
+    for (const char* level : {"-11", "-10"}) {
+        fs::remove(d / "e.qrn");
+        ASSERT_EQ(run_quarnix(d.path, std::string(level) + " empty e.qrn").status, 0);
+        const std::string c = read_file(d / "e.qrn");
+        ASSERT_EQ(c.size(), 32u);
+        // Automatic size at levels 1, 2, 9 is cut to the file: code 1 (0 KiB).
+        EXPECT_EQ(static_cast<uint8_t>(c[16]), std::string(level) == "-11" ? 1 : 8);
+        fs::remove(d / "back");
+        ASSERT_EQ(run_quarnix(d.path, "-d e.qrn back").status, 0);
+        EXPECT_TRUE(fs::exists(d / "back"));
+        EXPECT_EQ(fs::file_size(d / "back"), 0u);
+    }
+}
+
+TEST(Container, SameBytesWhateverTheThreadCount)
+{
+    ScratchDir d;
+    // 100 blocks of 4 KiB, compressible and incompressible stretches mixed.
+    std::string data;
+    for (int i = 0; i < 25; ++i)
+        data += text_bytes(12000, static_cast<uint32_t>(i)) + random_bytes(4000, static_cast<uint32_t>(i));
+    data.resize(100 * 4096 - 123);
+    write_file(d / "in", data);
+    for (const char* method : {"-10", "-12", "-22", "-32"}) {
+        std::string first;
+        for (const char* threads : {"-p0", "-p1", "-p8"}) {
+            fs::remove(d / "in.qrn");
+            ASSERT_EQ(run_quarnix(d.path, std::string(method) + " -b4K " + threads + " in in.qrn").status, 0);
+            const std::string c = read_file(d / "in.qrn");
+            EXPECT_EQ(records_of(c).size(), 100u);
+            if (first.empty())
+                first = c;
+            else
+                EXPECT_TRUE(c == first) << method << " " << threads;
+        }
+        fs::remove(d / "back");
+        ASSERT_EQ(run_quarnix(d.path, "-d -p3 in.qrn back").status, 0);
+        EXPECT_TRUE(read_file(d / "back") == data) << method;
+    }
+}
+
+// Allocation failures injected into the pipeline: the run must neither hang
+// nor leave an output behind, and the file must count as failed.
+std::atomic<int> allocations_left{0};
+bool gate(size_t) { return allocations_left.fetch_sub(1) > 0; }
+
+struct GateGuard {
+    explicit GateGuard(int allowed)
+    {
+        allocations_left = allowed;
+        block_alloc_gate = gate;
+        error_sink = [](int, const char*) {};
+    }
+    ~GateGuard()
+    {
+        block_alloc_gate = nullptr;
+        error_sink = print_error;
+    }
+};
+
+TEST(Pipeline, AllocationFailureInAWorkerFailsTheFileWithoutHanging)
+{
+    ScratchDir d;
+    const std::string data = text_bytes(64 * 4096, 7);
+    write_file(d / "in", data);
+    CodecJob tmpl{};
+    tmpl.method = 1;
+    tmpl.level = 2;
+    tmpl.hash_bits = 16;
+    tmpl.block_size = 4096;
+    for (int allowed : {0, 1, 2, 5, 17, 40}) {
+        for (int threads : {0, 1, 3}) {
+            Pipeline p;
+            ASSERT_EQ(pipeline_start(p, threads, threads + 1), 0);
+            int rc;
+            {
+                GateGuard guard(allowed);
+                rc = compress_file(p, tmpl, (d / "in").c_str(), (d / "out.qrn").c_str());
+                pipeline_stop(p);
+            }
+            const bool failed = rc != 0 || p.failed_files.load() != 0;
+            // Inline coding needs two buffers in all; the threaded runs need two per block.
+            EXPECT_EQ(failed, threads > 0 || allowed < 2) << allowed << " " << threads;
+            EXPECT_EQ(fs::exists(d / "out.qrn"), !failed) << allowed << " " << threads;
+            fs::remove(d / "out.qrn");
+        }
+    }
+    // With enough memory the same run succeeds and the next file goes on.
+    Pipeline p;
+    ASSERT_EQ(pipeline_start(p, 2, 3), 0);
+    EXPECT_EQ(compress_file(p, tmpl, (d / "in").c_str(), (d / "out.qrn").c_str()), 0);
+    pipeline_stop(p);
+    Pipeline q;
+    q.decompress = true;
+    ASSERT_EQ(pipeline_start(q, 2, 3), 0);
+    EXPECT_EQ(decompress_file(q, (d / "out.qrn").c_str(), (d / "back").c_str()), 0);
+    pipeline_stop(q);
+    EXPECT_EQ(p.failed_files.load() + q.failed_files.load(), 0);
+    EXPECT_TRUE(read_file(d / "back") == data);
+
+    // The same on the way back.
+    for (int allowed : {0, 1, 2, 5, 17, 40}) {
+        for (int threads : {0, 1, 3}) {
+            fs::remove(d / "back");
+            Pipeline r;
+            r.decompress = true;
+            ASSERT_EQ(pipeline_start(r, threads, threads + 1), 0);
+            int rc;
+            {
+                GateGuard guard(allowed);
+                rc = decompress_file(r, (d / "out.qrn").c_str(), (d / "back").c_str());
+                pipeline_stop(r);
+            }
+            const bool failed = rc != 0 || r.failed_files.load() != 0;
+            if (failed)
+                EXPECT_FALSE(fs::exists(d / "back")) << allowed << " " << threads;
+            else
+                EXPECT_TRUE(read_file(d / "back") == data) << allowed << " " << threads;
+            EXPECT_TRUE(failed || allowed > 0) << allowed << " " << threads;
+        }
+    }
+}
+
+TEST(Pipeline, WriteFailureEndsWithStatusOne)
+{
+    ScratchDir d;
+    write_file(d / "in", random_bytes(300000, 9));
+    for (const char* threads : {"-p0", "-p2"}) {
+        RunResult r = run_quarnix(d.path, std::string("-11 -b64K -o ") + threads + " in", ">/dev/full");
+        EXPECT_EQ(r.status, 1) << threads;
+        // Standard output carries the data, so the message goes to standard error.
+        EXPECT_EQ(r.err, "Error: 102 write error. errno=28 'No space left on device'\n") << threads;
+    }
+}
+
+TEST(Errors, ReporterFormatsCutsAndReturnsTheNegatedNumber)
+{
+    static std::string seen;
+    static int number;
+    error_sink = [](int n, const char* text) {
+        number = n;
+        seen = text;
+    };
+    EXPECT_EQ(report_error(ERR_WRITE, 28, "No space left on device"), -102);
+    EXPECT_EQ(number, 102);
+    EXPECT_EQ(seen, "write error. errno=28 'No space left on device'");
+    const std::string long_text(5000, 'x');
+    EXPECT_EQ(report_error(ERR_READ, 5, long_text.c_str()), -103);
+    EXPECT_EQ(seen.size(), 2047u);
+    error_sink = print_error;
+}
+
+} // namespace
+} // namespace qrn
