@@ -1,0 +1,139 @@
+// Damaged containers: every one gives a clear message and status 1, without a
+// crash, a hang or a leftover output, with and without worker threads.
+#include <gtest/gtest.h>
+
+#include "support/program.h"
+
+namespace qrn {
+namespace {
+
+using namespace qrn::testing;
+
+std::string le32(uint32_t v)
+{
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        s[static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
+    return s;
+}
+
+std::string header(uint16_t code, uint8_t method = 1, uint8_t level = 1)
+{
+    std::string h(32, '\0');
+    h.replace(1, 3, "QR0");
+    h[16] = static_cast<char>(code & 0xFF);
+    h[17] = static_cast<char>(code >> 8);
+    h[18] = static_cast<char>(method);
+    h[19] = static_cast<char>(level);
+    return h;
+}
+
+constexpr uint16_t KIB4 = 2 * 4 + 1;
+const std::string BLOCK = std::string(4096, 'a');
+
+struct Damage {
+    const char* what;
+    std::string container;
+    const char* message;  // a part of what must be printed
+};
+
+std::vector<Damage> damages()
+{
+    const std::string raw2 = header(KIB4) + '\0' + BLOCK + '\0' + "tail";
+    return {
+        {"empty file", "", "Error: 103 read error"},
+        {"header cut", header(KIB4).substr(0, 31), "Error: 103 read error"},
+        {"wrong magic", std::string("\0QR1", 4) + header(KIB4).substr(4), "'bad.qrn' not qrn file"},
+        {"method 0", header(KIB4, 0), "Error: 105 file is corrupted"},
+        {"method 7", header(KIB4, 7), "Error: 105 file is corrupted"},
+        {"block code 0xFFFF", header(0xFFFF) + '\0' + "x", "Error: 105 file is corrupted"},
+        {"block code 0xFFFE", header(0xFFFE) + '\0' + "x", "Error: 105 file is corrupted"},
+        {"block code 0 MiB", header(0), "Error: 105 file is corrupted"},
+        {"record in an empty file", header(1) + '\0' + "x", "Error: 105 file is corrupted"},
+        {"flag byte alone", header(KIB4) + '\0', "Error: 105 file is corrupted"},
+        {"length field cut", header(KIB4) + '\1' + "ab", "Decompression error.rc=2"},
+        {"U above block size", header(KIB4) + '\3' + le32(10) + le32(4097) + std::string(10, 'x'),
+         "Error: 105 file is corrupted"},
+        {"P above block size", header(KIB4) + '\1' + le32(4097) + std::string(5000, 'x'), "Error: 105"},
+        {"P above U", header(KIB4) + '\3' + le32(11) + le32(10) + std::string(11, 'x'), "Error: 105"},
+        {"P of 2^31 and more", header(KIB4) + '\1' + le32(0x80000000u) + "xyz", "Error: 105"},
+        {"P all ones", header(KIB4) + '\1' + le32(0xFFFFFFFFu) + "xyz", "Error: 105"},
+        {"payload cut", header(KIB4) + '\1' + le32(100) + std::string(40, 'x'), "RD ERR100,40 "},
+        {"payload garbage", header(KIB4) + '\1' + le32(100) + std::string(100, '\xFF'), "Error: 105"},
+        {"record after a short compressed one", raw2.substr(0, 32) + '\3' + le32(3) + le32(10) + "abc" + '\0' + "x",
+         "Error: 105"},
+    };
+}
+
+TEST(Damaged, EveryDamageIsReportedAndLeavesNothingBehind)
+{
+    ScratchDir d;
+    for (const Damage& dmg : damages()) {
+        write_file(d / "bad.qrn", dmg.container);
+        for (const char* threads : {"-p0", "-p1", "-p3"}) {
+            RunResult r = run_quarnix(d.path, std::string("-d ") + threads + " bad.qrn restored");
+            EXPECT_EQ(r.status, 1) << dmg.what << " " << threads;
+            const std::string said = r.out + r.err;
+            EXPECT_NE(said.find(dmg.message), std::string::npos) << dmg.what << " " << threads << ": " << said;
+            EXPECT_FALSE(fs::exists(d / "restored")) << dmg.what << " " << threads;
+            fs::remove(d / "restored");
+        }
+    }
+}
+
+TEST(Damaged, ValidEdgesStillDecode)
+{
+    ScratchDir d;
+    const struct {
+        const char* what;
+        std::string container;
+        std::string expected;
+    } cases[] = {
+        {"header alone", header(KIB4), ""},
+        {"header alone, no block size", header(1), ""},
+        {"lead byte not zero", "\x7FQR0" + header(KIB4).substr(4) + '\0' + "abc", "abc"},
+        {"flag 2 is raw", header(KIB4) + '\2' + BLOCK + '\0' + "end", BLOCK + "end"},
+        {"raw last record shorter", header(KIB4) + '\0' + BLOCK + '\0' + "z", BLOCK + "z"},
+    };
+    for (const auto& c : cases) {
+        write_file(d / "ok.qrn", c.container);
+        for (const char* threads : {"-p0", "-p2"}) {
+            fs::remove(d / "ok");
+            RunResult r = run_quarnix(d.path, std::string("-d ") + threads + " ok.qrn ok");
+            EXPECT_EQ(r.status, 0) << c.what << " " << r.out << r.err;
+            EXPECT_TRUE(read_file(d / "ok") == c.expected) << c.what;
+        }
+    }
+}
+
+TEST(Damaged, TruncatedRealContainers)
+{
+    ScratchDir d;
+    const std::string data = text_bytes(40000, 11) + random_bytes(9000, 12) + text_bytes(30000, 13);
+    write_file(d / "in", data);
+    for (const char* method : {"-12", "-22", "-32"}) {
+        fs::remove(d / "in.qrn");
+        ASSERT_EQ(run_quarnix(d.path, std::string(method) + " -b8K in in.qrn").status, 0);
+        const std::string c = read_file(d / "in.qrn");
+        // Cut at many offsets: the result is either an error with nothing
+        // left behind, or, where the cut falls inside a raw last record, a
+        // shorter restored file that is a prefix of the original.
+        for (size_t cut = 0; cut < c.size(); cut += 1 + cut / 7) {
+            write_file(d / "cut.qrn", c.substr(0, cut));
+            for (const char* threads : {"-p0", "-p2"}) {
+                fs::remove(d / "cut");
+                RunResult r = run_quarnix(d.path, std::string("-d ") + threads + " cut.qrn cut");
+                if (r.status == 0) {
+                    const std::string got = read_file(d / "cut");
+                    EXPECT_TRUE(data.compare(0, got.size(), got) == 0) << method << " cut " << cut;
+                } else {
+                    EXPECT_EQ(r.status, 1) << method << " cut " << cut;
+                    EXPECT_FALSE(fs::exists(d / "cut")) << method << " cut " << cut;
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace qrn

@@ -1,0 +1,135 @@
+// Content filters: the extension rule, the x86 branch converter's round trip
+// on real executables and on adversarial bytes, and the three-byte delta.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "container/filters.h"
+#include "support/program.h"
+
+namespace qrn {
+namespace {
+
+TEST(Filters, ChosenByExtension)
+{
+    const struct {
+        const char* name;
+        uint8_t filter;
+    } cases[] = {
+        {"SETUP.EXE", FILTER_X86}, {"archive.tar", FILTER_X86}, {"lib/x.Dll", FILTER_X86},
+        {"a.sys", FILTER_X86},     {"photo.tiff", FILTER_NONE}, {"a.b", FILTER_NONE},
+        {"noext", FILTER_NONE},    {"dir.exe/file", FILTER_NONE}, {"dir.exe\\file", FILTER_NONE},
+        {"trailing.", FILTER_NONE}, {"x.abcdefghijk", FILTER_NONE}, {"stdin", FILTER_NONE},
+        {".tar", FILTER_X86},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(filter_for_name(c.name), c.filter) << c.name;
+}
+
+std::vector<uint8_t> convert(std::vector<uint8_t> v, bool encoding)
+{
+    x86_convert(v.data(), v.size(), 0, 0, encoding);
+    return v;
+}
+
+TEST(Filters, X86RoundTripOnExecutables)
+{
+    size_t tested = 0, changed = 0;
+    for (const char* path : {"/bin/sh", "/usr/bin/cmake", "/usr/bin/g++", "/usr/bin/ls", "/usr/bin/tar"}) {
+        std::ifstream f(path, std::ios::binary);
+        if (!f)
+            continue;
+        std::vector<uint8_t> data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        data.resize(std::min<size_t>(data.size(), 4 << 20));
+        const auto encoded = convert(data, true);
+        changed += encoded != data;
+        EXPECT_TRUE(convert(encoded, false) == data) << path;
+        ++tested;
+    }
+    ASSERT_GT(tested, 0u);
+    EXPECT_EQ(changed, tested);  // real code has calls to convert
+}
+
+TEST(Filters, X86KnownConversionsAndAdversarialBytes)
+{
+    // A call at position 0 with target +0x10 becomes absolute 0x10 + 5.
+    EXPECT_EQ(convert({0xE8, 0x10, 0, 0, 0, 0x90}, true), (std::vector<uint8_t>{0xE8, 0x15, 0, 0, 0, 0x90}));
+    // A negative displacement keeps its sign byte.
+    EXPECT_EQ(convert({0x90, 0xE8, 0xF0, 0xFF, 0xFF, 0xFF}, true),
+              (std::vector<uint8_t>{0x90, 0xE8, 0xF6, 0xFF, 0xFF, 0xFF}));
+    // An E8 within the last 4 bytes is never converted; short blocks pass.
+    for (size_t n = 0; n <= 8; ++n) {
+        std::vector<uint8_t> v(n, 0x00);
+        if (n > 0)
+            v[n >= 4 ? n - 4 : 0] = 0xE8;
+        EXPECT_EQ(convert(v, true), v) << n;
+    }
+    std::mt19937 rng(1);
+    for (int round = 0; round < 3000; ++round) {
+        // Dense E8/E9 runs with sign bytes, where the converter's masks matter.
+        std::vector<uint8_t> v(1 + rng() % 64);
+        const uint8_t alphabet[] = {0xE8, 0xE9, 0x00, 0xFF, 0x0F, 0x80};
+        for (auto& b : v)
+            b = (rng() % 3 == 0) ? static_cast<uint8_t>(rng()) : alphabet[rng() % 6];
+        EXPECT_TRUE(convert(convert(v, true), false) == v) << round;
+    }
+}
+
+TEST(Filters, Delta3)
+{
+    std::vector<uint8_t> v = {10, 20, 30, 11, 22, 33};
+    delta3_encode(v.data(), v.size());
+    EXPECT_EQ(v, (std::vector<uint8_t>{10, 20, 30, 1, 2, 3}));
+    delta3_decode(v.data(), v.size());
+    EXPECT_EQ(v, (std::vector<uint8_t>{10, 20, 30, 11, 22, 33}));
+    // Bytes after the last complete group stay as they are.
+    std::vector<uint8_t> w = {1, 2, 3, 9, 9, 9, 200, 100};
+    delta3_encode(w.data(), w.size());
+    EXPECT_EQ(w, (std::vector<uint8_t>{1, 2, 3, 8, 7, 6, 200, 100}));
+    std::vector<uint8_t> two = {5, 6};
+    delta3_encode(two.data(), two.size());
+    EXPECT_EQ(two, (std::vector<uint8_t>{5, 6}));
+}
+
+TEST(Filters, ApplyPerBlockThroughTheProgram)
+{
+    using namespace qrn::testing;
+    ScratchDir d;
+    std::ifstream f("/usr/bin/cmake", std::ios::binary);
+    std::string exe((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    exe.resize(std::min<size_t>(exe.size(), 600000));
+    write_file(d / "prog.exe", exe);
+    for (const char* threads : {"-p0", "-p2"}) {
+        fs::remove(d / "prog.qrn");
+        fs::remove(d / "back");
+        ASSERT_EQ(run_quarnix(d.path, std::string("-12 -b64K ") + threads + " prog.exe prog.qrn").status, 0);
+        const std::string c = read_file(d / "prog.qrn");
+        EXPECT_EQ(c[20], 1);  // the header names the x86 filter
+        ASSERT_EQ(run_quarnix(d.path, std::string("-d ") + threads + " prog.qrn back").status, 0);
+        EXPECT_TRUE(read_file(d / "back") == exe);
+    }
+    // A container naming the delta filter is restored through it: build one by
+    // hand from raw records holding delta-coded bytes.
+    const std::string data = random_bytes(10000, 3);
+    std::string container(32, '\0');
+    container.replace(1, 3, "QR0");
+    container[16] = 2 * 4 + 1;  // 4 KiB blocks, each filtered on its own
+    container[18] = 1;
+    container[20] = 2;
+    for (size_t at = 0; at < data.size(); at += 4096) {
+        std::string block = data.substr(at, 4096);
+        delta3_encode(reinterpret_cast<uint8_t*>(block.data()), block.size());
+        container += '\0' + block;
+    }
+    write_file(d / "delta.qrn", container);
+    for (const char* threads : {"-p0", "-p2"}) {
+        fs::remove(d / "delta");
+        ASSERT_EQ(run_quarnix(d.path, std::string("-d ") + threads + " delta.qrn delta").status, 0);
+        EXPECT_TRUE(read_file(d / "delta") == data);
+    }
+}
+
+} // namespace
+} // namespace qrn
