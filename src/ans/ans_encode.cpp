@@ -1,0 +1,119 @@
+// Scalar segment encoder. It runs backwards: chunks from last to first, the
+// symbols of each chunk from last to first, every word and chunk header
+// prepended to what is already written.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ans/ans_impl.h"
+#include "codecs/common/bytes.h"
+
+namespace qrn {
+namespace {
+
+// Per-symbol encoder record: x -> floor(x / f) * 2048 + x mod f + start,
+// computed as x + bias + q * complement with q = floor(x / f).
+struct EncodeSymbol {
+    uint32_t rcp;
+    uint32_t renorm_limit;  // f * 2^20: a state at or above it sheds a word first
+    uint16_t bias;          // start, plus 2047 when f = 1 (its quotient comes out one low)
+    uint16_t complement;
+    uint32_t shift;
+};
+
+[[noreturn]] void internal_error()
+{
+    std::fputs("Internal error in ANSC\n", stderr);
+    std::abort();
+}
+
+inline void encode_symbol(uint32_t& x, const EncodeSymbol& e, uint8_t*& words)
+{
+    if (x >= e.renorm_limit) {
+        words -= 2;
+        store_le16(words, static_cast<uint16_t>(x));
+        x >>= 16;
+    }
+    const uint32_t q = static_cast<uint32_t>((uint64_t{x} * e.rcp) >> 32) >> e.shift;
+    x = x + e.bias + q * e.complement;
+}
+
+} // namespace
+
+uint8_t* ansc_encode_scalar(AnscContext& ctx, const uint8_t* symbols, uint32_t count, uint32_t chunk_size,
+                            uint8_t* dest, uint8_t* scratch_end)
+{
+    uint32_t x[ANSC_LANES];
+    for (uint32_t& lane : x)
+        lane = ANSC_STATE_LOW;
+    uint8_t* words = scratch_end;
+
+    const uint32_t chunks = (count + chunk_size - 1) / chunk_size;
+    for (uint32_t i = chunks; i-- > 0;) {
+        const uint8_t* chunk = symbols + static_cast<size_t>(i) * chunk_size;
+        const uint32_t n_symbols = i + 1 == chunks ? count - i * chunk_size : chunk_size;
+        // Room for this chunk at its worst and for the segment's front.
+        if (words - dest < static_cast<ptrdiff_t>(2 * n_symbols + ANSC_CHUNK_HEADER_MAX + ANSC_SEGMENT_FRONT +
+                                                  ANSC_INITIAL_TABLE_MAX))
+            internal_error();
+
+        uint32_t freq[256];
+        const uint32_t n = ansc_normalize(chunk, n_symbols, freq);
+        EncodeSymbol table[256];
+        uint32_t start = 0;
+        for (uint32_t s = 0; s < n; ++s) {
+            const uint32_t f = freq[s];
+            if (f != 0) {
+                const ReciprocalEntry& r = ansc_reciprocal(f);
+                table[s] = {r.rcp, f << 20, static_cast<uint16_t>(start + (f == 1 ? ANSC_SCALE - 1 : 0)),
+                            r.complement, r.shift};
+            }
+            start += f;
+        }
+
+        // Tail first (symbol j on lane j), then the full groups from the last.
+        const uint32_t tail = n_symbols & 7;
+        const uint8_t* group = chunk + (n_symbols - tail);
+        for (uint32_t j = tail; j-- > 0;)
+            encode_symbol(x[j], table[group[j]], words);
+        while (group != chunk) {
+            group -= 8;
+            encode_symbol(x[7], table[group[7]], words);
+            encode_symbol(x[6], table[group[6]], words);
+            encode_symbol(x[5], table[group[5]], words);
+            encode_symbol(x[4], table[group[4]], words);
+            encode_symbol(x[3], table[group[3]], words);
+            encode_symbol(x[2], table[group[2]], words);
+            encode_symbol(x[1], table[group[1]], words);
+            encode_symbol(x[0], table[group[0]], words);
+        }
+
+        uint8_t header[ANSC_CHUNK_HEADER_MAX];
+        const size_t header_size = static_cast<size_t>(ansc_write_chunk_header(ctx, n, freq, header) - header);
+        words -= header_size;
+        std::memcpy(words, header, header_size);
+        ctx.last_symbol = n - 1;
+        for (uint32_t s = 0; s < n; ++s)
+            ctx.freq[s] = freq[s];
+    }
+
+    for (int k = 0; k < ANSC_LANES; ++k)
+        store_le32(dest + 4 * k, x[ANSC_LANES - 1 - k]);
+    dest[32] = static_cast<uint8_t>(ctx.last_symbol);
+    uint32_t m = 1;
+    for (uint32_t s = 1; s < 256; ++s)
+        if (ctx.freq[s] != 0)
+            m = s + 1;
+    BitFieldWriter w(dest + ANSC_SEGMENT_FRONT);
+    w.put(m - 1, 8);
+    for (uint32_t s = 0; s < m; ++s)
+        w.gamma(ctx.freq[s] + 1);
+    uint8_t* body = w.finish();
+    if (body > words)
+        internal_error();
+    const size_t body_size = static_cast<size_t>(scratch_end - words);
+    std::memmove(body, words, body_size);
+    return body + body_size;
+}
+
+} // namespace qrn

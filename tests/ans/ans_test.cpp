@@ -1,0 +1,366 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ans/ans.h"
+#include "ans/ans_impl.h"
+#include "codecs/common/bytes.h"
+
+namespace qrn {
+namespace {
+
+std::vector<uint8_t> encode(const std::vector<uint8_t>& symbols, uint32_t chunk, AnscContext* out_ctx = nullptr)
+{
+    AnscContext ctx;
+    ansc_reset(ctx);
+    std::vector<uint8_t> buf(ansc_bound(static_cast<uint32_t>(symbols.size()), chunk));
+    uint8_t* end = ansc_encode_scalar(ctx, symbols.data(), static_cast<uint32_t>(symbols.size()), chunk, buf.data(),
+                                      buf.data() + buf.size());
+    buf.resize(static_cast<size_t>(end - buf.data()));
+    if (out_ctx)
+        *out_ctx = ctx;
+    return buf;
+}
+
+// Decodes a whole segment of `count` symbols; false on reported damage.
+// The segment is copied into a buffer of exactly its size so that the
+// sanitizers catch any read past it.
+bool decode(const std::vector<uint8_t>& segment, uint32_t count, uint32_t chunk, std::vector<uint8_t>* symbols,
+            AnscContext* out_ctx = nullptr)
+{
+    std::unique_ptr<uint8_t[]> data(new uint8_t[segment.size() + 1]);
+    std::memcpy(data.get(), segment.data(), segment.size());
+    const uint8_t* pos = data.get();
+    const uint8_t* end = pos + segment.size();
+    AnscContext ctx;
+    if (!ansc_read_header(ctx, &pos, end))
+        return false;
+    symbols->assign(count, 0);
+    for (uint32_t done = 0; done < count; done += chunk) {
+        const uint32_t n = std::min(chunk, count - done);
+        pos = ansc_decode_scalar(ctx, pos, end, n, symbols->data() + done);
+        if (pos == nullptr)
+            return false;
+    }
+    if (out_ctx)
+        *out_ctx = ctx;
+    return pos == end;
+}
+
+// Bytes of a bit string written most significant bit first ('0'/'1'; other
+// characters ignored), zero-padded to a byte.
+std::vector<uint8_t> bits(const std::string& text)
+{
+    std::vector<uint8_t> out;
+    int n = 0;
+    for (char c : text) {
+        if (c != '0' && c != '1')
+            continue;
+        if (n % 8 == 0)
+            out.push_back(0);
+        if (c == '1')
+            out.back() |= static_cast<uint8_t>(0x80 >> (n % 8));
+        ++n;
+    }
+    return out;
+}
+
+std::string gamma_bits(uint32_t v)
+{
+    std::string s;
+    const int width = 32 - __builtin_clz(v);
+    s.append(static_cast<size_t>(width - 1), '0');
+    for (int b = width - 1; b >= 0; --b)
+        s.push_back(((v >> b) & 1) ? '1' : '0');
+    return s;
+}
+
+std::vector<uint8_t> le32s(std::initializer_list<uint32_t> values)
+{
+    std::vector<uint8_t> out;
+    for (uint32_t v : values) {
+        uint8_t b[4];
+        store_le32(b, v);
+        out.insert(out.end(), b, b + 4);
+    }
+    return out;
+}
+
+std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(AnscTables, ReciprocalEntriesAndExactQuotients)
+{
+    ansc_init_tables();
+    EXPECT_EQ(ansc_reciprocal(1).rcp, 0xFFFFFFFFu);
+    EXPECT_EQ(ansc_reciprocal(1).shift, 0);
+    EXPECT_EQ(ansc_reciprocal(1).complement, 2047);
+    EXPECT_EQ(ansc_reciprocal(2).rcp, 0x80000000u);
+    EXPECT_EQ(ansc_reciprocal(2).shift, 0);
+    EXPECT_EQ(ansc_reciprocal(3).rcp, 2863311531u);
+    EXPECT_EQ(ansc_reciprocal(3).shift, 1);
+    EXPECT_EQ(ansc_reciprocal(5).shift, 2);
+    EXPECT_EQ(ansc_reciprocal(1025).shift, 10);
+    EXPECT_EQ(ansc_reciprocal(2048).rcp, 0x80000000u);
+    EXPECT_EQ(ansc_reciprocal(2048).shift, 10);
+    EXPECT_EQ(ansc_reciprocal(2048).complement, 0);
+    // The multiply-and-shift quotient equals the division over the states the
+    // encoder meets (below f * 2^20 after renormalisation) and up to 2^31.
+    std::mt19937 rng(7);
+    for (uint32_t f = 2; f <= 2048; ++f) {
+        const ReciprocalEntry& e = ansc_reciprocal(f);
+        const uint32_t probes[] = {0, 1, f - 1, f, ANSC_STATE_LOW, (f << 20) - 1, 0x7FFFFFFFu,
+                                   static_cast<uint32_t>(rng() & 0x7FFFFFFF)};
+        for (uint32_t x : probes)
+            ASSERT_EQ(static_cast<uint32_t>((uint64_t{x} * e.rcp) >> 32) >> e.shift, x / f) << f << " " << x;
+    }
+}
+
+TEST(AnscNormalize, SpreadsRoundingAndRepairsFromLargestDonor)
+{
+    // 16382, 1, 1 of 16384: scaled 2047, 0, 1; symbol 1 takes a unit from 0.
+    std::vector<uint8_t> s(16384, 0);
+    s[100] = 1;
+    s[200] = 2;
+    uint32_t f[256];
+    ASSERT_EQ(ansc_normalize(s.data(), 16384, f), 3u);
+    EXPECT_EQ(f[0], 2046u);
+    EXPECT_EQ(f[1], 1u);
+    EXPECT_EQ(f[2], 1u);
+
+    // One repeated symbol s: n = s + 1, f_s = 2048, the others 0.
+    std::vector<uint8_t> same(1000, 77);
+    ASSERT_EQ(ansc_normalize(same.data(), 1000, f), 78u);
+    EXPECT_EQ(f[77], 2048u);
+    EXPECT_EQ(f[0], 0u);
+    EXPECT_EQ(f[76], 0u);
+
+    // Ties between donors. Counts 20000, 20000, 5000, 1, 1, 1, 1 scale to
+    // 910, 910, 227, 0, 0, 0, 1; the three repairs take from 0 (the root,
+    // inserted first), then 1 (0 came back at 909, not above 1's 910), then 0.
+    std::vector<uint8_t> tie;
+    tie.insert(tie.end(), 20000, 0);
+    tie.insert(tie.end(), 20000, 1);
+    tie.insert(tie.end(), 5000, 2);
+    for (uint8_t v = 3; v <= 6; ++v)
+        tie.push_back(v);
+    ASSERT_EQ(ansc_normalize(tie.data(), static_cast<uint32_t>(tie.size()), f), 7u);
+    const uint32_t expected[7] = {908, 909, 227, 1, 1, 1, 1};
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(f[i], expected[i]) << i;
+}
+
+TEST(AnscEncode, KnownSegmentBytes)
+{
+    // Symbols 0, 1 (one chunk, two tail symbols): f = 1024, 1024. Lane 1 takes
+    // symbol 1: 32768 -> 32 * 2048 + 1024; lane 0 takes symbol 0: 32 * 2048.
+    const auto seg = encode({0, 1}, 16384);
+    const auto states = le32s({32768, 32768, 32768, 32768, 32768, 32768, 66560, 65536});
+    const auto table = bits("00000001" + gamma_bits(1025) + gamma_bits(1025));
+    // dc = 1 - 255 -> zz 507; explicit mode (2 differences of 2 entries).
+    const auto header = bits(gamma_bits(508) + "1" + gamma_bits(2049) + gamma_bits(2049));
+    std::vector<uint8_t> expected = concat(concat(states, {1}), table);
+    expected = concat(expected, header);
+    EXPECT_EQ(seg, expected);
+
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(decode(seg, 2, 16384, &back));
+    EXPECT_EQ(back, (std::vector<uint8_t>{0, 1}));
+}
+
+TEST(AnscEncode, RepeatedSymbolCostsOnlyItsHeader)
+{
+    const std::vector<uint8_t> symbols(5000, 65);
+    const auto seg = encode(symbols, 16384);
+    // States untouched; count byte 65; initial table m = 66 (65 zeros, 2048);
+    // header: dc = 65 - 255, run-length mode, a run of 65, then +2048.
+    std::vector<uint8_t> expected = le32s({32768, 32768, 32768, 32768, 32768, 32768, 32768, 32768});
+    expected.push_back(65);
+    std::string table = "01000001";
+    for (int i = 0; i < 65; ++i)
+        table += "1";
+    expected = concat(expected, bits(table + gamma_bits(2049)));
+    expected = concat(expected, bits(gamma_bits(zigzag(65 - 255) + 1) + "010" + "1" + gamma_bits(65) +
+                                     gamma_bits(zigzag(2048) + 1)));
+    EXPECT_EQ(seg, expected);
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(decode(seg, 5000, 16384, &back));
+    EXPECT_EQ(back, symbols);
+}
+
+TEST(AnscEncode, HeaderOfChunkEqualToNextIsOneRun)
+{
+    // Two chunks with the same table: chunk 0's header is dc = 0 (bit 1),
+    // run-length mode (010), one run of n entries (1, gamma(n)).
+    std::vector<uint8_t> symbols;
+    for (int rep = 0; rep < 2; ++rep)
+        for (uint8_t v = 0; v < 16; ++v)
+            symbols.push_back(v);
+    const auto seg = encode(symbols, 16);
+    // The initial table: m = 16, each entry 128 (gamma(129) = 15 bits).
+    std::string table = "00001111";
+    for (int i = 0; i < 16; ++i)
+        table += gamma_bits(129);
+    const size_t header_at = 33 + bits(table).size();
+    const auto expected_header = bits("1" "010" "1" + gamma_bits(16));
+    ASSERT_GT(seg.size(), header_at + expected_header.size());
+    EXPECT_EQ(std::vector<uint8_t>(seg.begin() + header_at, seg.begin() + header_at + expected_header.size()),
+              expected_header);
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(decode(seg, 32, 16, &back));
+    EXPECT_EQ(back, symbols);
+}
+
+TEST(AnscEncode, StaleEntriesAboveCountTravelInInitialTable)
+{
+    // Chunk 0 uses symbols 0..1, chunk 1 symbols 0..9: the initial table holds
+    // chunk 0's two entries and chunk 1's leftovers 2..9 (m = 10 > count 2).
+    std::vector<uint8_t> symbols;
+    for (int i = 0; i < 100; ++i)
+        symbols.push_back(static_cast<uint8_t>(i & 1));
+    for (int i = 0; i < 100; ++i)
+        symbols.push_back(static_cast<uint8_t>(i % 10));
+    AnscContext enc;
+    const auto seg = encode(symbols, 100, &enc);
+    EXPECT_EQ(seg[32], 1);
+    EXPECT_EQ(enc.last_symbol, 1u);
+    EXPECT_EQ(enc.freq[0], 1024u);
+    EXPECT_EQ(enc.freq[9], 204u + 1);  // chunk 1: floor(2048 k / 10) steps
+    AnscContext dec;
+    const uint8_t* pos = seg.data();
+    ASSERT_TRUE(ansc_read_header(dec, &pos, seg.data() + seg.size()));
+    EXPECT_EQ(dec.last_symbol, enc.last_symbol);
+    EXPECT_EQ(0, std::memcmp(dec.freq, enc.freq, sizeof enc.freq));
+
+    std::vector<uint8_t> back;
+    AnscContext after;
+    ASSERT_TRUE(decode(seg, 200, 100, &back, &after));
+    EXPECT_EQ(back, symbols);
+    // After the last chunk's header the decoder holds the encoder's starting
+    // context again.
+    EXPECT_EQ(after.last_symbol, 255u);
+    for (uint32_t f : after.freq)
+        ASSERT_EQ(f, 0u);
+}
+
+std::vector<uint8_t> make_stream(std::mt19937& rng, size_t n, int kind)
+{
+    std::vector<uint8_t> s(n);
+    std::geometric_distribution<int> geo(kind == 1 ? 0.3 : 0.05);
+    for (size_t i = 0; i < n; ++i) {
+        switch (kind) {
+        case 0: s[i] = static_cast<uint8_t>(rng()); break;
+        case 1:
+        case 2: s[i] = static_cast<uint8_t>(std::min(geo(rng), 255)); break;
+        default:  // alphabet drifting with position, rare outliers
+            s[i] = (rng() % 1000 == 0) ? static_cast<uint8_t>(rng()) : static_cast<uint8_t>(i / 4096 + rng() % 4);
+            break;
+        }
+    }
+    return s;
+}
+
+TEST(AnscRoundTrip, LengthsChunkSizesAndDistributions)
+{
+    std::mt19937 rng(12345);
+    const uint32_t chunk_sizes[] = {12288, 14336, 16384, 8, 13, 1, 65535};
+    const size_t lengths[] = {1, 2, 3, 7, 8, 9, 15, 16, 17, 100, 1000};
+    for (uint32_t q : chunk_sizes) {
+        std::vector<size_t> ns(std::begin(lengths), std::end(lengths));
+        if (q > 16)
+            ns.insert(ns.end(), {q - 1, q, size_t{q} + 1, 3 * size_t{q} + 5});
+        for (size_t n : ns) {
+            if (q == 1 && n > 100)
+                continue;
+            for (int kind = 0; kind < 4; ++kind) {
+                const auto symbols = make_stream(rng, n, kind);
+                const auto seg = encode(symbols, q);
+                ASSERT_LE(seg.size(), ansc_bound(static_cast<uint32_t>(n), q));
+                std::vector<uint8_t> back;
+                ASSERT_TRUE(decode(seg, static_cast<uint32_t>(n), q, &back)) << q << " " << n << " " << kind;
+                ASSERT_EQ(back, symbols) << q << " " << n << " " << kind;
+            }
+        }
+    }
+}
+
+TEST(AnscRoundTrip, SkewedStreamCompresses)
+{
+    std::mt19937 rng(99);
+    const auto symbols = make_stream(rng, 200000, 1);
+    const auto seg = encode(symbols, 16384);
+    // Geometric with p = 0.3 has an entropy of about 2.94 bits per symbol.
+    EXPECT_LT(seg.size(), 200000 * 3.05 / 8);
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(decode(seg, 200000, 16384, &back));
+    EXPECT_EQ(back, symbols);
+}
+
+TEST(AnscDecode, ReportsDamageInsteadOfLeavingItsBuffers)
+{
+    std::mt19937 rng(5);
+    const auto symbols = make_stream(rng, 40000, 2);
+    const auto seg = encode(symbols, 16384);
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(decode(seg, 40000, 16384, &back));
+
+    // Words running past the segment's end.
+    for (size_t cut : {seg.size() - 1, seg.size() - 2, seg.size() / 2, size_t{40}, size_t{32}, size_t{0}})
+        EXPECT_FALSE(decode(std::vector<uint8_t>(seg.begin(), seg.begin() + cut), 40000, 16384, &back)) << cut;
+
+    uint8_t out[16];
+    AnscContext ctx;
+    ansc_reset(ctx);
+    const uint8_t zeros[64] = {};
+    // A count above 256.
+    ctx.last_symbol = 300;
+    EXPECT_EQ(ansc_decode_scalar(ctx, zeros, zeros + 64, 16, out), nullptr);
+    // Frequencies not summing to 2048.
+    ctx.last_symbol = 1;
+    ctx.freq[0] = 1000;
+    ctx.freq[1] = 1000;
+    EXPECT_EQ(ansc_decode_scalar(ctx, zeros, zeros + 64, 16, out), nullptr);
+    ctx.freq[1] = 0xFFFFFFFFu;  // a sum that wraps
+    EXPECT_EQ(ansc_decode_scalar(ctx, zeros, zeros + 64, 16, out), nullptr);
+    // A valid table but a header of zero bits (no gamma code ends).
+    ctx.freq[0] = 1024;
+    ctx.freq[1] = 1024;
+    EXPECT_EQ(ansc_decode_scalar(ctx, zeros, zeros + 64, 16, out), nullptr);
+    // An initial table whose gamma codes run past the end.
+    const uint8_t* pos = seg.data();
+    EXPECT_FALSE(ansc_read_header(ctx, &pos, seg.data() + 34));
+    EXPECT_EQ(pos, seg.data());
+}
+
+TEST(AnscEncodeDeathTest, TooSmallWorkAreaEndsTheProcess)
+{
+    std::vector<uint8_t> symbols(10000);
+    for (size_t i = 0; i < symbols.size(); ++i)
+        symbols[i] = static_cast<uint8_t>(i * 7);
+    std::vector<uint8_t> buf(200);
+    AnscContext ctx;
+    ansc_reset(ctx);
+    EXPECT_DEATH(ansc_encode_scalar(ctx, symbols.data(), 10000, 16384, buf.data(), buf.data() + buf.size()),
+                 "Internal error in ANSC");
+}
+
+TEST(AnscDispatch, ScalarBuildsAndCachedLevel)
+{
+    const int level = cpu_feature_level();
+    EXPECT_GE(level, 0);
+    EXPECT_LE(level, 8);
+    EXPECT_EQ(cpu_feature_level(), level);
+    ansc_select_encoder(level);
+    ansc_select_decoder(level);
+    EXPECT_EQ(ansc_encode, &ansc_encode_scalar);
+    EXPECT_EQ(ansc_decode, &ansc_decode_scalar);
+}
+
+} // namespace
+} // namespace qrn
