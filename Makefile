@@ -4,16 +4,19 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all demo test test-sanitize clean
+.PHONY: all deps demo test test-sanitize clean
 
-all:
+all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target quarnix
 
 demo: all
 	./scripts/demo.sh $(BUILD)/quarnix
 
-test:
+deps:
+	@./scripts/deps.sh
+
+test: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DQRN_TESTS=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -8,20 +8,13 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quarnix-demo.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
-# The sample: this project's own sources (text), followed by a generated
-# table of records (structured binary), about a megabyte in all.
+# The sample: this project's own sources (text) followed by the quarnix
+# executable itself (machine code and tables).
 SAMPLE=$WORK/sample.bin
 (cd "$ROOT" && find src tests -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z | xargs -0 cat) > "$SAMPLE"
-python3 - "$SAMPLE" <<'PY'
-import struct, sys
-with open(sys.argv[1], "ab") as f:
-    x = 12345
-    for i in range(60000):
-        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
-        f.write(struct.pack("<IHHf", i, x % 1000, (i * 7) % 300, (x % 10000) / 100.0))
-PY
+cat "$QRN" >> "$SAMPLE"
 SIZE=$(stat -c %s "$SAMPLE")
-printf 'sample: %d bytes (project sources + generated records)\n\n' "$SIZE"
+printf 'sample: %d bytes (project sources + the quarnix executable)\n\n' "$SIZE"
 printf '%-7s %12s %8s %12s %12s  %s\n' level packed ratio 'pack ms' 'unpack ms' restored
 now_ms() { date +%s%3N; }
 for opt in 10 11 12 19 20 21 22 29 30 31 32 39 49; do

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs what building and testing need when it is missing (Debian).
+set -euo pipefail
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ ${#need[@]} -eq 0 ] && exit 0
+echo "installing: ${need[*]}" >&2
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
