@@ -1,10 +1,11 @@
 # Front door: `make` builds the program, `make demo` runs it on a built-in
-# example, `make test` builds and runs every test.
+# example, `make test` builds and runs every test, `make bench` and
+# `make bench-quick` compare quarnix with lz4, zstd, xz and zlib.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps demo test test-sanitize clean
+.PHONY: all deps demo test test-sanitize clean bench bench-quick bench-build bench-deps
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
@@ -24,6 +25,41 @@ test: deps
 # The unit and end-to-end tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DQRN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+
+# Benchmark: qrn-bench, the chart and the whole-program timings on the corpus
+# that ../shared/bench/make-corpus.sh builds (or the small one), built into
+# corpus/ when missing. Results in $(BENCH_BUILD)/results/{full,quick}.
+# bench/deps.sh installs what is missing (peers' -dev packages, gnuplot, time,
+# zstd, xz). BENCH_ARGS passes options to qrn-bench (e.g. --runs 3).
+BENCH_BUILD ?= build-bench
+CORPUS_SCRIPTS ?= ../shared/bench
+BENCH_ARGS ?=
+
+bench-deps:
+	@./bench/deps.sh
+
+bench-build: deps bench-deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DQRN_BENCH=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target qrn-bench quarnix
+
+corpus/full/MANIFEST:
+	@./bench/deps.sh corpus
+	$(CORPUS_SCRIPTS)/make-corpus.sh corpus/full
+
+# Cut from the full corpus when it is there, else built from scratch.
+corpus/small/MANIFEST:
+	@./bench/deps.sh corpus
+	if [ -f corpus/full/MANIFEST ]; then \
+		FULL_CORPUS=$(CURDIR)/corpus/full $(CORPUS_SCRIPTS)/make-corpus-small.sh corpus/small; \
+	else \
+		$(CORPUS_SCRIPTS)/make-corpus-small.sh corpus/small; \
+	fi
+
+bench: bench-build corpus/full/MANIFEST
+	bench/run-bench.sh $(BENCH_BUILD) corpus/full $(BENCH_BUILD)/results/full $(BENCH_ARGS)
+
+bench-quick: bench-build corpus/small/MANIFEST
+	bench/run-bench.sh $(BENCH_BUILD) corpus/small $(BENCH_BUILD)/results/quick $(BENCH_ARGS)
 
 clean:
 	rm -rf build build-*

@@ -1,0 +1,192 @@
+// Quarnix in process: the same codec entries, block sizes, buffers, filter and
+// record sizes as the compression and decompression pipelines, without files.
+#include <cstring>
+
+#include "bench.h"
+#include "cli/startup.h"
+#include "codecs/codec_table.h"
+#include "container/container_format.h"
+#include "container/filters.h"
+#include "hash_bits.h"
+#include "platform/platform.h"
+
+namespace qrn::bench {
+
+namespace {
+
+constexpr uint32_t LEVEL0_BLOCK = 4 * MIB;
+constexpr uint32_t FAST_BLOCK = 64 * MIB;
+constexpr uint32_t STRONG_BLOCK_MIN = 32 * MIB;
+constexpr int BENCH_THREADS = 1;   // single-threaded: the level-9 share is for one worker
+
+int processor_level = 0;
+
+struct QrnBlock {
+    size_t offset;        // payload (or raw bytes) in the record store, 64 zero bytes behind
+    uint32_t payload;
+    uint32_t raw;
+    bool compressed;
+};
+
+struct QrnTrial final : Trial {
+    const InputFile& file;
+    CodecJob job{};                  // the header's fields
+    std::vector<uint8_t> in_buffer;  // one block + slack, as the pipeline reads it
+    std::vector<uint8_t> out_buffer; // compress_capacity + slack
+    std::vector<uint8_t> store;      // every record's bytes, each followed by zeroed slack
+    std::vector<QrnBlock> blocks;
+
+    QrnTrial(const QrnLevel& l, const InputFile& f, uint32_t block_override) : file(f)
+    {
+        job.method = static_cast<uint8_t>(l.method);
+        job.level = static_cast<uint8_t>(l.level);
+        job.hash_bits = bench_hash_bits(l.method, l.level);
+        job.filter = filter_for_name(f.name.c_str());
+        job.bsize_code = bsize_encode(qrn_block_size(l, f.data.size(), block_override));
+        job.block_size = static_cast<uint32_t>(bsize_decode(job.bsize_code));
+        const size_t n = f.data.size();
+        const size_t count = (n + job.block_size - 1) / job.block_size;
+        in_buffer.assign(job.block_size + size_t{BUFFER_SLACK}, 0);
+        out_buffer.assign(compress_capacity(job.block_size) + BUFFER_SLACK, 0);
+        store.assign(n + count * BUFFER_SLACK, 0);
+        blocks.reserve(count);
+    }
+
+    double compress(TrialResult* r) override
+    {
+        const CodecEntry encode = encoder_for(job.method);
+        const uint64_t capacity = compress_capacity(job.block_size);
+        const uint8_t* src = file.data.data();
+        const size_t n = file.data.size();
+        double seconds = 0;
+        size_t offset = 0;
+        blocks.clear();
+        r->compressed_bytes = HEADER_SIZE;
+        for (size_t pos = 0; pos < n; pos += job.block_size) {
+            const uint32_t len = static_cast<uint32_t>(n - pos < job.block_size ? n - pos : job.block_size);
+            // The pipeline's read: the block, then zeroed slack.
+            std::memcpy(in_buffer.data(), src + pos, len);
+            std::memset(in_buffer.data() + len, 0, BUFFER_SLACK);
+            const bool is_short = len < job.block_size;
+            const int front = is_short ? RECORD_FRONT_SHORT : RECORD_FRONT_FULL;
+            CodecJob cj = job;
+            cj.seq = static_cast<uint32_t>(blocks.size());
+            cj.in = in_buffer.data();
+            cj.in_size = len;
+            cj.out = out_buffer.data() + front;
+            cj.out_limit = static_cast<uint32_t>(capacity - static_cast<uint64_t>(front));
+
+            const double start = now_seconds();
+            filter_apply(cj.filter, cj.in, len, true);
+            const uint32_t payload = encode(cj);
+            seconds += now_seconds() - start;
+
+            QrnBlock b{offset, payload, len, payload < len};
+            if (b.compressed) {
+                std::memcpy(store.data() + offset, cj.out, payload);
+                std::memset(store.data() + offset + payload, 0, BUFFER_SLACK);
+                offset += payload + size_t{BUFFER_SLACK};
+                r->compressed_bytes += payload + static_cast<uint64_t>(front);
+            } else {
+                // Stored raw: the filtered bytes behind a one-byte flag.
+                std::memcpy(store.data() + offset, in_buffer.data(), len);
+                std::memset(store.data() + offset + len, 0, BUFFER_SLACK);
+                offset += len + size_t{BUFFER_SLACK};
+                r->compressed_bytes += len + uint64_t{1};
+                ++r->stored_blocks;
+            }
+            blocks.push_back(b);
+        }
+        r->blocks = static_cast<uint32_t>(blocks.size());
+        return seconds;
+    }
+
+    // Decodes every block straight into its place in `out`: a decoder's slack
+    // writes land in the next block's room, which is written later anyway, or
+    // in the 64 bytes behind the file.
+    double decompress(uint8_t* out) override
+    {
+        const CodecEntry decode = decoder_for(job.method);
+        const double start = now_seconds();
+        size_t pos = 0;
+        for (const QrnBlock& b : blocks) {
+            uint8_t* dst = out + pos;
+            if (b.compressed) {
+                CodecJob cj = job;
+                cj.block_flags = b.raw < job.block_size ? (BLOCK_COMPRESSED | BLOCK_HAS_SIZE) : BLOCK_COMPRESSED;
+                cj.in = store.data() + b.offset;
+                cj.in_size = b.payload;
+                cj.out = dst;
+                cj.out_limit = b.raw;
+                if (decode(cj) != b.raw)
+                    return -1;
+            } else {
+                std::memcpy(dst, store.data() + b.offset, b.raw);
+            }
+            filter_apply(job.filter, dst, b.raw, false);
+            pos += b.raw;
+        }
+        return now_seconds() - start;
+    }
+};
+
+} // namespace
+
+std::vector<QrnLevel> qrn_levels()
+{
+    std::vector<QrnLevel> levels;
+    for (int m = 1; m <= 3; ++m)
+        for (int l : {0, 1, 2, 9})
+            levels.push_back({m, l});
+    levels.push_back({4, 9});   // method 4 exists only at level 9
+    return levels;
+}
+
+std::string qrn_codec_name(const QrnLevel& l)
+{
+    return "qrn-" + std::to_string(l.method) + std::to_string(l.level);
+}
+
+uint32_t qrn_block_size(const QrnLevel& l, uint64_t file_bytes, uint32_t block_override)
+{
+    uint64_t size = block_override;
+    if (size == 0) {
+        if (l.level == 0) {
+            size = LEVEL0_BLOCK;
+        } else {
+            if (l.level == 9) {
+                const uint64_t share = physical_memory() / 14 / BENCH_THREADS;
+                size = share > STRONG_BLOCK_MIN ? share : STRONG_BLOCK_MIN;
+            } else {
+                size = FAST_BLOCK;
+            }
+            if (file_bytes < size)
+                size = file_bytes;
+        }
+    }
+    return static_cast<uint32_t>(bsize_decode(bsize_encode(size)));
+}
+
+Trial* qrn_trial_new(const QrnLevel& l, const InputFile& f, uint32_t block_override)
+{
+    return new QrnTrial(l, f, block_override);
+}
+
+void qrn_startup()
+{
+    processor_level = startup_processor_level(true);
+    startup_prepare_decoders(processor_level);
+    startup_pool_init();
+}
+
+void qrn_prepare_level(const QrnLevel& l)
+{
+    startup_prepare_encoders(processor_level, l.method, l.level);
+}
+
+void qrn_shutdown()
+{
+    startup_pool_close();
+}
+
+} // namespace qrn::bench
