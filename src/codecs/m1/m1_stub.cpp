@@ -1,10 +1,8 @@
-// Method 1 is not built yet: its compressor declines every block (stored raw)
-// and its decoder rejects every compressed record.
+// Method 1 compressors are not built yet: every block is stored raw.
 #include "codecs/m1/m1.h"
 
 namespace qrn {
 
 uint32_t m1_compress(const CodecJob&) { return CODEC_FAIL; }
-uint32_t m1_decompress(const CodecJob&) { return CODEC_FAIL; }
 
 } // namespace qrn

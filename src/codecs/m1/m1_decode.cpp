@@ -1,0 +1,155 @@
+// Method 1 decoder.
+//
+// The stream is trusted by nothing: every token is checked against both ends
+// before its data moves. While far from the ends, a fast loop copies in fixed
+// 16-byte steps (reading at most 15 bytes past the payload and writing at most
+// 15 bytes past the expected size); near the ends a careful loop copies exactly.
+#include <cstring>
+
+#include "codecs/common/bytes.h"
+#include "codecs/common/copy.h"
+#include "codecs/common/prefix_varint.h"
+#include "codecs/m1/m1.h"
+
+namespace qrn {
+
+namespace {
+
+// The fast loop runs while at least this many stream bytes remain (a header
+// of at most 15 bytes and a short literal run copied as 16 bytes fit) ...
+constexpr ptrdiff_t FAST_IN_MARGIN = 32;
+// ... and at least this much output room (short literals and a short match,
+// each copied with 16-byte overrun, fit).
+constexpr ptrdiff_t FAST_OUT_MARGIN = 64;
+
+// A result that is never the expected size.
+inline uint32_t damaged(uint32_t expected) { return expected == CODEC_FAIL ? 0 : CODEC_FAIL; }
+
+// Length extension with at least 6 readable bytes at ip.
+inline size_t read_extension(const uint8_t*& ip)
+{
+    const size_t b = *ip++;
+    if (b < 255)
+        return b;
+    uint32_t v;
+    ip = prefix_varint_get(ip, &v);
+    return size_t(v) + 255;
+}
+
+// Length extension that reads nothing at or past iend; false when truncated.
+inline bool read_extension_checked(const uint8_t*& ip, const uint8_t* iend, size_t* value)
+{
+    if (ip >= iend)
+        return false;
+    const size_t b = *ip++;
+    if (b < 255) {
+        *value = b;
+        return true;
+    }
+    if (ip >= iend || static_cast<size_t>(iend - ip) < prefix_varint_width(*ip))
+        return false;
+    uint32_t v;
+    ip = prefix_varint_get(ip, &v);
+    *value = size_t(v) + 255;
+    return true;
+}
+
+// Match copy of `length` bytes from `distance` back that writes nothing past
+// the match.
+inline void copy_match_exact(uint8_t* op, size_t distance, size_t length)
+{
+    const uint8_t* src = op - distance;
+    if (distance >= length) {
+        std::memcpy(op, src, length);
+        return;
+    }
+    for (size_t i = 0; i < length; ++i)
+        op[i] = src[i];
+}
+
+} // namespace
+
+uint32_t m1_decompress(const CodecJob& job)
+{
+    const uint8_t* ip = job.in;
+    const uint8_t* const iend = ip + job.in_size;
+    uint8_t* op = job.out;
+    uint8_t* const ostart = op;
+    uint8_t* const oend = op + job.out_limit;
+
+    if (iend - ip >= FAST_IN_MARGIN && oend - op >= FAST_OUT_MARGIN) {
+        const uint8_t* const ifast = iend - FAST_IN_MARGIN;
+        uint8_t* const ofast = oend - FAST_OUT_MARGIN;
+        while (ip <= ifast && op <= ofast) {
+            const uint32_t token = ip[0];
+            const size_t distance = load_le16(ip + 1);
+            ip += 3;
+            size_t length = token & 15;
+            size_t literals = token >> 4;
+            if (length == 15)
+                length = read_extension(ip);
+            if (literals < 15) {
+                copy16(op, ip);
+            } else {
+                literals = read_extension(ip);
+                if (literals > static_cast<size_t>(iend - ip) || literals > static_cast<size_t>(oend - op))
+                    return damaged(job.out_limit);
+                wild_copy16(op, ip, op + literals);
+            }
+            op += literals;
+            ip += literals;
+            if (distance == 0)
+                goto end_token;
+            length += 4;
+            if (distance > static_cast<size_t>(op - ostart) || length > static_cast<size_t>(oend - op))
+                return damaged(job.out_limit);
+            uint8_t* const match_end = op + length;
+            if (distance >= 8) {
+                copy16(op, op - distance);
+                if (length > 16)
+                    wild_copy16(op + 16, op + 16 - distance, match_end);
+            } else if (oend - op >= 32) {
+                overlap_copy(op, static_cast<uint32_t>(distance), match_end);
+            } else {
+                copy_match_exact(op, distance, length);
+            }
+            op = match_end;
+        }
+    }
+
+    // Near either end: every read and write checked and exact.
+    for (;;) {
+        if (iend - ip < 3)
+            return damaged(job.out_limit);
+        const uint32_t token = ip[0];
+        const size_t distance = load_le16(ip + 1);
+        ip += 3;
+        size_t length = token & 15;
+        size_t literals = token >> 4;
+        if (length == 15 && !read_extension_checked(ip, iend, &length))
+            return damaged(job.out_limit);
+        if (literals == 15 && !read_extension_checked(ip, iend, &literals))
+            return damaged(job.out_limit);
+        if (literals > static_cast<size_t>(iend - ip) || literals > static_cast<size_t>(oend - op))
+            return damaged(job.out_limit);
+        std::memcpy(op, ip, literals);
+        op += literals;
+        ip += literals;
+        if (distance == 0)
+            goto end_token;
+        length += 4;
+        if (distance > static_cast<size_t>(op - ostart) || length > static_cast<size_t>(oend - op))
+            return damaged(job.out_limit);
+        copy_match_exact(op, distance, length);
+        op += length;
+    }
+
+end_token:
+    // The stream must end with its last byte: anything after the end token
+    // was not written by a compressor.
+    if (ip != iend)
+        return damaged(job.out_limit);
+    return static_cast<uint32_t>(op - ostart);
+}
+
+} // namespace qrn

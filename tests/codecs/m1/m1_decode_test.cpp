@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include "codecs/common/prefix_varint.h"
+#include "codecs/m1/m1_support.h"
+
+namespace qrn {
+namespace {
+
+using m1test::Bytes;
+using m1test::decompress;
+
+// Builds streams token by token, independently of the compressor's writer.
+struct Stream {
+    Bytes bytes;
+
+    static void extension(Bytes& b, size_t v)
+    {
+        if (v < 255) {
+            b.push_back(static_cast<uint8_t>(v));
+            return;
+        }
+        b.push_back(255);
+        uint8_t tmp[8];
+        uint8_t* end = prefix_varint_put(tmp, static_cast<uint32_t>(v - 255));
+        b.insert(b.end(), tmp + 0, end);
+    }
+    // length 0 with distance 0: the end token.
+    Stream& token(const Bytes& literals, size_t length, uint16_t distance)
+    {
+        const size_t mv = length ? length - 4 : 0;
+        const size_t lc = literals.size() < 15 ? literals.size() : 15, mc = mv < 15 ? mv : 15;
+        bytes.push_back(static_cast<uint8_t>(lc << 4 | mc));
+        bytes.push_back(static_cast<uint8_t>(distance));
+        bytes.push_back(static_cast<uint8_t>(distance >> 8));
+        if (mc == 15)
+            extension(bytes, mv);
+        if (lc == 15)
+            extension(bytes, literals.size());
+        bytes.insert(bytes.end(), literals.begin(), literals.end());
+        return *this;
+    }
+    Stream& end(const Bytes& literals = {}) { return token(literals, 0, 0); }
+};
+
+Bytes filled(size_t n, uint8_t v) { return Bytes(n, v); }
+
+TEST(M1Decode, TextExamples)
+{
+    auto d = decompress({0, 0, 0}, 0);
+    EXPECT_EQ(d.result, 0u);
+
+    // 300 literals: F0 00 00 FF 5A, then the bytes.
+    const Bytes lits = m1test::random_data(300, 1);
+    Bytes stream = {0xF0, 0x00, 0x00, 0xFF, 0x5A};
+    stream.insert(stream.end(), lits.begin(), lits.end());
+    EXPECT_EQ(Stream().end(lits).bytes, stream);
+    d = decompress(stream, 300);
+    EXPECT_EQ(d.result, 300u);
+    EXPECT_EQ(d.bytes, lits);
+
+    // One literal, then a match of offset 1 and length 4.
+    d = decompress({0x10, 0x01, 0x00, 'z', 0x00, 0x00, 0x00}, 5);
+    EXPECT_EQ(d.result, 5u);
+    EXPECT_EQ(d.bytes, filled(5, 'z'));
+}
+
+TEST(M1Decode, MatchLengthExtensionBytes)
+{
+    const struct {
+        size_t length;
+        Bytes header; // token, offset, extension
+    } cases[] = {
+        {18, {0x1E, 0x01, 0x00}},
+        {19, {0x1F, 0x01, 0x00, 0x0F}},
+        {258, {0x1F, 0x01, 0x00, 0xFE}},
+        {259, {0x1F, 0x01, 0x00, 0xFF, 0x00}},
+        {386, {0x1F, 0x01, 0x00, 0xFF, 0xFE}},
+        {387, {0x1F, 0x01, 0x00, 0xFF, 0x01, 0x02}},
+    };
+    for (const auto& c : cases) {
+        Bytes stream = c.header;
+        stream.push_back('q');
+        stream.insert(stream.end(), {0, 0, 0});
+        EXPECT_EQ(Stream().token({'q'}, c.length, 1).end().bytes, stream) << c.length;
+        const auto d = decompress(stream, c.length + 1);
+        EXPECT_EQ(d.result, c.length + 1);
+        EXPECT_EQ(d.bytes, filled(c.length + 1, 'q'));
+    }
+    // A literal count of 15 to 254 is the extension byte itself.
+    const Bytes lits = m1test::random_data(20, 2);
+    Bytes stream = {0xF0, 0, 0, 20};
+    stream.insert(stream.end(), lits.begin(), lits.end());
+    EXPECT_EQ(decompress(stream, 20).bytes, lits);
+}
+
+// Short offsets repeat the last `distance` bytes, on the fast path (more
+// output follows) and on the careful path (the match ends the block).
+TEST(M1Decode, OverlappingMatchesRepeatThePattern)
+{
+    for (uint16_t dist = 1; dist <= 9; ++dist) {
+        for (size_t length = 4; length <= 600; length += (length < 40 ? 1 : 37)) {
+            const Bytes prefix = m1test::random_data(dist, dist * 1000 + static_cast<uint32_t>(length));
+            const Bytes tail = m1test::random_data(100, 7);
+            Bytes expect = prefix;
+            for (size_t i = 0; i < length; ++i)
+                expect.push_back(expect[expect.size() - dist]);
+            const Bytes last = expect;
+            expect.insert(expect.end(), tail.begin(), tail.end());
+
+            auto d = decompress(Stream().token(prefix, length, dist).end(tail).bytes, expect.size());
+            ASSERT_EQ(d.result, expect.size()) << dist << " " << length;
+            ASSERT_EQ(d.bytes, expect) << dist << " " << length;
+
+            d = decompress(Stream().token(prefix, length, dist).end().bytes, last.size());
+            ASSERT_EQ(d.result, last.size()) << dist << " " << length;
+            ASSERT_EQ(d.bytes, last) << dist << " " << length;
+        }
+    }
+}
+
+// Many short tokens mixing every literal and match code, decoded through the
+// fast loop into the careful one.
+TEST(M1Decode, MixedTokensAgainstReference)
+{
+    std::mt19937 rng(5);
+    for (int round = 0; round < 20; ++round) {
+        Stream s;
+        Bytes expect;
+        for (int t = 0; t < 200; ++t) {
+            size_t nlit = rng() % 4 == 0 ? rng() % 300 : rng() % 16;
+            if (expect.empty() && nlit == 0)
+                nlit = 1;
+            const Bytes lits = m1test::random_data(nlit, rng());
+            expect.insert(expect.end(), lits.begin(), lits.end());
+            const size_t length = 4 + (rng() % 5 == 0 ? rng() % 400 : rng() % 20);
+            const uint16_t dist = static_cast<uint16_t>(1 + rng() % std::min<size_t>(expect.size(), 3000));
+            for (size_t i = 0; i < length; ++i)
+                expect.push_back(expect[expect.size() - dist]);
+            s.token(lits, length, dist);
+        }
+        const Bytes lits = m1test::random_data(rng() % 40, rng());
+        expect.insert(expect.end(), lits.begin(), lits.end());
+        s.end(lits);
+        const auto d = decompress(s.bytes, expect.size());
+        ASSERT_EQ(d.result, expect.size()) << round;
+        ASSERT_EQ(d.bytes, expect) << round;
+    }
+}
+
+// A long stream whose last tokens are decoded by the careful loop.
+Stream sample_stream(Bytes* expect)
+{
+    Stream s;
+    const Bytes a = m1test::random_data(40, 11), b = m1test::random_data(3, 12), c = m1test::random_data(200, 13);
+    s.token(a, 30, 40).token(b, 300, 7).token(c, 19, 100).token(b, 4, 1).end(a);
+    *expect = a;
+    auto repeat = [&](size_t length, size_t dist) {
+        for (size_t i = 0; i < length; ++i)
+            expect->push_back((*expect)[expect->size() - dist]);
+    };
+    repeat(30, 40);
+    expect->insert(expect->end(), b.begin(), b.end());
+    repeat(300, 7);
+    expect->insert(expect->end(), c.begin(), c.end());
+    repeat(19, 100);
+    expect->insert(expect->end(), b.begin(), b.end());
+    repeat(4, 1);
+    expect->insert(expect->end(), a.begin(), a.end());
+    return s;
+}
+
+TEST(M1Decode, ResultIsTheExpectedSizeOnlyForAnExactStream)
+{
+    Bytes expect;
+    const Bytes good = sample_stream(&expect).bytes;
+    const size_t n = expect.size();
+    ASSERT_EQ(decompress(good, n).result, n);
+    ASSERT_EQ(decompress(good, n).bytes, expect);
+
+    // Expecting more: the end token comes early and the result says how much.
+    EXPECT_EQ(decompress(good, n + 1).result, n);
+    EXPECT_EQ(decompress(good, n + 100).result, n);
+    // Expecting less: the data would pass the expected size.
+    for (size_t less : {size_t(1), size_t(2), size_t(40), n - 1})
+        EXPECT_NE(decompress(good, n - less).result, n - less) << less;
+
+    // Truncated at every length, or with anything after the end token.
+    for (size_t len = 0; len < good.size(); ++len) {
+        const Bytes cut(good.begin(), good.begin() + len);
+        EXPECT_NE(decompress(cut, n).result, n) << len;
+    }
+    for (uint8_t extra : {0, 1, 255}) {
+        Bytes longer = good;
+        longer.push_back(extra);
+        EXPECT_NE(decompress(longer, n).result, n);
+    }
+}
+
+TEST(M1Decode, RejectsSourcesBeforeTheStartAndOversizedRuns)
+{
+    const Bytes five = m1test::random_data(5, 3);
+    // Offset one past the data written so far, at the start and later on.
+    EXPECT_NE(decompress(Stream().token(five, 4, 6).end().bytes, 9).result, 9u);
+    EXPECT_NE(decompress(Stream().token({}, 4, 1).end().bytes, 4).result, 4u);
+    Bytes big = m1test::random_data(500, 4);
+    EXPECT_NE(decompress(Stream().token(big, 4, 501).end(big).bytes, 1004).result, 1004u);
+    EXPECT_EQ(decompress(Stream().token(big, 4, 500).end(big).bytes, 1004).result, 1004u);
+
+    // A literal run longer than the stream, and lengths near 2^32.
+    Bytes stream = {0xF0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    stream.resize(200, 0);
+    EXPECT_NE(decompress(stream, 100).result, 100u);
+    Bytes huge = Stream().token(five, 4, 1).bytes;
+    huge[0] = 0x5F; // match code 15
+    huge.insert(huge.begin() + 3, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    huge.resize(300, 0);
+    EXPECT_NE(decompress(huge, 250).result, 250u);
+    // A match that would end inside the output's slack.
+    EXPECT_NE(decompress(Stream().token(five, 20, 1).end().bytes, 20).result, 20u);
+}
+
+// Garbage never makes the decoder read or write out of bounds (the guard
+// bytes and the sanitizers check), whatever it returns.
+TEST(M1Decode, RandomStreamsStayInBounds)
+{
+    std::mt19937 rng(9);
+    for (int i = 0; i < 3000; ++i) {
+        Bytes stream = m1test::random_data(rng() % 200, rng());
+        for (auto& b : stream)
+            if (rng() % 3 == 0)
+                b &= 0x11; // short codes and small offsets are more interesting
+        decompress(stream, rng() % 400);
+    }
+}
+
+} // namespace
+} // namespace qrn
