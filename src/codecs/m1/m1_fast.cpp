@@ -1,0 +1,345 @@
+// Method 1 fast compressors: greedy parsers over one hash table of recent
+// positions. Level 0 probes one position per step, level 1 three, level 2
+// four with a 6-byte and a 4-byte hash; all share the match extension, the
+// skipping of incompressible stretches and the final phase.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "codecs/common/bytes.h"
+#include "codecs/common/lz_hash.h"
+#include "codecs/m1/m1.h"
+#include "codecs/m1/m1_impl.h"
+
+namespace qrn {
+
+namespace {
+
+// Levels 1 and 2 hash into a table of 2^(hash_bits - 2) entries.
+constexpr int MULTI_PROBE_TABLE_SHIFT = 34;
+constexpr int LEVEL0_MAX_HASH_BITS = 16;
+constexpr int MULTI_PROBE_MAX_HASH_BITS = 34;
+
+// Bytes between the anchor and the probe position from which probing thins out.
+constexpr uint32_t SKIP_GAP = 128;
+constexpr uint32_t SKIP_MAX = 16;
+
+struct Match {
+    uint32_t start = 0;
+    uint32_t length = 0; // 0: no match
+    uint32_t distance = NO_MATCH_DISTANCE;
+};
+
+struct Parse {
+    const uint8_t* in;
+    uint32_t n;
+    int64_t limit; // n - 32: a match reaching it ends the search
+    uint32_t anchor;
+    M1Writer w;
+    uint8_t* out;
+};
+
+inline bool reaches_limit(const Parse& s, uint32_t pos, uint32_t length)
+{
+    return int64_t(pos) + length >= s.limit;
+}
+
+// Equal bytes at q and c beyond the `length` already validated, 8 at a time.
+// The first group is always compared; later ones only while the range stays
+// short of the search limit.
+inline uint32_t extend_forward(const Parse& s, uint32_t q, uint32_t c, uint32_t length)
+{
+    const uint8_t* a = s.in + q;
+    const uint8_t* b = s.in + c;
+    for (;;) {
+        const uint64_t x = load_le64(a + length) ^ load_le64(b + length);
+        if (x != 0)
+            return length + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
+        length += 8;
+        if (reaches_limit(s, q, length))
+            return length;
+    }
+}
+
+// Moves a match start back over equal bytes, not below the anchor or position 0.
+inline void extend_backward(const Parse& s, Match* m)
+{
+    uint32_t c = m->start - m->distance;
+    while (m->start > s.anchor && c > 0 && s.in[m->start - 1] == s.in[c - 1]) {
+        --m->start;
+        --c;
+        ++m->length;
+    }
+}
+
+inline bool valid4(const Parse& s, uint32_t q, uint32_t c)
+{
+    return uint64_t(q) + 4 <= s.n && q - c <= M1_MAX_DISTANCE && load_le32(s.in + q) == load_le32(s.in + c);
+}
+
+inline bool valid6(const Parse& s, uint32_t q, uint32_t c)
+{
+    return uint64_t(q) + 6 <= s.n && q - c <= M1_MAX_DISTANCE &&
+           ((load_le64(s.in + q) ^ load_le64(s.in + c)) << 16) == 0;
+}
+
+// Whether `m` replaces `best`: it must reach far enough beyond it, by a margin
+// that grows with its distance class relative to the best's.
+inline bool replaces(const Match& m, const Match& best)
+{
+    if (best.length == 0)
+        return true;
+    const int64_t advantage = int64_t(best.start) - m.start + int64_t(m.length) - best.length + 2;
+    return advantage >= DistanceClassBonus[distance_class(m.distance)][distance_class(best.distance)];
+}
+
+// Final phase: the match in hand (if any) is cut at the input end and written
+// without backward extension; the rest of the input becomes the end token.
+uint32_t finish(Parse& s, const Match* m)
+{
+    if (m && m->start < s.n) {
+        const uint32_t length = std::min(m->length, s.n - m->start);
+        if (length >= M1_MIN_MATCH) {
+            if (!m1_put_token(s.w, s.in + s.anchor, m->start - s.anchor, length, m->distance))
+                return CODEC_FAIL;
+            s.anchor = m->start + length;
+        }
+    }
+    if (!m1_put_token(s.w, s.in + s.anchor, s.n - s.anchor, 0, 0))
+        return CODEC_FAIL;
+    return static_cast<uint32_t>(s.w.op - s.out);
+}
+
+inline bool emit(Parse& s, const Match& m)
+{
+    if (!m1_put_token(s.w, s.in + s.anchor, m.start - s.anchor, m.length, m.distance))
+        return false;
+    s.anchor = m.start + m.length;
+    return true;
+}
+
+// After a probe step without a match: advance by the step, then further the
+// longer the literal run grows. Returns false when the final phase begins.
+inline bool skip(const Parse& s, uint32_t* ip, uint32_t step)
+{
+    *ip += step;
+    const uint32_t gap = *ip - s.anchor;
+    if (gap >= SKIP_GAP) {
+        *ip += std::min(gap / SKIP_GAP + 1, SKIP_MAX);
+        if (int64_t(*ip) >= s.limit)
+            return false;
+    }
+    return true;
+}
+
+Parse start_parse(const CodecJob& job)
+{
+    return Parse{job.in, job.in_size, int64_t(job.in_size) - 32, 0, M1Writer{job.out, job.out + job.out_limit},
+                 job.out};
+}
+
+// Level 0: one probe per step into a table of 2^hash_bits entries on the
+// stack. With END_INSERT, the last two positions of every match are entered
+// as well.
+template <bool END_INSERT>
+uint32_t compress_level0(const CodecJob& job)
+{
+    uint32_t table[1u << LEVEL0_MAX_HASH_BITS];
+    const int bits = job.hash_bits;
+    std::memset(table, 0, sizeof(uint32_t) << bits);
+    const int shift = 32 - bits;
+    Parse s = start_parse(job);
+    const uint8_t* const in = s.in;
+
+    uint32_t ip = 1;
+    for (;;) {
+        if (ip >= s.n)
+            return finish(s, nullptr);
+        const uint32_t h = H4(in + ip, shift);
+        const uint32_t c = table[h];
+        table[h] = ip;
+        if (!valid4(s, ip, c)) {
+            if (!skip(s, &ip, 1))
+                return finish(s, nullptr);
+            continue;
+        }
+        Match m{ip, extend_forward(s, ip, c, 4), ip - c};
+        if (reaches_limit(s, ip, m.length))
+            return finish(s, &m);
+        extend_backward(s, &m);
+        table[H4(in + ip + 1, shift)] = ip + 1;
+        table[H4(in + ip + 2, shift)] = ip + 2;
+        if (!emit(s, m))
+            return CODEC_FAIL;
+        ip = s.anchor;
+        if constexpr (END_INSERT) {
+            table[H4(in + ip - 1, shift)] = ip - 1;
+            table[H4(in + ip - 2, shift)] = ip - 2;
+        }
+    }
+}
+
+struct TableDeleter {
+    void operator()(uint32_t* p) const { std::free(p); }
+};
+using Table = std::unique_ptr<uint32_t[], TableDeleter>;
+
+Table allocate_table(int hash_bits)
+{
+    const size_t entries = size_t(1) << (hash_bits - 2);
+    return Table(static_cast<uint32_t*>(std::calloc(entries, sizeof(uint32_t))));
+}
+
+// Level 1: three probes per step; all slots are read before any is stored.
+uint32_t compress_level1(const CodecJob& job)
+{
+    const Table table_owner = allocate_table(job.hash_bits);
+    if (!table_owner)
+        return CODEC_FAIL;
+    uint32_t* const table = table_owner.get();
+    const int shift = MULTI_PROBE_TABLE_SHIFT - job.hash_bits;
+    Parse s = start_parse(job);
+    const uint8_t* const in = s.in;
+
+    uint32_t ip = 1;
+    for (;;) {
+        if (ip >= s.n)
+            return finish(s, nullptr);
+        uint32_t h[3], c[3];
+        for (int i = 0; i < 3; ++i) {
+            h[i] = H4(in + ip + i, shift);
+            c[i] = table[h[i]];
+            __builtin_prefetch(in + c[i]);
+        }
+        for (uint32_t i = 0; i < 3; ++i)
+            table[h[i]] = ip + i;
+
+        Match best;
+        for (uint32_t i = 0; i < 3; ++i) {
+            const uint32_t q = ip + i;
+            // The same match seen one byte later adds nothing.
+            if ((i > 0 && c[i] == c[i - 1] + 1) || !valid4(s, q, c[i]))
+                continue;
+            Match m{q, extend_forward(s, q, c[i], 4), q - c[i]};
+            if (reaches_limit(s, q, m.length))
+                return finish(s, &m);
+            extend_backward(s, &m);
+            if (replaces(m, best))
+                best = m;
+        }
+        if (best.length == 0) {
+            if (!skip(s, &ip, 3))
+                return finish(s, nullptr);
+            continue;
+        }
+        const uint32_t covered = best.start + std::min(best.length, 12u);
+        for (uint32_t pos = ip; pos < covered; pos += 2)
+            table[H4(in + pos, shift)] = pos;
+        if (!emit(s, best))
+            return CODEC_FAIL;
+        ip = std::max(s.anchor, ip + 3);
+        for (uint32_t pos = ip - 3; pos < ip; ++pos)
+            table[H4(in + pos, shift)] = pos;
+    }
+}
+
+// Level 2: four probes per step, each with a 6-byte and a 4-byte hash into
+// the same table; 6-byte candidates first, 4-byte ones only when none matched.
+uint32_t compress_level2(const CodecJob& job)
+{
+    const Table table_owner = allocate_table(job.hash_bits);
+    if (!table_owner)
+        return CODEC_FAIL;
+    uint32_t* const table = table_owner.get();
+    const int shift = MULTI_PROBE_TABLE_SHIFT - job.hash_bits;
+    Parse s = start_parse(job);
+    const uint8_t* const in = s.in;
+
+    uint32_t ip = 1;
+    for (;;) {
+        if (ip >= s.n)
+            return finish(s, nullptr);
+        uint32_t h6[4], h4[4], c6[4], c4[4];
+        for (int i = 0; i < 4; ++i) {
+            h6[i] = H6(in + ip + i, shift);
+            h4[i] = H4(in + ip + i, shift);
+            c6[i] = table[h6[i]];
+            c4[i] = table[h4[i]];
+            __builtin_prefetch(in + c6[i]);
+            __builtin_prefetch(in + c4[i]);
+        }
+        for (uint32_t i = 0; i < 4; ++i) {
+            table[h6[i]] = ip + i;
+            table[h4[i]] = ip + i;
+        }
+
+        Match best;
+        for (uint32_t i = 0; i < 4; ++i) {
+            const uint32_t q = ip + i;
+            if ((i > 0 && c6[i] == c6[i - 1] + 1) || !valid6(s, q, c6[i]))
+                continue;
+            Match m{q, extend_forward(s, q, c6[i], 6), q - c6[i]};
+            if (reaches_limit(s, q, m.length))
+                return finish(s, &m);
+            extend_backward(s, &m);
+            if (replaces(m, best))
+                best = m;
+        }
+        if (best.length == 0) {
+            for (uint32_t i = 0; i < 4; ++i) {
+                const uint32_t q = ip + i;
+                if ((i > 0 && c4[i] == c4[i - 1] + 1) || !valid4(s, q, c4[i]))
+                    continue;
+                Match m{q, extend_forward(s, q, c4[i], 4), q - c4[i]};
+                if (reaches_limit(s, q, m.length))
+                    return finish(s, &m);
+                extend_backward(s, &m);
+                if (replaces(m, best))
+                    best = m;
+            }
+        }
+        if (best.length == 0) {
+            if (!skip(s, &ip, 4))
+                return finish(s, nullptr);
+            continue;
+        }
+        const uint32_t covered = best.start + std::min(best.length, 16u);
+        for (uint32_t pos = ip; pos < covered; pos += 3)
+            table[H6(in + pos, shift)] = pos;
+        if (!emit(s, best))
+            return CODEC_FAIL;
+        ip = std::max(s.anchor, ip + 4);
+        for (uint32_t pos = ip - 4; pos < ip; ++pos) {
+            table[H4(in + pos, shift)] = pos;
+            table[H6(in + pos, shift)] = pos;
+        }
+    }
+}
+
+} // namespace
+
+uint32_t m1_compress(const CodecJob& job)
+{
+    const int bits = job.hash_bits;
+    if (job.level == 9)
+        return CODEC_FAIL; // the optimal parser is not part of this build yet
+    if (job.in_size == 0)
+        return 0;
+    switch (job.level) {
+    case 0:
+        if (bits < 1 || bits > LEVEL0_MAX_HASH_BITS)
+            return CODEC_FAIL;
+        return bits < 13 ? compress_level0<false>(job) : compress_level0<true>(job);
+    case 1:
+        if (bits < 3 || bits > MULTI_PROBE_MAX_HASH_BITS)
+            return CODEC_FAIL;
+        return compress_level1(job);
+    default:
+        if (bits < 3 || bits > MULTI_PROBE_MAX_HASH_BITS)
+            return CODEC_FAIL;
+        return compress_level2(job);
+    }
+}
+
+} // namespace qrn
