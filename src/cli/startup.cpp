@@ -1,20 +1,18 @@
 #include "cli/startup.h"
 
+#include "ans/ans.h"
+
 namespace qrn {
 
-int startup_processor_level(bool probe)
-{
-    (void)probe;
-    return 0;
-}
+int startup_processor_level(bool probe) { return probe ? cpu_feature_level() : 0; }
 
-void startup_prepare_decoders(int processor_level) { (void)processor_level; }
+void startup_prepare_decoders(int processor_level) { ansc_select_decoder(processor_level); }
 
 void startup_prepare_encoders(int processor_level, int method, int level)
 {
-    (void)processor_level;
-    (void)method;
     (void)level;
+    if (method == 3)
+        ansc_select_encoder(processor_level);
 }
 
 void startup_pool_init() {}

@@ -32,7 +32,8 @@ bool decode(const std::vector<uint8_t>& segment, uint32_t count, uint32_t chunk,
             AnscContext* out_ctx = nullptr)
 {
     std::unique_ptr<uint8_t[]> data(new uint8_t[segment.size() + 1]);
-    std::memcpy(data.get(), segment.data(), segment.size());
+    if (!segment.empty())
+        std::memcpy(data.get(), segment.data(), segment.size());
     const uint8_t* pos = data.get();
     const uint8_t* end = pos + segment.size();
     AnscContext ctx;

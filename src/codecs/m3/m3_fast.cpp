@@ -1,0 +1,364 @@
+// Method 3 fast compressors (levels 0-2): greedy parsers over hash tables of
+// recent positions, feeding the five stream writers.
+#include <cstring>
+
+#include "codecs/common/bytes.h"
+#include "codecs/common/lz_hash.h"
+#include "codecs/m3/m3.h"
+#include "codecs/m3/m3_writer.h"
+#include "platform/platform.h"
+
+namespace qrn {
+namespace {
+
+// A match of length L at distance D is taken only if D < LengthDistanceLimit[min(L, 9)]:
+// short matches far away cost more than their literals.
+constexpr uint32_t LengthDistanceLimit[10] = {0,        0,        0,         3072,      524288,
+                                              16777216, 16777216, 33554432, 134217728, 2147483647};
+
+inline uint32_t distance_limit(uint32_t length) { return LengthDistanceLimit[length < 9 ? length : 9]; }
+
+// Hash of the 8 bytes at p (both 32-bit words folded together).
+inline uint32_t H8(const uint8_t* p, int shift) { return ((load_le32(p + 4) ^ load_le32(p)) * HASH_MULTIPLIER) >> shift; }
+// Hash of the 3 bytes at p, 16 bits.
+inline uint32_t H3(const uint8_t* p) { return ((load_le32(p) & 0xFFFFFF) * HASH_MULTIPLIER) >> 16; }
+
+struct Match {
+    uint32_t start;
+    uint32_t length;
+    uint32_t distance;
+};
+
+struct Parser {
+    const uint8_t* in;
+    uint32_t n;
+    int64_t limit;  // search limit n - 32, negative for blocks under 32 bytes
+    uint32_t anchor = 0;
+    M3Writers* writers;
+
+    void sequence(uint32_t start, uint32_t length, uint32_t distance)
+    {
+        m3w_sequence(*writers, anchor, start - anchor, length, distance + M3_REPEATS);
+        anchor = start + length;
+    }
+
+    // Extends a match at probe position q (candidate c, `validated` bytes
+    // equal) forward. Returns false when the compared range reached the
+    // search limit: then `length` is what was compared, cut to the input end.
+    bool extend_forward(uint32_t q, uint32_t c, uint32_t validated, uint32_t* length) const
+    {
+        uint32_t a = q + validated;
+        uint32_t b = c + validated;
+        for (;;) {
+            if (static_cast<int64_t>(a) >= limit) {
+                const uint32_t len = a - q;
+                *length = len < n - q ? len : n - q;
+                return false;
+            }
+            const uint64_t x = load_le64(in + a) ^ load_le64(in + b);
+            if (x != 0) {
+                *length = a - q + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
+                return true;
+            }
+            a += 8;
+            b += 8;
+        }
+    }
+
+    // Moves a match start back over equal bytes, not below the anchor and
+    // while the candidate is above position 0.
+    void extend_backward(Match& m) const
+    {
+        uint32_t c = m.start - m.distance;
+        while (m.start > anchor && c > 0 && in[m.start - 1] == in[c - 1]) {
+            --m.start;
+            --c;
+            ++m.length;
+        }
+    }
+
+    // The match that reached the search limit: written when it starts inside
+    // the input and is long enough (no distance limit); the block then ends.
+    void final_match(uint32_t q, uint32_t length, uint32_t distance, uint32_t min_match)
+    {
+        if (q < n && distance != 0 && length >= min_match)
+            sequence(q, length, distance);
+    }
+
+    // Probe position after a step without a match: the step, then a growing
+    // skip through stretches without matches. False when the block ends.
+    bool skip(uint32_t& ip, uint32_t step) const
+    {
+        ip += step;
+        const uint32_t gap = ip - anchor;
+        if (gap >= 128) {
+            const uint32_t extra = gap / 128 + 1;
+            ip += extra < 16 ? extra : 16;
+            if (static_cast<int64_t>(ip) >= limit)
+                return false;
+        }
+        return true;
+    }
+
+    // DistanceClassBonus rule: does `c` replace `best`?
+    static bool better(const Match& c, const Match& best)
+    {
+        const int64_t advantage = (int64_t{best.start} - c.start) + int64_t{c.length} - best.length + 2;
+        return advantage >= DistanceClassBonus[distance_class(c.distance)][distance_class(best.distance)];
+    }
+};
+
+uint32_t finish(Parser& p)
+{
+    return m3w_finish(*p.writers, p.anchor, p.n - p.anchor);
+}
+
+// Level 0: one H4 probe per position, table on the stack.
+uint32_t compress_level0(Parser& p, int bits)
+{
+    uint32_t table[1u << 16];
+    std::memset(table, 0, sizeof(uint32_t) << bits);
+    const int shift = 32 - bits;
+    const uint8_t* in = p.in;
+    const uint32_t n = p.n;
+    uint32_t ip = 1;
+    while (ip < n) {
+        if (ip + 4 <= n) {
+            uint32_t& slot = table[H4(in + ip, shift)];
+            const uint32_t cand = slot;
+            slot = ip;
+            if (load_le32(in + cand) == load_le32(in + ip)) {
+                Match m{ip, 0, ip - cand};
+                if (!p.extend_forward(ip, cand, 4, &m.length)) {
+                    p.final_match(ip, m.length, m.distance, 4);
+                    break;
+                }
+                p.extend_backward(m);
+                if (m.distance < distance_limit(m.length)) {
+                    table[H4(in + ip + 1, shift)] = ip + 1;
+                    table[H4(in + ip + 2, shift)] = ip + 2;
+                    p.sequence(m.start, m.length, m.distance);
+                    ip = m.start + m.length;
+                    table[H4(in + ip - 1, shift)] = ip - 1;
+                    table[H4(in + ip - 2, shift)] = ip - 2;
+                    continue;
+                }
+            }
+        }
+        if (!p.skip(ip, 1))
+            break;
+    }
+    return finish(p);
+}
+
+// Level 1: three H4 probes per step.
+uint32_t compress_level1(Parser& p, uint32_t* table, int bits)
+{
+    const int shift = 34 - bits;
+    const uint8_t* in = p.in;
+    const uint32_t n = p.n;
+    uint32_t ip = 1;
+    while (ip < n) {
+        uint32_t h[3], c[3];
+        for (uint32_t k = 0; k < 3; ++k)
+            h[k] = H4(in + ip + k, shift);
+        for (uint32_t k = 0; k < 3; ++k) {
+            c[k] = table[h[k]];
+            __builtin_prefetch(in + c[k]);
+        }
+        for (uint32_t k = 0; k < 3; ++k)
+            table[h[k]] = ip + k;
+
+        Match best{ip, 0, NO_MATCH_DISTANCE};
+        bool final_phase = false;
+        for (uint32_t k = 0; k < 3; ++k) {
+            const uint32_t q = ip + k;
+            if (k > 0 && c[k] == c[k - 1] + 1)
+                continue;
+            if (q + 4 > n || load_le32(in + c[k]) != load_le32(in + q))
+                continue;
+            Match m{q, 0, q - c[k]};
+            if (!p.extend_forward(q, c[k], 4, &m.length)) {
+                p.final_match(q, m.length, m.distance, 4);
+                final_phase = true;
+                break;
+            }
+            p.extend_backward(m);
+            if (k == 0 || Parser::better(m, best))
+                best = m;
+        }
+        if (final_phase)
+            break;
+        if (best.length == 0 || best.distance >= distance_limit(best.length)) {
+            if (!p.skip(ip, 3))
+                break;
+            continue;
+        }
+        p.sequence(best.start, best.length, best.distance);
+        const uint32_t end = best.start + best.length;
+        ip = end > ip + 3 ? end : ip + 3;
+        for (uint32_t k = 3; k > 0; --k)
+            table[H4(in + ip - k, shift)] = ip - k;
+    }
+    return finish(p);
+}
+
+// Level 2: four probes per step over an H8 and an H4 table, and a scan for
+// near 3-byte matches (H3 table) in the literals before each match.
+uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, int bits)
+{
+    const int shift = 34 - bits;
+    const uint8_t* in = p.in;
+    const uint32_t n = p.n;
+    uint32_t ip = 1;
+    while (ip < n) {
+        uint32_t h8[4], h4[4], c8[4], c4[4];
+        for (uint32_t k = 0; k < 4; ++k) {
+            h8[k] = H8(in + ip + k, shift);
+            h4[k] = H4(in + ip + k, shift);
+        }
+        for (uint32_t k = 0; k < 4; ++k) {
+            c8[k] = t8[h8[k]];
+            c4[k] = t4[h4[k]];
+            __builtin_prefetch(in + c8[k]);
+            __builtin_prefetch(in + c4[k]);
+        }
+        for (uint32_t k = 0; k < 4; ++k) {
+            t8[h8[k]] = ip + k;
+            t4[h4[k]] = ip + k;
+        }
+
+        Match best{ip, 0, NO_MATCH_DISTANCE};
+        bool final_phase = false;
+        for (uint32_t k = 0; k < 4 && !final_phase; ++k) {
+            const uint32_t q = ip + k;
+            if (k > 0 && c8[k] == c8[k - 1] + 1)
+                continue;
+            if (q + 8 > n || load_le64(in + c8[k]) != load_le64(in + q))
+                continue;
+            Match m{q, 0, q - c8[k]};
+            if (!p.extend_forward(q, c8[k], 8, &m.length)) {
+                p.final_match(q, m.length, m.distance, 3);
+                final_phase = true;
+                break;
+            }
+            p.extend_backward(m);
+            if (k == 0 || Parser::better(m, best))
+                best = m;
+        }
+        if (best.length == 0) {
+            for (uint32_t k = 0; k < 4 && !final_phase; ++k) {
+                const uint32_t q = ip + k;
+                if (k > 0 && c4[k] == c4[k - 1] + 1)
+                    continue;
+                if (q + 4 > n || load_le32(in + c4[k]) != load_le32(in + q))
+                    continue;
+                Match m{q, 0, q - c4[k]};
+                if (!p.extend_forward(q, c4[k], 4, &m.length)) {
+                    p.final_match(q, m.length, m.distance, 3);
+                    final_phase = true;
+                    break;
+                }
+                p.extend_backward(m);
+                if (Parser::better(m, best))
+                    best = m;
+            }
+        }
+        if (final_phase)
+            break;
+        if (best.length == 0 || best.distance >= distance_limit(best.length)) {
+            if (!p.skip(ip, 4))
+                break;
+            continue;
+        }
+
+        // Near 3-byte (and longer) matches in the literal run before the best.
+        for (uint32_t s = p.anchor == 0 ? 1 : p.anchor; s + 3 <= best.start;) {
+            uint32_t& slot = t3[H3(in + s)];
+            const uint32_t c = slot;
+            slot = s;
+            if (((load_le32(in + c) ^ load_le32(in + s)) & 0xFFFFFF) == 0) {
+                Match m{s, 3 + match_length(in + s + 3, in + c + 3, best.start - s - 3), s - c};
+                uint32_t cb = c;
+                while (cb > p.anchor && in[m.start - 1] == in[cb - 1]) {
+                    --m.start;
+                    --cb;
+                    ++m.length;
+                }
+                if (m.distance < distance_limit(m.length)) {
+                    p.sequence(m.start, m.length, m.distance);
+                    s = p.anchor;
+                    continue;
+                }
+            }
+            ++s;
+        }
+        for (uint32_t k = 0; k < 4; ++k)
+            t3[H3(in + ip + k)] = ip + k;
+        const uint32_t span = best.length < 16 ? best.length : 16;
+        for (uint32_t q = ip; q < best.start + span; q += 3)
+            t8[H8(in + q, shift)] = q;
+
+        p.sequence(best.start, best.length, best.distance);
+        const uint32_t end = best.start + best.length;
+        ip = end > ip + 4 ? end : ip + 4;
+        for (uint32_t k = 4; k > 0; --k)
+            t4[H4(in + ip - k, shift)] = ip - k;
+    }
+    return finish(p);
+}
+
+// Hash tables of a block: zeroed pages straight from the system.
+struct Tables {
+    void* memory = nullptr;
+    size_t size = 0;
+    ~Tables() { memory_unmap(memory, size); }
+    uint32_t* get(size_t entries)
+    {
+        size = entries * sizeof(uint32_t);
+        memory = memory_map(size);
+        return static_cast<uint32_t*>(memory);
+    }
+};
+
+} // namespace
+
+uint32_t m3_compress(const CodecJob& job)
+{
+    if (job.level == 9)
+        return CODEC_FAIL;  // the optimal parser is not built yet
+    if (job.in_size == 0)
+        return 0;
+    const int bits = job.hash_bits;
+    const int level = job.level == 0 ? 0 : job.level == 1 ? 1 : 2;
+    // Table sizes the shifts can address: 2^bits entries at level 0 (on the
+    // stack), 2^(bits - 2) at levels 1 and 2.
+    if (level == 0 ? (bits < 1 || bits > 16) : (bits < 3 || bits > 32))
+        return CODEC_FAIL;
+
+    Tables tables;
+    uint32_t* t = nullptr;
+    if (level == 1 || level == 2) {
+        const size_t entries = size_t{1} << (bits - 2);
+        t = tables.get(level == 1 ? entries : 2 * entries + 65536);
+        if (t == nullptr)
+            return CODEC_FAIL;
+    }
+    M3Writers writers;
+    if (!m3w_open(writers, job))
+        return CODEC_FAIL;
+    Parser p{job.in, job.in_size, int64_t{job.in_size} - 32, 0, &writers};
+    uint32_t result;
+    if (level == 0) {
+        result = compress_level0(p, bits);
+    } else if (level == 1) {
+        result = compress_level1(p, t, bits);
+    } else {
+        const size_t entries = size_t{1} << (bits - 2);
+        result = compress_level2(p, t, t + entries, t + 2 * entries, bits);
+    }
+    m3w_close(writers);
+    return result;
+}
+
+} // namespace qrn
