@@ -30,7 +30,8 @@ struct InputFile {
 struct TrialResult {
     uint64_t compressed_bytes = 0;   // what would be on disk
     uint32_t blocks = 0;
-    uint32_t stored_blocks = 0;      // blocks kept raw (coder failed or did not shrink them)
+    uint32_t stored_blocks = 0;      // blocks kept raw (coder declined or did not shrink them)
+    uint32_t declined_blocks = 0;    // blocks the coder declined (CODEC_FAIL)
     bool failed = false;             // a coder reported an error
 };
 
@@ -59,7 +60,7 @@ struct Row {
     int compress_runs = 0;
     int decompress_runs = 0;
     bool verified = false;   // every decompression gave the input back byte for byte
-    bool all_stored = false; // every block stored: the codec has nothing to offer yet
+    bool all_stored = false; // every block declined: the level has nothing to offer yet
 };
 
 // Runs a trial with warm-up, repeats and the byte-for-byte check of every

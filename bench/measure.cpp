@@ -62,8 +62,8 @@ void measure_trial(Trial& t, const BenchOptions& o, const InputFile& f, Row* row
     const size_t n = f.data.size();
     bool ok = true;
     TrialResult result;
-    // A codec that stores every block has nothing to time: one run is enough.
-    auto again = [&] { return result.stored_blocks < result.blocks; };
+    // A level that declines every block has nothing to time: one run is enough.
+    auto again = [&] { return result.declined_blocks < result.blocks; };
     best_of(
         o,
         [&] {
@@ -73,7 +73,7 @@ void measure_trial(Trial& t, const BenchOptions& o, const InputFile& f, Row* row
         },
         again, &row->compress_s, &row->compress_runs, &ok);
     row->result = result;
-    row->all_stored = !result.failed && result.blocks > 0 && result.stored_blocks == result.blocks;
+    row->all_stored = !result.failed && result.blocks > 0 && result.declined_blocks == result.blocks;
     if (!ok) {
         row->result.failed = true;
         row->verified = false;

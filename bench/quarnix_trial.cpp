@@ -94,6 +94,8 @@ struct QrnTrial final : Trial {
                 offset += len + size_t{BUFFER_SLACK};
                 r->compressed_bytes += len + uint64_t{1};
                 ++r->stored_blocks;
+                if (payload == CODEC_FAIL)
+                    ++r->declined_blocks;
             }
             blocks.push_back(b);
         }

@@ -87,6 +87,7 @@ std::vector<Row> total_rows(const std::vector<Row>& rows)
         t.result.compressed_bytes += r.result.compressed_bytes;
         t.result.blocks += r.result.blocks;
         t.result.stored_blocks += r.result.stored_blocks;
+        t.result.declined_blocks += r.result.declined_blocks;
         t.result.failed = t.result.failed || r.result.failed;
         t.compress_s += r.compress_s;
         t.decompress_s += r.decompress_s;
