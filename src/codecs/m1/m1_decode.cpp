@@ -67,6 +67,112 @@ inline void copy_match_exact(uint8_t* op, size_t distance, size_t length)
         op[i] = src[i];
 }
 
+// 16 bytes between regions that do not overlap: one unaligned vector move.
+inline void copy16_disjoint(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
+
+inline void wild_copy16_disjoint(uint8_t* dst, const uint8_t* src, const uint8_t* end)
+{
+    do {
+        copy16_disjoint(dst, src);
+        dst += 16;
+        src += 16;
+    } while (dst < end);
+}
+
+// A match of any length from distance 8 or more, up to 15 bytes of overrun.
+// From distance 16 on, every 16-byte move reads only final bytes.
+inline void copy_match_wild(uint8_t* op, size_t distance, uint8_t* end)
+{
+    if (distance >= 16)
+        wild_copy16_disjoint(op, op - distance, end);
+    else
+        wild_copy16(op, op - distance, end);
+}
+
+enum class FastStop { MARGIN, END_TOKEN, DAMAGED };
+
+// Decodes tokens while at least FAST_IN_MARGIN stream bytes and
+// FAST_OUT_MARGIN bytes of output room remain at the start of each (ip <=
+// ifast, op <= olimit); leaves ip and op after the last token decoded.
+// CHECK_SOURCE: whether an offset may still reach before the output start.
+template <bool CHECK_SOURCE>
+FastStop decode_fast(const uint8_t*& ip_ref, uint8_t*& op_ref, uint8_t* const ostart, const uint8_t* const ifast,
+                     uint8_t* const olimit, const uint8_t* const iend, uint8_t* const oend)
+{
+    const uint8_t* ip = ip_ref;
+    uint8_t* op = op_ref;
+    FastStop stop = FastStop::MARGIN;
+    while (ip <= ifast && op <= olimit) {
+        const uint32_t token = ip[0];
+        const size_t distance = load_le16(ip + 1);
+        ip += 3;
+        size_t literals = token >> 4;
+        size_t length = token & 15;
+        if (__builtin_expect((literals != 15) & (length != 15), 1)) {
+            // Most tokens: up to 14 literals and a match of up to 18 bytes,
+            // which the margins hold without further checks.
+            copy16_disjoint(op, ip);
+            op += literals;
+            ip += literals;
+            length += 4;
+            if (__builtin_expect(distance >= 8 && (!CHECK_SOURCE || distance <= size_t(op - ostart)), 1)) {
+                const uint8_t* src = op - distance;
+                copy8(op, src);
+                copy8(op + 8, src + 8);
+                if (length > 16)
+                    copy8(op + 16, src + 16);
+                op += length;
+                continue;
+            }
+            if (distance == 0) {
+                stop = FastStop::END_TOKEN;
+                break;
+            }
+            if (distance > size_t(op - ostart)) {
+                stop = FastStop::DAMAGED;
+                break;
+            }
+            overlap_copy(op, static_cast<uint32_t>(distance), op + length);
+            op += length;
+            continue;
+        }
+        if (length == 15)
+            length = read_extension(ip);
+        if (literals < 15) {
+            copy16_disjoint(op, ip);
+        } else {
+            literals = read_extension(ip);
+            if (literals > size_t(iend - ip) || literals > size_t(oend - op)) {
+                stop = FastStop::DAMAGED;
+                break;
+            }
+            wild_copy16_disjoint(op, ip, op + literals);
+        }
+        op += literals;
+        ip += literals;
+        if (distance == 0) {
+            stop = FastStop::END_TOKEN;
+            break;
+        }
+        length += 4;
+        if ((CHECK_SOURCE && distance > size_t(op - ostart)) || length > size_t(oend - op)) {
+            stop = FastStop::DAMAGED;
+            break;
+        }
+        uint8_t* const match_end = op + length;
+        if (distance >= 8)
+            copy_match_wild(op, distance, match_end);
+        else if (oend - op >= 32)
+            overlap_copy(op, static_cast<uint32_t>(distance), match_end);
+        else
+            copy_match_exact(op, distance, length);
+        op = match_end;
+    }
+    ip_ref = ip;
+    op_ref = op;
+    return stop;
+}
+
 } // namespace
 
 uint32_t m1_decompress(const CodecJob& job)
@@ -80,41 +186,16 @@ uint32_t m1_decompress(const CodecJob& job)
     if (iend - ip >= FAST_IN_MARGIN && oend - op >= FAST_OUT_MARGIN) {
         const uint8_t* const ifast = iend - FAST_IN_MARGIN;
         uint8_t* const ofast = oend - FAST_OUT_MARGIN;
-        while (ip <= ifast && op <= ofast) {
-            const uint32_t token = ip[0];
-            const size_t distance = load_le16(ip + 1);
-            ip += 3;
-            size_t length = token & 15;
-            size_t literals = token >> 4;
-            if (length == 15)
-                length = read_extension(ip);
-            if (literals < 15) {
-                copy16(op, ip);
-            } else {
-                literals = read_extension(ip);
-                if (literals > static_cast<size_t>(iend - ip) || literals > static_cast<size_t>(oend - op))
-                    return damaged(job.out_limit);
-                wild_copy16(op, ip, op + literals);
-            }
-            op += literals;
-            ip += literals;
-            if (distance == 0)
-                goto end_token;
-            length += 4;
-            if (distance > static_cast<size_t>(op - ostart) || length > static_cast<size_t>(oend - op))
-                return damaged(job.out_limit);
-            uint8_t* const match_end = op + length;
-            if (distance >= 8) {
-                copy16(op, op - distance);
-                if (length > 16)
-                    wild_copy16(op + 16, op + 16 - distance, match_end);
-            } else if (oend - op >= 32) {
-                overlap_copy(op, static_cast<uint32_t>(distance), match_end);
-            } else {
-                copy_match_exact(op, distance, length);
-            }
-            op = match_end;
-        }
+        // Offsets reach at most 65535 bytes back: from here on no source can
+        // lie before the output start.
+        uint8_t* const checks_end = ofast - ostart > 65535 ? ostart + 65535 : ofast;
+        FastStop stop = decode_fast<true>(ip, op, ostart, ifast, checks_end, iend, oend);
+        if (stop == FastStop::MARGIN)
+            stop = decode_fast<false>(ip, op, ostart, ifast, ofast, iend, oend);
+        if (stop == FastStop::DAMAGED)
+            return damaged(job.out_limit);
+        if (stop == FastStop::END_TOKEN)
+            goto end_token;
     }
 
     // Near either end: every read and write checked and exact.

@@ -151,18 +151,33 @@ uint32_t compress_level0(const CodecJob& job)
     const int shift = 32 - bits;
     Parse s = start_parse(job);
     const uint8_t* const in = s.in;
+    // Probes from here on find no candidate, and neither does any later one.
+    const uint32_t probe_end = s.n >= 4 ? s.n - 3 : 0;
 
     uint32_t ip = 1;
     for (;;) {
-        if (ip >= s.n)
-            return finish(s, nullptr);
-        const uint32_t h = H4(in + ip, shift);
-        const uint32_t c = table[h];
-        table[h] = ip;
-        if (!valid4(s, ip, c)) {
-            if (!skip(s, &ip, 1))
+        uint32_t c;
+        for (;;) {
+            if (ip >= probe_end)
                 return finish(s, nullptr);
-            continue;
+            const uint32_t here = load_le32(in + ip);
+            const uint32_t h = (here * HASH_MULTIPLIER) >> shift;
+            c = table[h];
+            table[h] = ip;
+            // 4 equal bytes within 65535 back, tested with one branch. A
+            // candidate too far back reads the probe's own (cached) bytes
+            // instead of its own, which may be far from any cache.
+            const uint32_t distance = ip - c;
+            const uint32_t probe = distance <= M1_MAX_DISTANCE ? c : ip;
+            if (((load_le32(in + probe) ^ here) | (distance >> 16)) == 0)
+                break;
+            ++ip;
+            const uint32_t gap = ip - s.anchor;
+            if (gap >= SKIP_GAP) {
+                ip += std::min(gap / SKIP_GAP + 1, SKIP_MAX);
+                if (int64_t(ip) >= s.limit)
+                    return finish(s, nullptr);
+            }
         }
         Match m{ip, extend_forward(s, ip, c, 4), ip - c};
         if (reaches_limit(s, ip, m.length))

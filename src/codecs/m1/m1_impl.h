@@ -72,10 +72,10 @@ struct M1Writer {
 
 // Writes one token with its literals; false when it does not fit. While far
 // from the end, literals are copied 16 bytes at a time (reading up to 15
-// bytes past them, writing up to 15 bytes past the token, both later
-// overwritten or within the input slack).
-inline bool m1_put_token(M1Writer& w, const uint8_t* literals, uint32_t count, uint32_t length,
-                         uint32_t distance)
+// bytes past them, within the input slack, and writing up to 15 bytes past
+// the token, within the output area).
+inline bool m1_put_token_general(M1Writer& w, const uint8_t* literals, uint32_t count, uint32_t length,
+                                 uint32_t distance)
 {
     if (static_cast<size_t>(w.end - w.op) >= size_t(count) + M1_MAX_HEADER + 16) {
         uint8_t* op = m1_put_header(w.op, count, length, distance);
@@ -92,6 +92,22 @@ inline bool m1_put_token(M1Writer& w, const uint8_t* literals, uint32_t count, u
     std::memcpy(op, literals, count);
     w.op = op + count;
     return true;
+}
+
+// The same, with the common case (under 15 literals, a match of at most 18
+// bytes, room to spare) inline.
+__attribute__((always_inline)) inline bool m1_put_token(M1Writer& w, const uint8_t* literals, uint32_t count,
+                                                        uint32_t length, uint32_t distance)
+{
+    uint8_t* const op = w.op;
+    if (count < 15 && length - M1_MIN_MATCH < 15 && w.end - op >= 32) {
+        op[0] = static_cast<uint8_t>(count << 4 | (length - M1_MIN_MATCH));
+        store_le16(op + 1, static_cast<uint16_t>(distance));
+        copy16(op + 3, literals);
+        w.op = op + 3 + count;
+        return true;
+    }
+    return m1_put_token_general(w, literals, count, length, distance);
 }
 
 } // namespace qrn
