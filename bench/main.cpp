@@ -135,6 +135,16 @@ std::string cpu_model()
     return "unknown processor";
 }
 
+// The system's load when the run starts: other work on the machine skews the timings.
+std::string load_average()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    if (!(in >> one >> five >> fifteen))
+        return "unknown";
+    return one + " " + five + " " + fifteen;
+}
+
 std::string today()
 {
     char buf[32];
@@ -236,6 +246,7 @@ int run_body(void* arg)
     }
 
     std::printf("qrn-bench: %s, %s, single thread\n", cpu_model().c_str(), today().c_str());
+    std::printf("load average at start: %s (on %d processors)\n", load_average().c_str(), processor_count());
     std::printf("peers: %s\n", peer_versions().c_str());
     std::printf("%zu files, %llu bytes; best of %d run(s)%s, %.1f s budget per file, codec and direction\n",
                 run.files.size(), static_cast<unsigned long long>(total), o.runs,

@@ -39,6 +39,7 @@ BASE=/dev/shm
 [[ -d $BASE && -w $BASE ]] || BASE=${TMPDIR:-/tmp}
 TMP=$(mktemp -d "$BASE/qrn-wp.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
+LOAD=$(cut -d' ' -f1-3 /proc/loadavg)
 cat "$INPUT" >/dev/null   # into the page cache before the first timing
 
 CSV_OUT=$OUT.csv
@@ -101,7 +102,8 @@ done
 
 {
     echo "Whole program on $(basename "$INPUT") ($BYTES bytes), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'),"
-    echo "$CPUS processors, $(date -u '+%Y-%m-%d %H:%M UTC'); best wall time of $REPEAT, output to /dev/null."
+    echo "$CPUS processors, $(date -u '+%Y-%m-%d %H:%M UTC'), load average at start $LOAD;"
+    echo "best wall time of $REPEAT runs, output to /dev/null."
     echo "MB/s = 10^6 input bytes (original size) per second; peak = largest maximum resident set size."
     echo
     awk -F, 'NR == 1 { printf "%-8s %-8s %7s %-10s %12s %8s %9s %10s\n", "program", "setting", "threads", "direction", "bytes out", "wall s", "MB/s", "peak MiB"; next }
