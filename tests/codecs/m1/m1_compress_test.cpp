@@ -35,24 +35,18 @@ void expect_round_trip(const Bytes& data, const Setting& s, const std::string& w
     ASSERT_TRUE(d.bytes == data) << what << ", " << name(s);
 }
 
+// A block written as the end token alone (sizes below 15, 15 to 254, and
+// 255 + 0..16383 as used here).
 Bytes end_token_block(const Bytes& data)
 {
-    Bytes b;
-    if (data.size() < 15) {
-        b = {static_cast<uint8_t>(data.size() << 4), 0, 0};
-    } else {
-        Bytes ext;
-        // Built from the stream format by hand for the sizes used here.
-        if (data.size() < 255)
-            ext = {static_cast<uint8_t>(data.size())};
-        else if (data.size() - 255 < 128)
-            ext = {255, static_cast<uint8_t>((data.size() - 255) * 2)};
-        else
-            ext = {255, static_cast<uint8_t>(((data.size() - 255) * 4 + 1) & 255),
-                   static_cast<uint8_t>(((data.size() - 255) * 4 + 1) >> 8)};
-        b = {0xF0, 0, 0};
-        b.insert(b.end(), ext.begin(), ext.end());
-    }
+    const size_t n = data.size();
+    Bytes b = {static_cast<uint8_t>(n < 15 ? n << 4 : 0xF0), 0, 0};
+    if (n >= 255 && n - 255 < 128)
+        b.insert(b.end(), {255, static_cast<uint8_t>((n - 255) * 2)});
+    else if (n >= 255)
+        b.insert(b.end(), {255, static_cast<uint8_t>((n - 255) * 4 + 1), static_cast<uint8_t>(((n - 255) * 4 + 1) >> 8)});
+    else if (n >= 15)
+        b.push_back(static_cast<uint8_t>(n));
     b.insert(b.end(), data.begin(), data.end());
     return b;
 }

@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m1/m1.h"
+#include "support/program.h"
 
 namespace qrn::m1test {
 
@@ -90,25 +90,14 @@ inline Decoded decompress(const Bytes& stream, size_t expected)
 
 inline Bytes random_data(size_t n, uint32_t seed)
 {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto& c : b)
-        c = static_cast<uint8_t>(rng());
-    return b;
+    const std::string s = testing::random_bytes(n, seed);
+    return {s.begin(), s.end()};
 }
 
 inline Bytes text_data(size_t n, uint32_t seed)
 {
-    static const char* words[] = {"the ",    "method ", "block ", "stream ", "of ",      "and ",   "token ",
-                                  "match\n", "a ",      "length ", "offset ", "literal ", "quick ", "brown "};
-    std::mt19937 rng(seed);
-    Bytes b;
-    while (b.size() < n) {
-        const char* w = words[rng() % 14];
-        b.insert(b.end(), w, w + std::char_traits<char>::length(w));
-    }
-    b.resize(n);
-    return b;
+    const std::string s = testing::text_bytes(n, seed);
+    return {s.begin(), s.end()};
 }
 
 struct Token {
