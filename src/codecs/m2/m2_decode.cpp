@@ -2,8 +2,11 @@
 // uses lies inside the payload, every match source inside the output produced
 // so far, and the data never runs past the expected size. Any damage makes the
 // result differ from the expected size.
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "codecs/common/bytes.h"
 #include "codecs/common/copy.h"
@@ -17,12 +20,83 @@ namespace {
 // Never a valid block size (blocks are at most 1 GiB).
 constexpr uint32_t DAMAGED = CODEC_FAIL;
 
-// A token without extensions reads at most 5 + 6 bytes of stream (plus an
-// 8-byte literal move) and produces at most 6 + 12 bytes, writing at most
-// 6 + 7 + 16 bytes for an overlapping match. Far enough from both ends, such
-// a token needs no bound checks beyond its match source.
-constexpr size_t FAST_IN_MARGIN = 16;
-constexpr size_t FAST_OUT_MARGIN = 32;
+// What the low bits of a token word tell: where the literals and the next
+// token start, the literal count and match length (or that an extension byte
+// follows), and where the distance lies in the word. One-byte match-length
+// extensions are common, so the offsets count that byte in.
+struct TokenShape {
+    uint8_t advance;     // to the next token: word, match extension byte, literals
+    uint8_t lit_offset;  // to the literals: word and match extension byte
+    uint8_t lit;         // literal count unless LIT_EXT
+    uint8_t len;         // match length; with MATCH_EXT the minimum, to add the extension to
+    uint8_t flags;
+    uint8_t dist_left;   // the distance is (word << dist_left) >> dist_right
+    uint8_t dist_right;
+    uint8_t ext_mask;    // 0xFF when a match-length extension byte precedes the literals
+};
+static_assert(sizeof(TokenShape) == 8, "one scaled load per field");
+
+constexpr uint8_t LIT_EXT = 1;    // a literal-length extension follows
+constexpr uint8_t MATCH_EXT = 2;  // a match-length extension follows
+constexpr uint8_t LONG_FORM = 4;  // distance 0 is damage, not the end
+constexpr uint8_t REPEAT = 8;     // level 9: the last distance again
+
+constexpr TokenShape make_shape(uint32_t size, uint32_t lit, uint32_t lit_escape, uint32_t ml_field,
+                                uint32_t min_match, uint32_t dist_shift, uint32_t dist_bits, uint8_t flags)
+{
+    const bool match_ext = ml_field == 7;
+    flags |= (lit == lit_escape ? LIT_EXT : 0) | (match_ext ? MATCH_EXT : 0);
+    return {static_cast<uint8_t>(size + match_ext + lit),
+            static_cast<uint8_t>(size + match_ext),
+            static_cast<uint8_t>(lit),
+            static_cast<uint8_t>(match_ext ? min_match : ml_field + min_match),
+            flags,
+            static_cast<uint8_t>(64 - dist_shift - dist_bits),
+            static_cast<uint8_t>(64 - dist_bits),
+            static_cast<uint8_t>(match_ext ? 0xFF : 0)};
+}
+
+// Plain dialect, indexed by the first byte.
+template <uint32_t MIN_MATCH>
+constexpr std::array<TokenShape, 256> make_plain_shapes()
+{
+    std::array<TokenShape, 256> t{};
+    for (uint32_t b = 0; b < 256; ++b) {
+        if ((b & 8) == 0)
+            t[b] = make_shape(2, (b >> 4) & 3, 3, b & 7, MIN_MATCH, 6, 10, 0);
+        else if ((b & 16) == 0)
+            t[b] = make_shape(3, b >> 5, 7, b & 7, MIN_MATCH, 8, 16, LONG_FORM);
+        else
+            t[b] = make_shape(4, b >> 5, 7, b & 7, MIN_MATCH, 8, 24, LONG_FORM);
+    }
+    return t;
+}
+
+// Level-9 dialect, indexed by the low 9 bits (the long forms' literal field
+// reaches bit 8).
+constexpr std::array<TokenShape, 512> make_level9_shapes()
+{
+    std::array<TokenShape, 512> t{};
+    for (uint32_t x = 0; x < 512; ++x) {
+        const uint32_t ml = x & 7;
+        const uint32_t lit = (x >> 6) & 7;
+        if ((x & 8) == 0) {
+            t[x] = make_shape(2, (x >> 4) & 3, 3, ml, 3, 6, 10, 0);
+            continue;
+        }
+        switch ((x >> 4) & 3) {
+        case 0: t[x] = make_shape(3, lit, 7, ml, 3, 9, 15, LONG_FORM); break;
+        case 1: t[x] = make_shape(4, lit, 7, ml, 5, 9, 23, LONG_FORM); break;
+        case 2: t[x] = make_shape(5, lit, 7, ml, 6, 9, 31, LONG_FORM); break;
+        default: t[x] = make_shape(1, lit & 3, 3, ml, 3, 0, 1, LONG_FORM | REPEAT); break;
+        }
+    }
+    return t;
+}
+
+constexpr auto PLAIN_SHAPES_MIN4 = make_plain_shapes<4>();
+constexpr auto PLAIN_SHAPES_MIN3 = make_plain_shapes<3>();
+constexpr auto LEVEL9_SHAPES = make_level9_shapes();
 
 // A length extension: one byte below 255 is the value; 255 is followed by a
 // PrefixVarint holding value - 255.
@@ -43,119 +117,140 @@ inline bool read_extension(const uint8_t*& in, const uint8_t* in_end, size_t* va
     return true;
 }
 
-template <bool LEVEL9>
-uint32_t decode_block(const CodecJob& job, uint32_t plain_min_match)
+inline void copy16_single(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
+
+// A match whose length fits a one-byte extension; writes up to 32 bytes
+// (or 16, or 23 for distances below 8) beyond its start, and runs to its end.
+inline void copy_near_match(uint8_t* out, size_t dist, size_t len)
+{
+    const uint8_t* src = out - dist;
+    if (dist >= 16) [[likely]] {
+        copy16_single(out, src);
+        copy16_single(out + 16, src + 16);
+        if (len > 32) [[unlikely]] {
+            uint8_t* const end = out + len;
+            out += 32;
+            src += 32;
+            do {
+                copy16_single(out, src);
+                out += 16;
+                src += 16;
+            } while (out < end);
+        }
+    } else if (dist >= 8) {
+        // Ordered 8-byte moves: a later move reads what an earlier one wrote.
+        wild_copy16(out, src, out + len);
+    } else {
+        overlap_copy(out, static_cast<uint32_t>(dist), out + len);
+    }
+}
+
+// A match of any length; writes up to 16 bytes (23 for distances below 8)
+// beyond it.
+inline void copy_match(uint8_t* out, size_t dist, size_t len)
+{
+    const uint8_t* src = out - dist;
+    uint8_t* const end = out + len;
+    if (dist >= 16) {
+        do {
+            copy16_single(out, src);
+            out += 16;
+            src += 16;
+        } while (out < end);
+    } else if (dist >= 8) {
+        wild_copy16(out, src, end);
+    } else {
+        overlap_copy(out, static_cast<uint32_t>(dist), end);
+    }
+}
+
+// Literal runs: input and output never overlap.
+inline void copy_literals(uint8_t* out, const uint8_t* in, size_t count)
+{
+    uint8_t* const end = out + count;
+    do {
+        copy16_single(out, in);
+        out += 16;
+        in += 16;
+    } while (out < end);
+}
+
+template <bool LEVEL9, const auto& SHAPES>
+uint32_t decode_block(const CodecJob& job)
 {
     const uint8_t* in = job.in;
     const uint8_t* const in_end = in + job.in_size;
     uint8_t* const base = job.out;
     uint8_t* out = base;
     uint8_t* const out_end = base + job.out_limit;
-    const uint8_t* const in_fast_end = job.in_size > FAST_IN_MARGIN ? in_end - FAST_IN_MARGIN : in;
-    uint8_t* const out_fast_end = job.out_limit > FAST_OUT_MARGIN ? out_end - FAST_OUT_MARGIN : base;
     size_t rep = 1;  // level 9: distance of the last token that carried one
 
     for (;;) {
-        // `in` never passes in_end, and the payload has readable slack, so the
-        // word (and a five-byte token's last byte) can be loaded before any
-        // check; its fields are used only once the token is known to fit.
-        const uint32_t w = load_le32(in);
-        size_t size;
-        size_t lit;
-        size_t lit_escape;
-        size_t dist;
-        size_t min_match = LEVEL9 ? 3 : plain_min_match;
-        bool sets_rep = true;
-        if ((w & 8) == 0) {
-            size = 2;
-            lit = (w >> 4) & 3;
-            lit_escape = 3;
-            dist = (w >> 6) & 0x3FF;
-        } else if constexpr (!LEVEL9) {
-            lit = (w >> 5) & 7;
-            lit_escape = 7;
-            size = (w & 16) ? 4 : 3;
-            dist = (w & 16) ? (w >> 8) : ((w >> 8) & 0xFFFF);
-        } else {
-            lit = (w >> 6) & 7;
-            lit_escape = 7;
-            switch ((w >> 4) & 3) {
-            case 0:
-                size = 3;
-                dist = (w >> 9) & 0x7FFF;
+        // Tokens that surely fit, checked only for their match source: one
+        // without a literal-length extension uses at most 12 stream bytes and
+        // makes at most 6 + 260 output bytes, writing at most 282 from its
+        // start; the counts below allow 16 and 512 per token.
+        const ptrdiff_t in_room = (in_end - in) - 16;
+        const ptrdiff_t out_room = (out_end - out) - 304;
+        size_t sure = in_room > 0 && out_room > 0 ? std::min(size_t(in_room) >> 4, size_t(out_room) >> 9) : 0;
+        for (; sure != 0; --sure) {
+            const TokenShape& t = SHAPES[LEVEL9 ? (load_le16(in) & 0x1FF) : in[0]];
+            if (t.flags & LIT_EXT)
                 break;
-            case 1:
-                size = 4;
-                dist = w >> 9;
-                min_match = 5;
+            // The match-length extension byte if there is one (else 0).
+            const size_t ext = in[t.lit_offset - 1] & t.ext_mask;
+            if (ext == 255)
                 break;
-            case 2:
-                size = 5;
-                dist = (w >> 9) | (static_cast<size_t>(in[4]) << 23);
-                min_match = 6;
-                break;
-            default:
-                size = 1;
-                lit = (w >> 6) & 3;
-                lit_escape = 3;
-                dist = rep;
-                sets_rep = false;
-                break;
-            }
-        }
-        const uint32_t ml_field = w & 7;
-
-        if (in < in_fast_end && out < out_fast_end && ml_field != 7 && lit != lit_escape) [[likely]] {
-            in += size;
-            copy8(out, in);
-            in += lit;
+            const uint64_t w = load_le64(in);
+            const size_t dist = (LEVEL9 && (t.flags & REPEAT)) ? rep : (w << t.dist_left) >> t.dist_right;
+            const size_t lit = t.lit;
+            const size_t len = t.len + ext;
+            copy16_single(out, in + t.lit_offset);
+            in += t.advance;
             out += lit;
-            if (dist == 0) [[unlikely]]
-                return (w & 8) ? DAMAGED : static_cast<uint32_t>(out - base);
-            if (dist > static_cast<size_t>(out - base)) [[unlikely]]
-                return DAMAGED;
-            if (LEVEL9 && sets_rep)
-                rep = dist;
-            const size_t len = ml_field + min_match;
-            if (dist >= 8) {
-                // Two ordered moves: with a distance of 8 to 15 the second
-                // reads what the first wrote.
-                copy8(out, out - dist);
-                copy8(out + 8, out - dist + 8);
-            } else {
-                overlap_copy(out, static_cast<uint32_t>(dist), out + len);
+            if (dist - 1 >= static_cast<size_t>(out - base)) [[unlikely]] {
+                // Distance 0 (the end token, or damage) or a source before
+                // the output start.
+                return dist == 0 && !(t.flags & LONG_FORM) ? static_cast<uint32_t>(out - base) : DAMAGED;
             }
+            rep = dist;
+            copy_near_match(out, dist, len);
             out += len;
-            continue;
         }
 
-        // Near either end, or a token with extensions: check everything.
+        // `in` never passes in_end and the payload has readable slack, so the
+        // whole word can be loaded first; its fields are used only once the
+        // token is known to lie inside the stream.
+        const uint64_t w = load_le64(in);
+        const TokenShape& t = SHAPES[w & (LEVEL9 ? 0x1FF : 0xFF)];
+        const size_t dist = (LEVEL9 && (t.flags & REPEAT)) ? rep : (w << t.dist_left) >> t.dist_right;
+
+        // Near either end, or a long extension: check everything.
+        const size_t size = t.lit_offset - (t.flags & MATCH_EXT ? 1 : 0);
         if (size > static_cast<size_t>(in_end - in))
             return DAMAGED;
         in += size;
-        size_t match_value = ml_field;
-        if (ml_field == 7 && !read_extension(in, in_end, &match_value))
-            return DAMAGED;
-        if (lit == lit_escape && !read_extension(in, in_end, &lit))
+        size_t len = t.len;
+        if (t.flags & MATCH_EXT) {
+            size_t value;
+            if (!read_extension(in, in_end, &value))
+                return DAMAGED;
+            len += value;
+        }
+        size_t lit = t.lit;
+        if ((t.flags & LIT_EXT) && !read_extension(in, in_end, &lit))
             return DAMAGED;
         if (lit > static_cast<size_t>(in_end - in) || lit > static_cast<size_t>(out_end - out))
             return DAMAGED;
-        wild_copy16(out, in, out + lit);
+        copy_literals(out, in, lit);
         in += lit;
         out += lit;
-        if (dist == 0)
-            return (w & 8) ? DAMAGED : static_cast<uint32_t>(out - base);
-        if (dist > static_cast<size_t>(out - base))
-            return DAMAGED;
-        if (LEVEL9 && sets_rep)
-            rep = dist;
-        const size_t len = match_value + min_match;
+        if (dist - 1 >= static_cast<size_t>(out - base))
+            return dist == 0 && !(t.flags & LONG_FORM) ? static_cast<uint32_t>(out - base) : DAMAGED;
+        rep = dist;
         if (len > static_cast<size_t>(out_end - out))
             return DAMAGED;
-        if (dist >= 8)
-            wild_copy16(out, out - dist, out + len);
-        else
-            overlap_copy(out, static_cast<uint32_t>(dist), out + len);
+        copy_match(out, dist, len);
         out += len;
     }
 }
@@ -165,8 +260,10 @@ uint32_t decode_block(const CodecJob& job, uint32_t plain_min_match)
 uint32_t m2_decompress(const CodecJob& job)
 {
     if (job.level == 9)
-        return decode_block<true>(job, 3);
-    return decode_block<false>(job, m2_plain_min_match(job.level));
+        return decode_block<true, LEVEL9_SHAPES>(job);
+    if (m2_plain_min_match(job.level) == 4)
+        return decode_block<false, PLAIN_SHAPES_MIN4>(job);
+    return decode_block<false, PLAIN_SHAPES_MIN3>(job);
 }
 
 } // namespace qrn
