@@ -40,6 +40,10 @@ struct Parse {
     uint8_t* out;
 };
 
+// A match whose forward extension ends at or past the search limit starts
+// the final phase. Near the input end the first 8-byte group may run into
+// the slack behind the input; such a match ends past the limit as well, and
+// the final phase cuts it at the input end.
 inline bool reaches_limit(const Parse& s, uint32_t pos, uint32_t length)
 {
     return int64_t(pos) + length >= s.limit;
@@ -151,7 +155,8 @@ uint32_t compress_level0(const CodecJob& job)
     const int shift = 32 - bits;
     Parse s = start_parse(job);
     const uint8_t* const in = s.in;
-    // Probes from here on find no candidate, and neither does any later one.
+    // From here on a probe's 4 bytes would pass the input end: no probe finds
+    // a candidate any more, so the search is over.
     const uint32_t probe_end = s.n >= 4 ? s.n - 3 : 0;
 
     uint32_t ip = 1;
@@ -164,9 +169,10 @@ uint32_t compress_level0(const CodecJob& job)
             const uint32_t h = (here * HASH_MULTIPLIER) >> shift;
             c = table[h];
             table[h] = ip;
-            // 4 equal bytes within 65535 back, tested with one branch. A
-            // candidate too far back reads the probe's own (cached) bytes
-            // instead of its own, which may be far from any cache.
+            // 4 equal bytes within 65535 back, tested with one branch. The
+            // bytes of a candidate too far back are not read (they may be far
+            // from any cache): the probe's own stand in, and the distance
+            // test fails it.
             const uint32_t distance = ip - c;
             const uint32_t probe = distance <= M1_MAX_DISTANCE ? c : ip;
             if (((load_le32(in + probe) ^ here) | (distance >> 16)) == 0)
