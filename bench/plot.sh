@@ -15,34 +15,66 @@ command -v gnuplot >/dev/null || { echo "plot.sh: gnuplot missing (apt-get insta
 TMP=$(mktemp -d)
 trap 'rm -rf "$TMP"' EXIT
 
-# One data file per series: "comp_mbps dec_mbps ratio". Labels go to files of
-# their own per panel and per line offset: a label that would sit on one drawn
-# earlier (nearby point, same panel) moves down a line.
-awk -F, -v dir="$TMP" '
+# Label places tried in turn, as gnuplot offsets in characters (x, y) and the
+# side of the point the text goes to.
+PLACES=("0.9 0.55 left" "0.9 -0.75 left" "-0.9 0.55 right" "-0.9 -0.75 right" "0.9 1.6 left" "0.9 -1.8 left")
+
+# One data file per series ("comp_mbps dec_mbps ratio"); the axis ranges per
+# panel; and the labels, each in the first place where it covers neither a
+# point nor a label placed before it (the geometry is that of the terminal
+# below: about 640 x 540 pixels per panel, 6.6-pixel characters).
+awk -F, -v dir="$TMP" -v places="${PLACES[*]}" '
 NR > 1 && $1 == "TOTAL" && $17 == "ok" {
     if ($4 == "quarnix") { series = "m" $5; label = "-" $5 $6 }
     else { series = $4 ($7 == "block" ? "_block" : ""); label = $4 " -" substr($3, index($3, "-") + 1) }
     printf "%s %s %s\n", $13, $14, $12 > (dir "/" series ".dat")
-    if ($7 == "block") next
-    n++; comp[n] = $13; dec[n] = $14; ratio[n] = $12; text[n] = label; colour[n] = series
-    if (n == 1 || $12 < lo) lo = $12
-    if (n == 1 || $12 > hi) hi = $12
+    n++; speed["comp", n] = $13; speed["dec", n] = $14; ratio[n] = $12
+    text[n] = ($7 == "block") ? "" : label; colour[n] = series
 }
-function near(a, b, speed,    dx) {
-    dx = log(speed[a] / speed[b]) / log(10)
-    return dx > -0.35 && dx < 0.35 && (ratio[a] - ratio[b]) ^ 2 < (0.045 * (hi - lo + 0.01)) ^ 2
+function lg(v) { return log(v) / log(10) }
+function overlaps(ax0, ax1, ay0, ay1, bx0, bx1, by0, by1) {
+    return ax0 < bx1 && bx0 < ax1 && ay0 < by1 && by0 < ay1
+}
+function panel(p,    i, j, k, lo, hi, ylo, yhi, xlo, xhi, ppx, ppy, cw, lh, x, y, w, ok, m, f) {
+    for (i = 1; i <= n; i++) {
+        if (i == 1 || speed[p, i] < lo) lo = speed[p, i]
+        if (i == 1 || speed[p, i] > hi) hi = speed[p, i]
+        if (i == 1 || ratio[i] < ylo) ylo = ratio[i]
+        if (i == 1 || ratio[i] > yhi) yhi = ratio[i]
+    }
+    xlo = int(lg(lo) - 0.05 + 100) - 100; xhi = lg(hi) + 0.45
+    if (xhi < xlo + 1) xhi = xlo + 1
+    m = (yhi - ylo) * 0.07 + 0.05; ylo -= m; yhi += m
+    printf "set xrange [%g:%g]\nset yrange [%g:%g]\n", 10 ^ xlo, 10 ^ xhi, ylo, yhi > (dir "/range_" p ".gp")
+    ppx = 640 / (xhi - xlo); ppy = 540 / (yhi - ylo); cw = 6.6; lh = 14
+    placed = 0
+    for (i = 1; i <= n; i++) {
+        px[i] = lg(speed[p, i]) * ppx; py[i] = ratio[i] * ppy
+    }
+    for (i = 1; i <= n; i++) {
+        if (text[i] == "") continue
+        w = length(text[i]) * cw
+        for (k = 1; k <= nplaces; k++) {
+            x = px[i] + dxs[k] * cw; y = py[i] + dys[k] * lh
+            if (side[k] == "left") { bx0 = x; bx1 = x + w } else { bx0 = x - w; bx1 = x }
+            by0 = y - 6; by1 = y + 6
+            ok = 1
+            for (j = 1; j <= n && ok; j++)
+                if (j != i && overlaps(bx0, bx1, by0, by1, px[j] - 6, px[j] + 6, py[j] - 6, py[j] + 6)) ok = 0
+            for (j = 1; j <= placed && ok; j++)
+                if (overlaps(bx0, bx1, by0, by1, lx0[j], lx1[j], ly0[j], ly1[j])) ok = 0
+            if (ok) break
+        }
+        if (k > nplaces) k = 1
+        placed++; lx0[placed] = bx0; lx1[placed] = bx1; ly0[placed] = by0; ly1[placed] = by1
+        f = dir "/labels_" p "_" k ".lab"
+        printf "%s %s \"%s\" %s\n", speed[p, i], ratio[i], text[i], colour[i] > f
+    }
 }
 END {
-    for (i = 1; i <= n; i++) {
-        kd = 0; kc = 0
-        for (j = 1; j < i; j++) {
-            if (near(i, j, dec) && shift_d[j] == kd) kd++
-            if (near(i, j, comp) && shift_c[j] == kc) kc++
-        }
-        shift_d[i] = kd; shift_c[i] = kc
-        printf "%s %s \"%s\" %s\n", dec[i], ratio[i], text[i], colour[i] > (dir "/labels_dec_" kd ".lab")
-        printf "%s %s \"%s\" %s\n", comp[i], ratio[i], text[i], colour[i] > (dir "/labels_comp_" kc ".lab")
-    }
+    nplaces = split(places, a, " ") / 3
+    for (k = 1; k <= nplaces; k++) { dxs[k] = a[3 * k - 2]; dys[k] = a[3 * k - 1]; side[k] = a[3 * k] }
+    panel("dec"); panel("comp")
 }' "$CSV"
 
 # series file, legend, colour, point type (filled or open)
@@ -69,11 +101,12 @@ plot_cmd() {
         [[ -s $file ]] || continue
         parts+=("'$file' using $col:3 with points pt $pt ps 1.6 lc rgb '$colour' title '$legend'")
     done
-    local panel=$2 k lab
+    local panel=$2 k lab dx dy side
     for lab in "$TMP"/labels_${panel}_*.lab; do
         [[ -e $lab ]] || continue
         k=${lab##*_}; k=${k%.lab}
-        parts+=("'$lab' using 1:2:3:(colour(strcol(4))) with labels offset char 0.9,$(awk -v k="$k" 'BEGIN { print 0.55 - 1.05 * k }') left font ',9' tc rgb variable notitle")
+        read -r dx dy side <<<"${PLACES[k - 1]}"
+        parts+=("'$lab' using 1:2:3:(colour(strcol(4))) with labels offset char $dx,$dy $side font ',9' tc rgb variable notitle")
     done
     local IFS=,
     echo "plot ${parts[*]}"
@@ -105,10 +138,11 @@ set logscale x 10
 set grid xtics mxtics ytics lc rgb '#dddddd'
 set ylabel 'ratio (original / compressed)'
 set key bottom left box opaque font ',9' spacing 1.1
-set offsets graph 0.04, graph 0.18, graph 0.06, graph 0.06
 set xlabel 'decompression MB/s (log scale)'
+load '$TMP/range_dec.gp'
 $(plot_cmd 2 dec)
 set xlabel 'compression MB/s (log scale)'
+load '$TMP/range_comp.gp'
 unset key
 $(plot_cmd 1 comp)
 unset multiplot
