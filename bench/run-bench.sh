@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # run-bench.sh BUILD_DIR CORPUS_DIR OUT_DIR [qrn-bench options...]
 #
-# The whole benchmark on one corpus: qrn-bench (table.txt, results.csv), the
-# chart (chart.png, chart.svg) and the whole-program timings
+# The whole benchmark on one corpus: qrn-bench (table.txt, results.csv, and
+# summary.md with the totals as Markdown), the chart (chart.png, chart.svg)
+# and the whole-program timings
 # (whole-program.txt, .csv), all in OUT_DIR. The whole-program run takes
 # quarnix -10 as the fast level and, as the strong one, the level with the best
 # ratio in this run (WP_FAST and WP_STRONG override them).
@@ -15,6 +16,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 mkdir -p "$OUT"
 
 "$BUILD/bench/qrn-bench" --csv "$OUT/results.csv" "$@" "$CORPUS" | tee "$OUT/table.txt"
+"$HERE/summary.sh" "$OUT/results.csv" >"$OUT/summary.md"
 
 CPU=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')
 TITLE="qrn-bench, $(basename "$CORPUS") corpus ($(awk -F, '$1 == "TOTAL" { print $2; exit }' "$OUT/results.csv") bytes), one thread, $CPU, $(date -u +%Y-%m-%d)"
