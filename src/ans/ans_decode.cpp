@@ -19,12 +19,26 @@ inline void decode_step(uint32_t& x, const uint32_t* table, uint8_t* out)
 }
 
 // Unchecked: the caller has made sure that a word is there for every symbol.
+// Plain arithmetic instead of a condition: whether a lane takes a word is
+// close to a coin toss, which branches would keep mispredicting.
 inline void renormalise(uint32_t& x, const uint8_t*& p)
 {
-    const bool take = x < ANSC_STATE_LOW;
-    const uint32_t w = load_le16(p);
-    x = take ? (x << 16) | w : x;
-    p += take ? 2 : 0;
+    const uint32_t refilled = (x << 16) | load_le16(p);
+#if defined(__x86_64__) && defined(__GNUC__)
+    // Two conditional moves on one comparison (compilers turn the portable
+    // form below into branches).
+    const uint8_t* next = p + 2;
+    __asm__("cmpl %[low], %[x]\n\t"
+            "cmovb %[refilled], %[x]\n\t"
+            "cmovb %[next], %[p]"
+            : [x] "+r"(x), [p] "+r"(p)
+            : [refilled] "r"(refilled), [next] "r"(next), [low] "i"(ANSC_STATE_LOW)
+            : "cc");
+#else
+    const uint32_t take = x < ANSC_STATE_LOW;
+    x = take ? refilled : x;
+    p += take << 1;
+#endif
 }
 
 inline bool renormalise_checked(uint32_t& x, const uint8_t*& p, const uint8_t* end)

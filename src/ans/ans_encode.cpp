@@ -27,13 +27,28 @@ struct EncodeSymbol {
     std::abort();
 }
 
+// The renormalisation is plain arithmetic (its outcome is close to a coin
+// toss): the low word is always stored below the written ones, and kept only
+// when the state sheds it.
 inline void encode_symbol(uint32_t& x, const EncodeSymbol& e, uint8_t*& words)
 {
-    if (x >= e.renorm_limit) {
-        words -= 2;
-        store_le16(words, static_cast<uint16_t>(x));
-        x >>= 16;
-    }
+    store_le16(words - 2, static_cast<uint16_t>(x));
+#if defined(__x86_64__) && defined(__GNUC__)
+    // Two conditional moves on one comparison (compilers make branches of
+    // the portable form below).
+    const uint32_t shifted = x >> 16;
+    uint8_t* const below = words - 2;
+    __asm__("cmpl %[limit], %[x]\n\t"
+            "cmovae %[shifted], %[x]\n\t"
+            "cmovae %[below], %[words]"
+            : [x] "+r"(x), [words] "+r"(words)
+            : [limit] "rm"(e.renorm_limit), [shifted] "r"(shifted), [below] "r"(below)
+            : "cc");
+#else
+    const uint32_t shed = x >= e.renorm_limit;
+    words -= shed << 1;
+    x >>= shed << 4;
+#endif
     const uint32_t q = static_cast<uint32_t>((uint64_t{x} * e.rcp) >> 32) >> e.shift;
     x = x + e.bias + q * e.complement;
 }

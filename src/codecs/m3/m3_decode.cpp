@@ -145,14 +145,6 @@ bool refill(Decoder& d, int k)
     return true;
 }
 
-#define M3_NEXT_SYMBOL(k, out_var)                              \
-    do {                                                        \
-        StreamReader& r_ = d.s[k];                              \
-        if (r_.pos == r_.avail && !refill(d, k)) [[unlikely]]   \
-            return CODEC_FAIL;                                  \
-        out_var = r_.buf[r_.pos++];                             \
-    } while (0)
-
 // A bucket-coded value with its extra bits; 64 bits wide because a damaged
 // symbol may ask for more than 32.
 inline uint64_t bucket_value(StreamReader& r, uint32_t b)
@@ -179,67 +171,67 @@ bool copy_literals(Decoder& d, uint8_t* out, uint32_t n)
     return true;
 }
 
-} // namespace
+// One decoded sequence: a literal run (raw bytes or symbols of the literal
+// stream) and a match; length 0 marks the end of the block.
+struct Sequence {
+    uint32_t literals;
+    uint32_t length;
+    uint32_t distance;
+    const uint8_t* raw;  // the run's bytes when it is stored raw, else null
+};
 
-uint32_t m3_decompress(const CodecJob& job)
-{
-    Decoder d;
-    d.in = job.in;
-    d.in_size = job.in_size;
-    for (int k = 0; k < M3_STREAMS; ++k)
-        d.s[k].link_slot = 4 * static_cast<uint32_t>(k);
-    // Short literal runs are copied 16 bytes at a time from this buffer.
-    std::memset(d.s[M3_LITERALS].buf, 0, sizeof d.s[M3_LITERALS].buf);
-    StreamReader& lits = d.s[M3_LITERALS];
-    const uint32_t min_match = m3_min_match(job.level);
-    const uint32_t raw_threshold = m3_raw_threshold(job.level);
-    const uint8_t* const in_end = job.in + job.in_size;
-    uint8_t* const out = job.out;
-    uint8_t* op = out;
-    const size_t out_limit = job.out_limit;
+enum class Step { Ok, End, Damaged };
+
+// Sequences are decoded in batches ahead of their copies, so that the source
+// of each match can be fetched into the cache before it is needed.
+constexpr uint32_t BATCH = 32;
+
+struct SequenceReader {
+    Decoder& d;
+    uint32_t min_match;
+    uint32_t raw_threshold;
+    const uint8_t* out;
+    size_t out_limit;
+    size_t pos = 0;  // output position after the sequences read so far
     uint32_t rep[M3_REPEATS] = {1, 1, 1, 1};
 
-    for (;;) {
+    // Reads the next sequence and checks it against the output written by
+    // then: every length fits the block, every source lies inside it.
+    Step next(Sequence& s)
+    {
         uint32_t token;
-        M3_NEXT_SYMBOL(M3_TOKENS, token);
-        const uint32_t lc = token >> 5;
+        if (!take(M3_TOKENS, &token))
+            return Step::Damaged;
         uint64_t length = token & 31;
         if (length == M3_MC_EXT) {
             uint32_t b;
-            M3_NEXT_SYMBOL(M3_LENGTH_EXT, b);
+            if (!take(M3_LENGTH_EXT, &b))
+                return Step::Damaged;
             length = M3_MC_EXT + bucket_value(d.s[M3_LENGTH_EXT], b);
         }
-        const size_t room = out_limit - static_cast<size_t>(op - out);
-        if (lc < M3_LC_EXT) {
-            if (lc > room)
-                return CODEC_FAIL;
-            if (lits.avail - lits.pos >= lc) {
-                copy16(op, lits.buf + lits.pos);
-                lits.pos += lc;
-            } else if (!copy_literals(d, op, lc)) {
-                return CODEC_FAIL;
-            }
-            op += lc;
-        } else {
+        uint64_t run = token >> 5;
+        s.raw = nullptr;
+        if (run == M3_LC_EXT) {
             uint32_t b;
-            M3_NEXT_SYMBOL(M3_RUN_EXT, b);
+            if (!take(M3_RUN_EXT, &b))
+                return Step::Damaged;
             StreamReader& ext = d.s[M3_RUN_EXT];
-            const uint64_t run = M3_LC_EXT + bucket_value(ext, b);
-            if (run > room)
-                return CODEC_FAIL;
+            run = M3_LC_EXT + bucket_value(ext, b);
             if (run > raw_threshold) {
-                if (run > static_cast<size_t>(in_end - ext.raw))
-                    return CODEC_FAIL;
-                wild_copy16(op, ext.raw, op + run);
+                if (run > static_cast<size_t>(d.in + d.in_size - ext.raw))
+                    return Step::Damaged;
+                s.raw = ext.raw;
                 ext.raw += run;
-            } else if (!copy_literals(d, op, static_cast<uint32_t>(run))) {
-                return CODEC_FAIL;
             }
-            op += run;
         }
+        if (run > out_limit - pos)
+            return Step::Damaged;
+        pos += run;
+        s.literals = static_cast<uint32_t>(run);
 
         uint32_t b;
-        M3_NEXT_SYMBOL(M3_OFFSETS, b);
+        if (!take(M3_OFFSETS, &b))
+            return Step::Damaged;
         const uint64_t w = bucket_value(d.s[M3_OFFSETS], b);
         uint64_t dist;
         switch (w) {
@@ -264,10 +256,12 @@ uint32_t m3_decompress(const CodecJob& job)
             break;
         default:
             dist = w - M3_REPEATS;
-            if (dist == 0)
-                goto done;
-            if (dist > static_cast<size_t>(op - out))
-                return CODEC_FAIL;
+            if (dist == 0) {
+                s.length = 0;
+                return Step::End;
+            }
+            if (dist > pos)
+                return Step::Damaged;
             rep[3] = rep[2];
             rep[2] = rep[1];
             rep[1] = rep[0];
@@ -275,15 +269,74 @@ uint32_t m3_decompress(const CodecJob& job)
             break;
         }
         length += min_match;
-        if (dist > static_cast<size_t>(op - out) || length > out_limit - static_cast<size_t>(op - out))
-            return CODEC_FAIL;
-        if (dist >= 8)
-            wild_copy16(op, op - dist, op + length);
-        else
-            overlap_copy(op, static_cast<uint32_t>(dist), op + length);
-        op += length;
+        if (dist > pos || length > out_limit - pos)
+            return Step::Damaged;
+        __builtin_prefetch(out + pos - dist);
+        pos += length;
+        s.length = static_cast<uint32_t>(length);
+        s.distance = static_cast<uint32_t>(dist);
+        return Step::Ok;
     }
-done:
+
+    bool take(int k, uint32_t* symbol)
+    {
+        StreamReader& r = d.s[k];
+        if (r.pos == r.avail && !refill(d, k)) [[unlikely]]
+            return false;
+        *symbol = r.buf[r.pos++];
+        return true;
+    }
+};
+
+} // namespace
+
+uint32_t m3_decompress(const CodecJob& job)
+{
+    Decoder d;
+    d.in = job.in;
+    d.in_size = job.in_size;
+    for (int k = 0; k < M3_STREAMS; ++k)
+        d.s[k].link_slot = 4 * static_cast<uint32_t>(k);
+    // Short literal runs are copied 16 bytes at a time from this buffer.
+    std::memset(d.s[M3_LITERALS].buf, 0, sizeof d.s[M3_LITERALS].buf);
+    StreamReader& lits = d.s[M3_LITERALS];
+    uint8_t* const out = job.out;
+    uint8_t* op = out;
+    SequenceReader reader{d, m3_min_match(job.level), m3_raw_threshold(job.level), out, job.out_limit};
+
+    Sequence batch[BATCH];
+    for (bool ended = false; !ended;) {
+        uint32_t count = 0;
+        while (count < BATCH) {
+            const Step step = reader.next(batch[count++]);
+            if (step == Step::Damaged)
+                return CODEC_FAIL;
+            if (step == Step::End) {
+                ended = true;
+                break;
+            }
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            const Sequence& s = batch[i];
+            const uint32_t run = s.literals;
+            if (s.raw != nullptr) {
+                wild_copy16(op, s.raw, op + run);
+            } else if (run <= 16 && lits.avail - lits.pos >= run) {
+                copy16(op, lits.buf + lits.pos);
+                lits.pos += run;
+            } else if (!copy_literals(d, op, run)) {
+                return CODEC_FAIL;
+            }
+            op += run;
+            if (s.length == 0)
+                break;
+            if (s.distance >= 8)
+                wild_copy16(op, op - s.distance, op + s.length);
+            else
+                overlap_copy(op, s.distance, op + s.length);
+            op += s.length;
+        }
+    }
     for (int k : {M3_RUN_EXT, M3_LENGTH_EXT, M3_OFFSETS})
         if (d.s[k].ans != nullptr && d.s[k].bits.overrun())
             return CODEC_FAIL;

@@ -6,7 +6,6 @@
 #include "codecs/common/lz_hash.h"
 #include "codecs/m3/m3.h"
 #include "codecs/m3/m3_writer.h"
-#include "platform/platform.h"
 
 namespace qrn {
 namespace {
@@ -98,6 +97,18 @@ struct Parser {
                 return false;
         }
         return true;
+    }
+
+    // Where skip() would lead from ip.
+    uint32_t after_miss(uint32_t ip, uint32_t step) const
+    {
+        ip += step;
+        const uint32_t gap = ip - anchor;
+        if (gap >= 128) {
+            const uint32_t extra = gap / 128 + 1;
+            ip += extra < 16 ? extra : 16;
+        }
+        return ip;
     }
 
     // DistanceClassBonus rule: does `c` replace `best`?
@@ -203,6 +214,30 @@ uint32_t compress_level1(Parser& p, uint32_t* table, int bits)
     return finish(p);
 }
 
+// Cache warming for the big tables of level 2, a step or two ahead of the
+// probes (the values read here decide nothing).
+inline void prefetch_slots(const uint8_t* in, uint32_t n, uint32_t ip, const uint32_t* t8, const uint32_t* t4,
+                           int shift)
+{
+    if (ip >= n)
+        return;
+    for (uint32_t k = 0; k < 4; ++k) {
+        __builtin_prefetch(t8 + H8(in + ip + k, shift), 1);
+        __builtin_prefetch(t4 + H4(in + ip + k, shift), 1);
+    }
+}
+
+inline void prefetch_candidates(const uint8_t* in, uint32_t n, uint32_t ip, const uint32_t* t8, const uint32_t* t4,
+                                int shift)
+{
+    if (ip >= n)
+        return;
+    for (uint32_t k = 0; k < 4; ++k) {
+        __builtin_prefetch(in + t8[H8(in + ip + k, shift)]);
+        __builtin_prefetch(in + t4[H4(in + ip + k, shift)]);
+    }
+}
+
 // Level 2: four probes per step over an H8 and an H4 table, and a scan for
 // near 3-byte matches (H3 table) in the literals before each match.
 uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, int bits)
@@ -226,6 +261,14 @@ uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, in
         for (uint32_t k = 0; k < 4; ++k) {
             t8[h8[k]] = ip + k;
             t4[h4[k]] = ip + k;
+        }
+        // The big tables miss the cache: while this step is worked on, load
+        // the candidates of the step that follows a miss and the slots of the
+        // one after it.
+        {
+            const uint32_t next = p.after_miss(ip, 4);
+            prefetch_candidates(in, n, next, t8, t4, shift);
+            prefetch_slots(in, n, p.after_miss(next, 4), t8, t4, shift);
         }
 
         Match best{ip, 0, NO_MATCH_DISTANCE};
@@ -272,6 +315,10 @@ uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, in
             continue;
         }
 
+        {
+            const uint32_t end = best.start + best.length;
+            prefetch_slots(in, n, end > ip + 4 ? end : ip + 4, t8, t4, shift);
+        }
         // Near 3-byte (and longer) matches in the literal run before the best.
         for (uint32_t s = p.anchor == 0 ? 1 : p.anchor; s + 3 <= best.start;) {
             uint32_t& slot = t3[H3(in + s)];
@@ -308,15 +355,19 @@ uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, in
     return finish(p);
 }
 
-// Hash tables of a block: zeroed pages straight from the system.
+// The hash tables of levels 1 and 2, zeroed.
 struct Tables {
     void* memory = nullptr;
     size_t size = 0;
-    ~Tables() { memory_unmap(memory, size); }
+    ~Tables()
+    {
+        if (memory)
+            m3_free(memory, size);
+    }
     uint32_t* get(size_t entries)
     {
         size = entries * sizeof(uint32_t);
-        memory = memory_map(size);
+        memory = m3_alloc_zeroed(size);
         return static_cast<uint32_t*>(memory);
     }
 };

@@ -1,6 +1,7 @@
 // Method 3 stream writers and segment flushing.
 #include "codecs/m3/m3_writer.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "codecs/common/bytes.h"
@@ -159,7 +160,22 @@ void flush(M3Writers& m, int k)
     m.pos = p;
 }
 
+constexpr size_t MAP_THRESHOLD = size_t{1} << 20;
+
 } // namespace
+
+void* m3_alloc_zeroed(size_t bytes)
+{
+    return bytes < MAP_THRESHOLD ? std::calloc(bytes, 1) : memory_map(bytes);
+}
+
+void m3_free(void* p, size_t bytes)
+{
+    if (bytes < MAP_THRESHOLD)
+        std::free(p);
+    else
+        memory_unmap(p, bytes);
+}
 
 bool m3w_open(M3Writers& m, const CodecJob& job)
 {
@@ -179,7 +195,7 @@ bool m3w_open(M3Writers& m, const CodecJob& job)
         }
         total += sizes[k][0] + sizes[k][1] + sizes[k][2];
     }
-    uint8_t* mem = static_cast<uint8_t*>(memory_map(total));
+    uint8_t* mem = static_cast<uint8_t*>(m3_alloc_zeroed(total));
     if (mem == nullptr)
         return false;
     m.memory = mem;
@@ -209,7 +225,7 @@ bool m3w_open(M3Writers& m, const CodecJob& job)
 
 void m3w_close(M3Writers& m)
 {
-    memory_unmap(m.memory, m.memory_size);
+    m3_free(m.memory, m.memory_size);
     m.memory = nullptr;
 }
 

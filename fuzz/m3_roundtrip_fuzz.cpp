@@ -1,0 +1,66 @@
+// Method 3 levels 0-2 (small hash tables so that runs stay fast): every
+// input compresses to a payload that decodes back to it exactly, and the
+// payload does not depend on what the output buffer held.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "codecs/m3/m3.h"
+
+namespace {
+
+uint32_t compress(const std::vector<uint8_t>& in, uint32_t n, uint8_t level, int bits, uint8_t fill,
+                  std::vector<uint8_t>& out)
+{
+    // Far more than any payload needs, without the pipeline's 1 MiB margin
+    // (which would make each run slow).
+    const uint64_t capacity = 2 * uint64_t{n} + 65536;
+    out.assign(capacity + qrn::BUFFER_SLACK, fill);
+    qrn::CodecJob job{};
+    job.method = 3;
+    job.level = level;
+    job.hash_bits = bits;
+    job.in = const_cast<uint8_t*>(in.data());
+    job.in_size = n;
+    job.out = out.data();
+    job.out_limit = static_cast<uint32_t>(capacity);
+    job.block_size = n;
+    return qrn::m3_compress(job);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const uint8_t level = data[0] % 3;
+    const int bits = 10 + (data[0] / 3) % 7;  // 10 to 16
+    const uint32_t n = static_cast<uint32_t>(size - 1);
+    std::vector<uint8_t> in(n + qrn::BUFFER_SLACK, 0);
+    std::memcpy(in.data(), data + 1, n);
+
+    std::vector<uint8_t> packed, other;
+    const uint32_t p = compress(in, n, level, bits, 0x00, packed);
+    if (p == qrn::CODEC_FAIL || (n == 0) != (p == 0))
+        std::abort();
+    if (compress(in, n, level, bits, 0xA5, other) != p || std::memcmp(packed.data(), other.data(), p) != 0)
+        std::abort();
+    if (n == 0)
+        return 0;
+
+    std::vector<uint8_t> payload(packed.begin(), packed.begin() + p);
+    payload.resize(p + qrn::BUFFER_SLACK, 0);
+    std::vector<uint8_t> back(n + qrn::BUFFER_SLACK, 0);
+    qrn::CodecJob job{};
+    job.method = 3;
+    job.level = level;
+    job.in = payload.data();
+    job.in_size = p;
+    job.out = back.data();
+    job.out_limit = n;
+    if (qrn::m3_decompress(job) != n || std::memcmp(back.data(), data + 1, n) != 0)
+        std::abort();
+    return 0;
+}
