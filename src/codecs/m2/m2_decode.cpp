@@ -13,6 +13,7 @@
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m2/m2.h"
 #include "codecs/m2/m2_format.h"
+#include "codecs/m2/m2_impl.h"
 
 namespace qrn {
 namespace {
@@ -175,7 +176,40 @@ inline void copy_literals(uint8_t* out, const uint8_t* in, size_t count)
     } while (out < end);
 }
 
+// A token the fast paths take whole: no literal-length extension and at
+// most a one-byte match-length extension.
+struct Token {
+    const uint8_t* lit_src;
+    size_t lit;
+    size_t len;
+    size_t dist;
+    size_t advance;  // to the next token
+};
+
+// Reads the token at `in` unless it needs the careful path. Reads up to 8
+// bytes from `in`, and the caller's 16-byte literal move reads further.
 template <bool LEVEL9, const auto& SHAPES>
+inline bool read_simple_token(const uint8_t* in, size_t rep, Token* k)
+{
+    const TokenShape& t = SHAPES[LEVEL9 ? (load_le16(in) & 0x1FF) : in[0]];
+    if (t.flags & LIT_EXT)
+        return false;
+    // The match-length extension byte if there is one (else 0).
+    const size_t ext = in[t.lit_offset - 1] & t.ext_mask;
+    if (ext == 255)
+        return false;
+    const uint64_t w = load_le64(in);
+    k->dist = (LEVEL9 && (t.flags & REPEAT)) ? rep : (w << t.dist_left) >> t.dist_right;
+    k->lit_src = in + t.lit_offset;
+    k->lit = t.lit;
+    k->len = t.len + ext;
+    k->advance = t.advance;
+    return true;
+}
+
+// FAR: the block is larger than the caches, so match sources are asked for
+// ahead of their copies.
+template <bool LEVEL9, const auto& SHAPES, bool FAR>
 uint32_t decode_block(const CodecJob& job)
 {
     const uint8_t* in = job.in;
@@ -193,29 +227,54 @@ uint32_t decode_block(const CodecJob& job)
         const ptrdiff_t in_room = (in_end - in) - 16;
         const ptrdiff_t out_room = (out_end - out) - 304;
         size_t sure = in_room > 0 && out_room > 0 ? std::min(size_t(in_room) >> 4, size_t(out_room) >> 9) : 0;
-        for (; sure != 0; --sure) {
-            const TokenShape& t = SHAPES[LEVEL9 ? (load_le16(in) & 0x1FF) : in[0]];
-            if (t.flags & LIT_EXT)
-                break;
-            // The match-length extension byte if there is one (else 0).
-            const size_t ext = in[t.lit_offset - 1] & t.ext_mask;
-            if (ext == 255)
-                break;
-            const uint64_t w = load_le64(in);
-            const size_t dist = (LEVEL9 && (t.flags & REPEAT)) ? rep : (w << t.dist_left) >> t.dist_right;
-            const size_t lit = t.lit;
-            const size_t len = t.len + ext;
-            copy16_single(out, in + t.lit_offset);
-            in += t.advance;
-            out += lit;
-            if (dist - 1 >= static_cast<size_t>(out - base)) [[unlikely]] {
-                // Distance 0 (the end token, or damage) or a source before
-                // the output start.
-                return dist == 0 && !(t.flags & LONG_FORM) ? static_cast<uint32_t>(out - base) : DAMAGED;
+        if constexpr (!FAR) {
+            for (; sure != 0; --sure) {
+                Token k;
+                if (!read_simple_token<LEVEL9, SHAPES>(in, rep, &k))
+                    break;
+                copy16_single(out, k.lit_src);
+                // Distance 0 (the end token, or damage) or a source before the
+                // output start: left to the careful path.
+                if (k.dist - 1 >= static_cast<size_t>(out + k.lit - base)) [[unlikely]]
+                    break;
+                in += k.advance;
+                out += k.lit;
+                rep = k.dist;
+                copy_near_match(out, k.dist, k.len);
+                out += k.len;
             }
-            rep = dist;
-            copy_near_match(out, dist, len);
-            out += len;
+        } else {
+            // Tokens are taken in batches: the first pass reads them, checks
+            // their sources and asks for the sources' cache lines; the second
+            // copies. Far sources then arrive while the batch is read.
+            constexpr size_t BATCH = 32;
+            Token batch[BATCH];
+            while (sure != 0) {
+                const size_t want = std::min(sure, BATCH);
+                size_t n = 0;
+                for (uint8_t* at = out; n < want; ++n) {
+                    Token& k = batch[n];
+                    if (!read_simple_token<LEVEL9, SHAPES>(in, rep, &k))
+                        break;
+                    if (k.dist - 1 >= static_cast<size_t>(at + k.lit - base)) [[unlikely]]
+                        break;
+                    at += k.lit;
+                    __builtin_prefetch(at - k.dist);
+                    at += k.len;
+                    in += k.advance;
+                    rep = k.dist;
+                }
+                for (size_t i = 0; i < n; ++i) {
+                    const Token& k = batch[i];
+                    copy16_single(out, k.lit_src);
+                    out += k.lit;
+                    copy_near_match(out, k.dist, k.len);
+                    out += k.len;
+                }
+                if (n < want)
+                    break;
+                sure -= n;
+            }
         }
 
         // `in` never passes in_end and the payload has readable slack, so the
@@ -257,13 +316,21 @@ uint32_t decode_block(const CodecJob& job)
 
 } // namespace
 
-uint32_t m2_decompress(const CodecJob& job)
+uint32_t m2_decode(const CodecJob& job, bool far)
 {
     if (job.level == 9)
-        return decode_block<true, LEVEL9_SHAPES>(job);
+        return far ? decode_block<true, LEVEL9_SHAPES, true>(job) : decode_block<true, LEVEL9_SHAPES, false>(job);
     if (m2_plain_min_match(job.level) == 4)
-        return decode_block<false, PLAIN_SHAPES_MIN4>(job);
-    return decode_block<false, PLAIN_SHAPES_MIN3>(job);
+        return far ? decode_block<false, PLAIN_SHAPES_MIN4, true>(job)
+                   : decode_block<false, PLAIN_SHAPES_MIN4, false>(job);
+    return far ? decode_block<false, PLAIN_SHAPES_MIN3, true>(job) : decode_block<false, PLAIN_SHAPES_MIN3, false>(job);
+}
+
+uint32_t m2_decompress(const CodecJob& job)
+{
+    // Blocks up to this size (level 0's) stay in the cache as they are made.
+    constexpr uint32_t NEAR_BLOCK = 4u << 20;
+    return m2_decode(job, job.out_limit > NEAR_BLOCK);
 }
 
 } // namespace qrn

@@ -4,6 +4,7 @@
 // exactly the slack the pipelines give.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "codecs/codec_job.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m2/m2.h"
+#include "codecs/m2/m2_impl.h"
 
 namespace qrn::m2test {
 
@@ -172,25 +174,35 @@ inline void put_token(Bytes& s, int level, Form f, const Bytes& lits, uint32_t l
 
 inline void put_end(Bytes& s, const Bytes& lits = {}) { put_token(s, 0, SHORT, lits, 0, 0); }
 
-// Runs m2_decompress on a copy of `stream` followed by 64 zero bytes, into an
-// output of exactly `expected` bytes plus 64 bytes of slack. Returns the
-// result; `out` holds the first `expected` bytes produced.
+// The result when the decoder's two loops disagree.
+constexpr uint32_t LOOPS_DISAGREE = 0xFFFFFFFE;
+
+// Runs the decoder on a copy of `stream` followed by 64 zero bytes, into an
+// output of exactly `expected` bytes plus 64 bytes of slack, once with each
+// of its loops. Returns the result (LOOPS_DISAGREE if the loops' results or
+// good outputs differ); `out` holds the first `expected` bytes produced.
 inline uint32_t decode(const Bytes& stream, int level, uint32_t expected, Bytes* out = nullptr)
 {
     Bytes in(stream);
     in.resize(stream.size() + BUFFER_SLACK, 0);
-    Bytes dst(size_t(expected) + BUFFER_SLACK, 0xEE);
-    CodecJob job{};
-    job.method = 2;
-    job.level = uint8_t(level);
-    job.in = in.data();
-    job.in_size = uint32_t(stream.size());
-    job.out = dst.data();
-    job.out_limit = expected;
-    const uint32_t r = m2_decompress(job);
+    Bytes dst[2];
+    uint32_t r[2];
+    for (int far = 0; far < 2; ++far) {
+        dst[far].assign(size_t(expected) + BUFFER_SLACK, 0xEE);
+        CodecJob job{};
+        job.method = 2;
+        job.level = uint8_t(level);
+        job.in = in.data();
+        job.in_size = uint32_t(stream.size());
+        job.out = dst[far].data();
+        job.out_limit = expected;
+        r[far] = m2_decode(job, far != 0);
+    }
     if (out)
-        out->assign(dst.begin(), dst.begin() + expected);
-    return r;
+        out->assign(dst[1].begin(), dst[1].begin() + expected);
+    if (r[0] != r[1] || (r[0] == expected && !std::equal(dst[0].begin(), dst[0].begin() + expected, dst[1].begin())))
+        return LOOPS_DISAGREE;
+    return r[0];
 }
 
 // Runs m2_compress with the pipeline's buffers; returns the payload, or

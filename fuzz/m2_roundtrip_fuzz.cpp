@@ -1,0 +1,56 @@
+// Method 2 compressors on arbitrary data: every fast level must produce a
+// stream that decodes back to the data. First byte: level (0, 1, 2) and hash
+// bits; the rest is the block.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "codecs/codec_job.h"
+#include "codecs/m2/m2.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const int level = data[0] % 3;
+    const int hash_bits = level == 0 ? 10 + (data[0] >> 2) % 7 : 10 + (data[0] >> 2) % 11;
+    const uint32_t n = uint32_t(size - 1);
+
+    std::vector<uint8_t> in(n + qrn::BUFFER_SLACK, 0);
+    if (n)
+        std::memcpy(in.data(), data + 1, n);
+    const uint64_t capacity = qrn::compress_capacity(n);
+    std::vector<uint8_t> packed(capacity + qrn::BUFFER_SLACK);
+    qrn::CodecJob job{};
+    job.method = 2;
+    job.level = uint8_t(level);
+    job.hash_bits = hash_bits;
+    job.in = in.data();
+    job.in_size = n;
+    job.block_size = n;
+    job.out = packed.data();
+    job.out_limit = uint32_t(capacity);
+    const uint32_t c = qrn::m2_compress(job);
+    if (c == qrn::CODEC_FAIL || c > n + n / 10 + 32)
+        std::abort();
+    if (n == 0) {
+        if (c != 0)
+            std::abort();
+        return 0;
+    }
+
+    std::vector<uint8_t> stream(packed.begin(), packed.begin() + c);
+    stream.resize(c + qrn::BUFFER_SLACK, 0);
+    std::vector<uint8_t> back(n + qrn::BUFFER_SLACK);
+    qrn::CodecJob d{};
+    d.method = 2;
+    d.level = uint8_t(level);
+    d.in = stream.data();
+    d.in_size = c;
+    d.out = back.data();
+    d.out_limit = n;
+    if (qrn::m2_decompress(d) != n || std::memcmp(back.data(), data + 1, n) != 0)
+        std::abort();
+    return 0;
+}
