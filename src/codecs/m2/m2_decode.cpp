@@ -176,8 +176,8 @@ inline void copy_literals(uint8_t* out, const uint8_t* in, size_t count)
     } while (out < end);
 }
 
-// A token the fast paths take whole: no literal-length extension and at
-// most a one-byte match-length extension.
+// A token the fast paths take whole: its extensions, if any, are one byte
+// each.
 struct Token {
     const uint8_t* lit_src;
     size_t lit;
@@ -187,24 +187,40 @@ struct Token {
 };
 
 // Reads the token at `in` unless it needs the careful path. Reads up to 8
-// bytes from `in`, and the caller's 16-byte literal move reads further.
+// bytes from `in` besides the token's own.
 template <bool LEVEL9, const auto& SHAPES>
 inline bool read_simple_token(const uint8_t* in, size_t rep, Token* k)
 {
     const TokenShape& t = SHAPES[LEVEL9 ? (load_le16(in) & 0x1FF) : in[0]];
-    if (t.flags & LIT_EXT)
-        return false;
     // The match-length extension byte if there is one (else 0).
     const size_t ext = in[t.lit_offset - 1] & t.ext_mask;
     if (ext == 255)
         return false;
     const uint64_t w = load_le64(in);
     k->dist = (LEVEL9 && (t.flags & REPEAT)) ? rep : (w << t.dist_left) >> t.dist_right;
+    k->len = t.len + ext;
+    if (t.flags & LIT_EXT) [[unlikely]] {
+        const size_t lit = in[t.lit_offset];
+        if (lit == 255)
+            return false;
+        k->lit_src = in + t.lit_offset + 1;
+        k->lit = lit;
+        k->advance = t.lit_offset + 1 + lit;
+        return true;
+    }
     k->lit_src = in + t.lit_offset;
     k->lit = t.lit;
-    k->len = t.len + ext;
     k->advance = t.advance;
     return true;
+}
+
+// Literal runs: input and output never overlap. Writes up to 16 bytes (at
+// least 16) beyond the run.
+inline void copy_run(uint8_t* out, const uint8_t* src, size_t count)
+{
+    copy16_single(out, src);
+    if (count > 16) [[unlikely]]
+        copy_literals(out + 16, src + 16, count - 16);
 }
 
 // FAR: the block is larger than the caches, so match sources are asked for
@@ -221,22 +237,22 @@ uint32_t decode_block(const CodecJob& job)
 
     for (;;) {
         // Tokens that surely fit, checked only for their match source: one
-        // without a literal-length extension uses at most 12 stream bytes and
-        // makes at most 6 + 260 output bytes, writing at most 282 from its
-        // start; the counts below allow 16 and 512 per token.
-        const ptrdiff_t in_room = (in_end - in) - 16;
-        const ptrdiff_t out_room = (out_end - out) - 304;
-        size_t sure = in_room > 0 && out_room > 0 ? std::min(size_t(in_room) >> 4, size_t(out_room) >> 9) : 0;
+        // with one-byte extensions uses at most 5 + 2 + 254 stream bytes and
+        // makes at most 254 + 260 output bytes, writing at most 530 from its
+        // start; the counts below allow 512 and 1024 per token.
+        const ptrdiff_t in_room = in_end - in;
+        const ptrdiff_t out_room = out_end - out;
+        size_t sure = in_room > 0 && out_room > 0 ? std::min(size_t(in_room) >> 9, size_t(out_room) >> 10) : 0;
         if constexpr (!FAR) {
             for (; sure != 0; --sure) {
                 Token k;
                 if (!read_simple_token<LEVEL9, SHAPES>(in, rep, &k))
                     break;
-                copy16_single(out, k.lit_src);
                 // Distance 0 (the end token, or damage) or a source before the
                 // output start: left to the careful path.
                 if (k.dist - 1 >= static_cast<size_t>(out + k.lit - base)) [[unlikely]]
                     break;
+                copy_run(out, k.lit_src, k.lit);
                 in += k.advance;
                 out += k.lit;
                 rep = k.dist;
@@ -266,7 +282,7 @@ uint32_t decode_block(const CodecJob& job)
                 }
                 for (size_t i = 0; i < n; ++i) {
                     const Token& k = batch[i];
-                    copy16_single(out, k.lit_src);
+                    copy_run(out, k.lit_src, k.lit);
                     out += k.lit;
                     copy_near_match(out, k.dist, k.len);
                     out += k.len;
@@ -329,8 +345,11 @@ uint32_t m2_decode(const CodecJob& job, bool far)
 uint32_t m2_decompress(const CodecJob& job)
 {
     // Blocks up to this size (level 0's) stay in the cache as they are made.
+    // Beyond it, level 1 still copies mostly from near sources (its default
+    // table holds recent positions only); level 2's and level 9's reach far
+    // back, and fetching their sources ahead pays.
     constexpr uint32_t NEAR_BLOCK = 4u << 20;
-    return m2_decode(job, job.out_limit > NEAR_BLOCK);
+    return m2_decode(job, job.out_limit > NEAR_BLOCK && job.level >= 2);
 }
 
 } // namespace qrn
