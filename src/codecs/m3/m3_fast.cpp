@@ -138,6 +138,9 @@ uint32_t compress_level0(Parser& p, int bits)
             uint32_t& slot = table[H4(in + ip, shift)];
             const uint32_t cand = slot;
             slot = ip;
+            // Start loading the candidate of a position a little ahead while
+            // this one is compared (only a cache hint).
+            __builtin_prefetch(in + table[H4(in + ip + 4, shift)]);
             if (load_le32(in + cand) == load_le32(in + ip)) {
                 Match m{ip, 0, ip - cand};
                 if (!p.extend_forward(ip, cand, 4, &m.length)) {
@@ -179,6 +182,18 @@ uint32_t compress_level1(Parser& p, uint32_t* table, int bits)
         }
         for (uint32_t k = 0; k < 3; ++k)
             table[h[k]] = ip + k;
+        {
+            // Warm the candidates of the step that follows a miss, and the
+            // slots of the one after it.
+            const uint32_t next = p.after_miss(ip, 3);
+            const uint32_t after = p.after_miss(next, 3);
+            if (after < n)
+                for (uint32_t k = 0; k < 3; ++k)
+                    __builtin_prefetch(table + H4(in + after + k, shift), 1);
+            if (next < n)
+                for (uint32_t k = 0; k < 3; ++k)
+                    __builtin_prefetch(in + table[H4(in + next + k, shift)]);
+        }
 
         Match best{ip, 0, NO_MATCH_DISTANCE};
         bool final_phase = false;
