@@ -263,7 +263,7 @@ uint32_t decode_block(const CodecJob& job)
             // Tokens are taken in batches: the first pass reads them, checks
             // their sources and asks for the sources' cache lines; the second
             // copies. Far sources then arrive while the batch is read.
-            constexpr size_t BATCH = 32;
+            constexpr size_t BATCH = 64;
             Token batch[BATCH];
             while (sure != 0) {
                 const size_t want = std::min(sure, BATCH);
