@@ -348,15 +348,23 @@ uint32_t compress_level2(const CodecJob& job, int p)
     Parse ps{job.in, job.in_size, static_cast<int64_t>(job.in_size) - 32, 0, job.out, 3};
     const uint8_t* const src = ps.src;
 
+    // The table is far larger than the caches: while a step runs, the slots
+    // of the step that follows it when it finds nothing are fetched, and
+    // their hashes kept for that step.
+    uint32_t h6[4];
+    uint32_t h4[4];
+    uint32_t hashed_at = 0;  // the position h6 and h4 belong to (0: none)
     uint32_t ip = 1;
     while (ip < ps.n) {
-        uint32_t h6[4];
-        uint32_t h4[4];
+        if (hashed_at != ip) {
+            for (int k = 0; k < 4; ++k) {
+                h6[k] = H6(src + ip + k, shift);
+                h4[k] = H4(src + ip + k, shift);
+            }
+        }
         uint32_t cand6[4];
         uint32_t cand4[4];
         for (int k = 0; k < 4; ++k) {
-            h6[k] = H6(src + ip + k, shift);
-            h4[k] = H4(src + ip + k, shift);
             cand6[k] = table[h6[k]];
             cand4[k] = table[h4[k]];
             __builtin_prefetch(src + cand6[k]);
@@ -365,6 +373,17 @@ uint32_t compress_level2(const CodecJob& job, int p)
         for (uint32_t k = 0; k < 4; ++k) {
             table[h6[k]] = ip + k;
             table[h4[k]] = ip + k;
+        }
+        uint32_t next = ip + 4;
+        if (next - ps.anchor >= 128)
+            next += std::min((next - ps.anchor) / 128 + 1, 16u);
+        uint32_t next_h6[4];
+        uint32_t next_h4[4];
+        for (int k = 0; k < 4; ++k) {
+            next_h6[k] = H6(src + next + k, shift);
+            next_h4[k] = H4(src + next + k, shift);
+            __builtin_prefetch(table + next_h6[k]);
+            __builtin_prefetch(table + next_h4[k]);
         }
 
         Match best = NO_MATCH;
@@ -410,6 +429,11 @@ uint32_t compress_level2(const CodecJob& job, int p)
         }
         if (skip(ps, &ip, 4))
             break;
+        if (ip == next) {
+            std::copy_n(next_h6, 4, h6);
+            std::copy_n(next_h4, 4, h4);
+            hashed_at = ip;
+        }
     }
     return finish(ps, job.out, NO_MATCH);
 }
