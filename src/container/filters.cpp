@@ -61,6 +61,24 @@ constexpr uint8_t MASK_TO_BIT_NUMBER[8] = {0, 1, 2, 2, 3, 3, 3, 3};
 
 bool is_sign_byte(uint8_t b) { return b == 0x00 || b == 0xFF; }
 
+// First position from `pos` below `limit` holding E8 or E9, or `limit`.
+// Eight bytes at a time: a byte of the word is zero after masking and XOR
+// exactly where an opcode stands, and the lowest flagged byte is always exact.
+size_t find_branch_opcode(const uint8_t* data, size_t pos, size_t limit)
+{
+    constexpr uint64_t ONES = 0x0101010101010101ull;
+    while (pos + 8 <= limit) {
+        const uint64_t x = (load_le64(data + pos) & (0xFE * ONES)) ^ (0xE8 * ONES);
+        const uint64_t zero = (x - ONES) & ~x & (0x80 * ONES);
+        if (zero)
+            return pos + (static_cast<size_t>(__builtin_ctzll(zero)) >> 3);
+        pos += 8;
+    }
+    while (pos < limit && (data[pos] & 0xFE) != 0xE8)
+        ++pos;
+    return pos;
+}
+
 } // namespace
 
 uint8_t filter_for_name(const char* name)
@@ -79,8 +97,7 @@ void x86_convert(uint8_t* data, size_t size, uint32_t start_address, uint32_t st
     size_t pos = 0;
     const size_t limit = size - 4;
     for (;;) {
-        while (pos < limit && (data[pos] & 0xFE) != 0xE8)
-            ++pos;
+        pos = find_branch_opcode(data, pos, limit);
         if (pos >= limit)
             break;
         const size_t d = pos - prev;
