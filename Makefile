@@ -4,8 +4,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# The benchmark's smoke test joins the tests where the peers' libraries are installed.
+BENCH_FLAG := $(shell pkg-config --exists liblz4 libzstd liblzma zlib 2>/dev/null && echo -DQRN_BENCH=ON)
 
-.PHONY: all deps demo test test-sanitize clean bench bench-quick bench-build bench-deps
+.PHONY: all deps demo test test-sanitize clean bench bench-quick bench-build bench-deps fuzz
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
@@ -18,7 +20,7 @@ deps:
 	@./scripts/deps.sh
 
 test: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DQRN_TESTS=ON $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DQRN_TESTS=ON $(BENCH_FLAG) $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -63,3 +65,11 @@ bench-quick: bench-build corpus/small/MANIFEST
 
 clean:
 	rm -rf build build-*
+
+# libFuzzer targets (one per decoder, the container reader, round trips), built
+# with clang under AddressSanitizer and UndefinedBehaviorSanitizer into
+# build-fuzz/fuzz/. Run one with e.g.
+#   build-fuzz/fuzz/m1_decompress_fuzz -max_total_time=600 CORPUS_DIR
+fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DQRN_FUZZ=ON -DQRN_TESTS=OFF >/dev/null
+	cmake --build build-fuzz -j $(JOBS)

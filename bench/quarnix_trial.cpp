@@ -7,16 +7,13 @@
 #include "codecs/codec_table.h"
 #include "container/container_format.h"
 #include "container/filters.h"
-#include "hash_bits.h"
+#include "container/pipeline.h"
 #include "platform/platform.h"
 
 namespace qrn::bench {
 
 namespace {
 
-constexpr uint32_t LEVEL0_BLOCK = 4 * MIB;
-constexpr uint32_t FAST_BLOCK = 64 * MIB;
-constexpr uint32_t STRONG_BLOCK_MIN = 32 * MIB;
 constexpr int BENCH_THREADS = 1;   // single-threaded: the level-9 share is for one worker
 
 int processor_level = 0;
@@ -40,7 +37,7 @@ struct QrnTrial final : Trial {
     {
         job.method = static_cast<uint8_t>(l.method);
         job.level = static_cast<uint8_t>(l.level);
-        job.hash_bits = bench_hash_bits(l.method, l.level);
+        job.hash_bits = default_hash_bits(l.method, l.level);
         job.filter = filter_for_name(f.name.c_str());
         job.bsize_code = bsize_encode(qrn_block_size(l, f.data.size(), block_override));
         job.block_size = static_cast<uint32_t>(bsize_decode(job.bsize_code));
@@ -151,21 +148,8 @@ std::string qrn_codec_name(const QrnLevel& l)
 
 uint32_t qrn_block_size(const QrnLevel& l, uint64_t file_bytes, uint32_t block_override)
 {
-    uint64_t size = block_override;
-    if (size == 0) {
-        if (l.level == 0) {
-            size = LEVEL0_BLOCK;
-        } else {
-            if (l.level == 9) {
-                const uint64_t share = physical_memory() / 14 / BENCH_THREADS;
-                size = share > STRONG_BLOCK_MIN ? share : STRONG_BLOCK_MIN;
-            } else {
-                size = FAST_BLOCK;
-            }
-            if (file_bytes < size)
-                size = file_bytes;
-        }
-    }
+    const uint64_t size = choose_block_size(block_override, static_cast<uint8_t>(l.level), BENCH_THREADS,
+                                            static_cast<int64_t>(file_bytes));
     return static_cast<uint32_t>(bsize_decode(bsize_encode(size)));
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/getopt.h"
+#include "codecs/codec_table.h"
 
 namespace qrn {
 
@@ -13,14 +14,6 @@ namespace {
 constexpr const char* OPTION_STRING = "odfhrS1:2:3:4:b:p:v:D:";
 constexpr LongOption LONG_OPTIONS[] = {{"repeat", false, 'r'}, {nullptr, false, 0}};
 constexpr uint32_t DEFAULT_BLOCK_MIB = 64;
-
-// Rows: method 1..4; columns: level 0, 1, 2, 9.
-constexpr int HASH_BITS_TABLE[4][4] = {
-    {16, 20, 24, 16},
-    {16, 20, 26, 16},
-    {16, 20, 26, 0},
-    {0, 0, 0, 0},
-};
 
 uint32_t parse_block_size(const char* text)
 {
@@ -31,16 +24,6 @@ uint32_t parse_block_size(const char* text)
 }
 
 } // namespace
-
-int default_hash_bits(int method, int level)
-{
-    if (method < 1 || method > 4)
-        return 0;
-    const int column = level == 9 ? 3 : level;
-    if (column < 0 || column > 3)
-        return 0;
-    return HASH_BITS_TABLE[method - 1][column];
-}
 
 int effective_hash_bits(int option_value, int method, int level)
 {

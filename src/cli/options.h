@@ -21,8 +21,6 @@ struct RunOptions {
     std::vector<std::string> names;  // the operands: inputs, then the destination
 };
 
-// hash_bits used when -D is absent or 0, by method (1..4) and level.
-int default_hash_bits(int method, int level);
 // -D's value adjusted for the level: nonzero below 10 gives 10, and at level 0
 // anything above 16 gives 16; 0 selects the default.
 int effective_hash_bits(int option_value, int method, int level);

@@ -12,4 +12,26 @@ const CodecEntry encoder_table[METHOD_COUNT + 1] = {nullptr, m1_compress, m2_com
 const CodecEntry decoder_table[METHOD_COUNT + 1] = {nullptr, m1_decompress, m2_decompress,
                                                     m3_decompress, m4_decompress};
 
+namespace {
+
+// Rows: method 1..4; columns: level 0, 1, 2, 9.
+constexpr int HASH_BITS_TABLE[4][4] = {
+    {16, 20, 24, 16},
+    {16, 20, 26, 16},
+    {16, 20, 26, 0},
+    {0, 0, 0, 0},
+};
+
+} // namespace
+
+int default_hash_bits(int method, int level)
+{
+    if (method < 1 || method > METHOD_COUNT)
+        return 0;
+    const int column = level == 9 ? 3 : level;
+    if (column < 0 || column > 3)
+        return 0;
+    return HASH_BITS_TABLE[method - 1][column];
+}
+
 } // namespace qrn

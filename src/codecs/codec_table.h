@@ -20,4 +20,8 @@ inline CodecEntry decoder_for(unsigned method)
     return method >= 1 && method <= METHOD_COUNT ? decoder_table[method] : nullptr;
 }
 
+// Hash-table size exponent of a method and level when none is asked for
+// (0 where the compressor has no such table).
+int default_hash_bits(int method, int level);
+
 } // namespace qrn

@@ -17,28 +17,10 @@ constexpr uint32_t LEVEL0_BLOCK = 4 * MIB;
 constexpr uint32_t FAST_BLOCK = 64 * MIB;
 constexpr uint32_t STRONG_BLOCK_MIN = 32 * MIB;
 
-// Block size for a file: -b wins; else 4 MiB at level 0, 64 MiB at levels 1
-// and 2, a share of physical memory at level 9, the last two cut to the size
-// of a regular input. Returns the size coded (rounded up to the code's unit).
-void choose_block_size(CodecJob& job, int threads, PlatformFile* in)
+// Codes the block size for the job's file (rounded up to the code's unit).
+void set_block_size(CodecJob& job, int threads, PlatformFile* in)
 {
-    uint64_t size = job.block_size;
-    if (size == 0) {
-        if (job.level == 0) {
-            size = LEVEL0_BLOCK;
-        } else {
-            if (job.level == 9) {
-                const uint64_t share = physical_memory() / 14 / static_cast<uint64_t>(threads > 0 ? threads : 1);
-                size = share > STRONG_BLOCK_MIN ? share : STRONG_BLOCK_MIN;
-            } else {
-                size = FAST_BLOCK;
-            }
-            const int64_t file_bytes = file_size(in);
-            if (file_bytes >= 0 && static_cast<uint64_t>(file_bytes) < size)
-                size = static_cast<uint64_t>(file_bytes);
-        }
-    }
-    job.bsize_code = bsize_encode(size);
+    job.bsize_code = bsize_encode(choose_block_size(job.block_size, job.level, threads, file_size(in)));
     job.block_size = static_cast<uint32_t>(bsize_decode(job.bsize_code));
 }
 
@@ -130,6 +112,22 @@ int compress_inline(CodecJob& job)
 
 } // namespace
 
+uint64_t choose_block_size(uint32_t requested, uint8_t level, int threads, int64_t file_bytes)
+{
+    if (requested != 0)
+        return requested;
+    if (level == 0)
+        return LEVEL0_BLOCK;
+    uint64_t size = FAST_BLOCK;
+    if (level == 9) {
+        const uint64_t share = physical_memory() / 14 / static_cast<uint64_t>(threads > 0 ? threads : 1);
+        size = share > STRONG_BLOCK_MIN ? share : STRONG_BLOCK_MIN;
+    }
+    if (file_bytes >= 0 && static_cast<uint64_t>(file_bytes) < size)
+        size = static_cast<uint64_t>(file_bytes);
+    return size;
+}
+
 int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name, const char* out_name)
 {
     CodecJob job = job_template;
@@ -144,7 +142,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
         file_close(in);
         return FILE_CREATE_FAILED;
     }
-    choose_block_size(job, p.thread_count, in);
+    set_block_size(job, p.thread_count, in);
     job.filter = filter_for_name(in_name);
     job.in_file = in;
     job.out_file = out;

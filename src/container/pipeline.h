@@ -54,6 +54,11 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
 // Restores one container. Results as for compress_file.
 int decompress_file(Pipeline& p, const char* in_name, const char* out_name);
 
+// Block size for a file, before it is coded: `requested` (-b) when nonzero;
+// else 4 MiB at level 0, 64 MiB at levels 1 and 2, a share of physical memory
+// at level 9, the last two cut to `file_bytes` when it is known (not negative).
+uint64_t choose_block_size(uint32_t requested, uint8_t level, int threads, int64_t file_bytes);
+
 int compress_worker(void* pipeline);
 int decompress_worker(void* pipeline);
 
