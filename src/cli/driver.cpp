@@ -140,8 +140,7 @@ void process_list(Run& r)
             if (!process_file(r, in, out))
                 return;
         } else if (st.kind == PathKind::Missing) {
-            const int err = last_error();
-            std::fprintf(stderr, "can't open input file '%s'. '%s'\n", in.c_str(), error_text(err));
+            print_open_failure(in.c_str());
             ++r.failures;
         }
     }

@@ -65,18 +65,6 @@ Record code_block(const CodecJob& job, uint8_t* in_buffer, uint8_t* out_buffer, 
     return {in_buffer, job.in_size + 1, in_buffer};
 }
 
-int write_failure()
-{
-    const int err = last_error();
-    return report_error(ERR_WRITE, err, error_text(err));
-}
-
-int read_failure()
-{
-    const int err = last_error();
-    return report_error(ERR_READ, err, error_text(err));
-}
-
 // Codes every block on the calling thread, reusing one pair of buffers.
 int compress_inline(CodecJob& job)
 {
@@ -90,7 +78,7 @@ int compress_inline(CodecJob& job)
         for (;;) {
             const int64_t got = read_block(job.in_file, in_buffer, job.block_size);
             if (got < 0) {
-                rc = read_failure();
+                rc = report_read_failure();
                 break;
             }
             if (got == 0)
@@ -98,7 +86,7 @@ int compress_inline(CodecJob& job)
             job.in_size = static_cast<uint32_t>(got);
             const Record r = code_block(job, in_buffer, out_buffer, capacity);
             if (file_write_fully(job.out_file, r.data, r.length) != r.length) {
-                rc = write_failure();
+                rc = report_write_failure();
                 break;
             }
             if (got < job.block_size)
@@ -131,12 +119,9 @@ uint64_t choose_block_size(uint32_t requested, uint8_t level, int threads, int64
 int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name, const char* out_name)
 {
     CodecJob job = job_template;
-    PlatformFile* in = p.from_stdin ? file_stdin() : file_open_input(in_name);
-    if (!in) {
-        const int err = last_error();
-        std::fprintf(stderr, "can't open input file '%s'. '%s'\n", in_name, error_text(err));
+    PlatformFile* in = open_input(p, in_name);
+    if (!in)
         return -1;
-    }
     PlatformFile* out = open_output(p, in, out_name);
     if (!out) {
         file_close(in);
@@ -152,7 +137,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
     header_encode(job, header);
     int rc = 0;
     if (file_write_fully(out, header, HEADER_SIZE) != HEADER_SIZE) {
-        rc = write_failure();
+        rc = report_write_failure();
     } else if (p.thread_count == 0) {
         rc = compress_inline(job);
     } else {
@@ -171,7 +156,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
             if (got <= 0) {
                 block_release(buffer);
                 if (got < 0) {
-                    rc = read_failure();
+                    rc = report_read_failure();
                     file_mark_failed(p, out);
                 }
                 break;
@@ -226,7 +211,7 @@ int compress_worker(void* arg)
         auto lock = wait_turn(p, job.seq);
         if (record.buffer && !out->failed.load() &&
             file_write_fully(out, record.data, record.length) != record.length) {
-            write_failure();
+            report_write_failure();
             file_mark_failed(p, out);
         }
         pass_turn(p, lock);

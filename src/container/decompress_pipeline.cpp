@@ -115,12 +115,6 @@ bool decode_record(const CodecJob& job, uint8_t* out)
     return decoder_for(cj.method)(cj) == cj.out_limit;
 }
 
-int write_failure()
-{
-    const int err = last_error();
-    return report_error(ERR_WRITE, err, error_text(err));
-}
-
 // Grows `buffer` to hold at least `bytes`.
 bool reserve(uint8_t*& buffer, size_t& capacity, size_t bytes)
 {
@@ -139,18 +133,15 @@ bool reserve(uint8_t*& buffer, size_t& capacity, size_t bytes)
 
 int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
 {
-    PlatformFile* in = p.from_stdin ? file_stdin() : file_open_input(in_name);
-    if (!in) {
-        const int err = last_error();
-        std::fprintf(stderr, "can't open input file '%s'. '%s'\n", in_name, error_text(err));
+    PlatformFile* in = open_input(p, in_name);
+    if (!in)
         return -1;
-    }
     uint8_t header[HEADER_SIZE];
     errno = 0;
     if (file_read_fully(in, header, HEADER_SIZE) != HEADER_SIZE) {
-        const int err = last_error();
+        const int rc = report_read_failure();
         file_close(in);
-        return report_error(ERR_READ, err, error_text(err));
+        return rc;
     }
     if (!header_magic_ok(header)) {
         std::fprintf(stderr, "'%s' not qrn file\n", in_name);
@@ -248,7 +239,7 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
         }
         filter_apply(cj.filter, data, cj.out_limit, false);
         if (file_write_fully(out, data, cj.out_limit) != cj.out_limit) {
-            write_failure();
+            report_write_failure();
             rc = decompression_error(-ERR_WRITE);
             break;
         }
@@ -302,7 +293,7 @@ int decompress_worker(void* arg)
             file_mark_failed(p, out);
         auto lock = wait_turn(p, job.seq);
         if (ok && !out->failed.load() && file_write_fully(out, data, job.out_limit) != job.out_limit) {
-            write_failure();
+            report_write_failure();
             file_mark_failed(p, out);
         }
         pass_turn(p, lock);

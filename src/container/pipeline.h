@@ -72,6 +72,12 @@ std::unique_lock<std::mutex> wait_turn(Pipeline& p, uint32_t seq);
 void pass_turn(Pipeline& p, std::unique_lock<std::mutex>& lock);
 // Queues the job that closes a file's output after its last block.
 void queue_end_of_file(Pipeline& p, CodecJob job);
+// Opens the input (or takes standard input), printing why it cannot.
+PlatformFile* open_input(const Pipeline& p, const char* in_name);
+void print_open_failure(const char* in_name);
+// Reports error 102 or 103 with the current errno; returns its negated number.
+int report_write_failure();
+int report_read_failure();
 // Creates an output (or takes standard output), printing "creat error" on failure.
 PlatformFile* open_output(const Pipeline& p, PlatformFile* in, const char* out_name);
 

@@ -47,8 +47,7 @@ void file_finish(Pipeline& p, PlatformFile* out)
     const std::string path = out->path;
     bool failed = out->failed.load();
     if (file_close(out) != 0 && !failed) {
-        const int err = last_error();
-        report_error(ERR_WRITE, err, error_text(err));
+        report_write_failure();
         failed = true;
     }
     if (failed) {
@@ -77,6 +76,32 @@ void queue_end_of_file(Pipeline& p, CodecJob job)
     job.in = nullptr;
     job.seq = p.job_seq_counter++;
     queue_put(p.queue, job);
+}
+
+void print_open_failure(const char* in_name)
+{
+    const int err = last_error();
+    std::fprintf(stderr, "can't open input file '%s'. '%s'\n", in_name, error_text(err));
+}
+
+PlatformFile* open_input(const Pipeline& p, const char* in_name)
+{
+    PlatformFile* in = p.from_stdin ? file_stdin() : file_open_input(in_name);
+    if (!in)
+        print_open_failure(in_name);
+    return in;
+}
+
+int report_write_failure()
+{
+    const int err = last_error();
+    return report_error(ERR_WRITE, err, error_text(err));
+}
+
+int report_read_failure()
+{
+    const int err = last_error();
+    return report_error(ERR_READ, err, error_text(err));
 }
 
 PlatformFile* open_output(const Pipeline& p, PlatformFile* in, const char* out_name)
