@@ -163,12 +163,12 @@ Parse start_parse(const CodecJob& job)
 
 // Level 0: one probe per step into a table of 2^hash_bits entries on the
 // stack. With END_INSERT, the last two positions of every match are entered
-// as well.
-template <bool END_INSERT>
+// as well. BITS: the table size when fixed at compile time (0: hash_bits).
+template <bool END_INSERT, int BITS>
 uint32_t compress_level0(const CodecJob& job)
 {
     uint32_t table[1u << LEVEL0_MAX_HASH_BITS];
-    const int bits = job.hash_bits;
+    const int bits = BITS ? BITS : job.hash_bits;
     std::memset(table, 0, sizeof(uint32_t) << bits);
     const int shift = 32 - bits;
     Parse s = start_parse(job);
@@ -177,32 +177,49 @@ uint32_t compress_level0(const CodecJob& job)
     // a candidate any more, so the search is over.
     const uint32_t probe_end = s.n >= 4 ? s.n - 3 : 0;
 
+    // One probe: reads the slot of ip's hash, stores ip there, and tells
+    // whether the candidate holds the same 4 bytes within reach. The bytes
+    // of a candidate too far back are not read (they may be far from any
+    // cache): the probe's own stand in, and the distance test fails it.
+    auto probe = [&](uint32_t ip, uint32_t* candidate) {
+        const uint32_t here = load_le32(in + ip);
+        const uint32_t h = (here * HASH_MULTIPLIER) >> shift;
+        const uint32_t c = table[h];
+        table[h] = ip;
+        *candidate = c;
+        const uint32_t distance = ip - c;
+        return ((load_le32(in + near_or_self(c, ip, distance)) ^ here) | (distance >> 16)) == 0;
+    };
+
     uint32_t ip = 1;
     for (;;) {
         uint32_t c;
+        // Within 128 bytes of the anchor every position is probed.
+        const uint32_t dense_end = uint32_t(std::min<uint64_t>(uint64_t(s.anchor) + SKIP_GAP, probe_end));
+        for (; ip < dense_end; ++ip)
+            if (probe(ip, &c))
+                goto found;
+        if (ip >= probe_end)
+            return finish(s, nullptr);
+        // Beyond, probes thin out as the literal run grows: the further
+        // advance grows by one every 128 bytes of gap, up to 16. It is
+        // constant between two such marks, which keeps the next position a
+        // single addition away from the last.
         for (;;) {
-            if (ip >= probe_end)
-                return finish(s, nullptr);
-            const uint32_t here = load_le32(in + ip);
-            const uint32_t h = (here * HASH_MULTIPLIER) >> shift;
-            c = table[h];
-            table[h] = ip;
-            // 4 equal bytes within 65535 back, tested with one branch. The
-            // bytes of a candidate too far back are not read (they may be far
-            // from any cache): the probe's own stand in, and the distance
-            // test fails it.
-            const uint32_t distance = ip - c;
-            const uint32_t probe = near_or_self(c, ip, distance);
-            if (((load_le32(in + probe) ^ here) | (distance >> 16)) == 0)
-                break;
-            ++ip;
             const uint32_t gap = ip - s.anchor;
-            if (gap >= SKIP_GAP) {
-                ip += std::min(gap / SKIP_GAP + 1, SKIP_MAX);
+            const uint32_t advance = std::min(gap / SKIP_GAP + 1, SKIP_MAX);
+            const uint64_t mark = advance < SKIP_MAX ? uint64_t(s.anchor) + (gap / SKIP_GAP + 1) * SKIP_GAP
+                                                     : UINT64_MAX;
+            do {
+                ip += advance;
                 if (int64_t(ip) >= s.limit)
                     return finish(s, nullptr);
-            }
+                if (probe(ip, &c))
+                    goto found;
+                ++ip;
+            } while (ip < mark);
         }
+    found:
         Match m{ip, extend_forward(s, ip, c, 4), ip - c};
         if (reaches_limit(s, ip, m.length))
             return finish(s, &m);
@@ -369,7 +386,9 @@ uint32_t m1_compress(const CodecJob& job)
     case 0:
         if (bits < 1 || bits > LEVEL0_MAX_HASH_BITS)
             return CODEC_FAIL;
-        return bits < 13 ? compress_level0<false>(job) : compress_level0<true>(job);
+        if (bits == LEVEL0_MAX_HASH_BITS)
+            return compress_level0<true, LEVEL0_MAX_HASH_BITS>(job);
+        return bits < 13 ? compress_level0<false, 0>(job) : compress_level0<true, 0>(job);
     case 1:
         if (bits < 3 || bits > MULTI_PROBE_MAX_HASH_BITS)
             return CODEC_FAIL;
