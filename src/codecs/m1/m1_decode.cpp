@@ -89,6 +89,23 @@ inline void copy_match_wild(uint8_t* op, size_t distance, uint8_t* end)
         wild_copy16(op, op - distance, end);
 }
 
+// A match from distance 16 or more with room for 128 bytes of writes: fixed
+// runs of 64 bytes, the second only past 64 bytes of match, then 16 bytes at a
+// time. A loop alone would leave after a number of steps that follows the
+// length and mispredict on most long matches.
+inline void copy_long_match(uint8_t* op, size_t distance, uint8_t* end)
+{
+    const uint8_t* src = op - distance;
+    for (int i = 0; i < 64; i += 16)
+        copy16_disjoint(op + i, src + i);
+    if (end - op > 64) {
+        for (int i = 64; i < 128; i += 16)
+            copy16_disjoint(op + i, src + i);
+        if (end - op > 128)
+            wild_copy16_disjoint(op + 128, src + 128, end);
+    }
+}
+
 enum class FastStop { MARGIN, END_TOKEN, DAMAGED };
 
 // Decodes tokens while at least FAST_IN_MARGIN stream bytes and
@@ -160,7 +177,13 @@ FastStop decode_fast(const uint8_t*& ip_ref, uint8_t*& op_ref, uint8_t* const os
             break;
         }
         uint8_t* const match_end = op + length;
-        if (distance >= 8)
+        if (distance >= 16 && oend - op >= 128) {
+            // Tokens here for their literals mostly carry a short match.
+            if (length <= 16)
+                copy16_disjoint(op, op - distance);
+            else
+                copy_long_match(op, distance, match_end);
+        } else if (distance >= 8)
             copy_match_wild(op, distance, match_end);
         else if (oend - op >= 32)
             overlap_copy(op, static_cast<uint32_t>(distance), match_end);
