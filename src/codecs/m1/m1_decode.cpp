@@ -163,7 +163,16 @@ FastStop decode_fast(const uint8_t*& ip_ref, uint8_t*& op_ref, uint8_t* const os
                 stop = FastStop::DAMAGED;
                 break;
             }
-            wild_copy16_disjoint(op, ip, op + literals);
+            if (iend - ip >= 64 && oend - op >= 64) {
+                // A fixed 64-byte run first, for the reason given at
+                // copy_long_match.
+                for (int i = 0; i < 64; i += 16)
+                    copy16_disjoint(op + i, ip + i);
+                if (literals > 64)
+                    wild_copy16_disjoint(op + 64, ip + 64, op + literals);
+            } else {
+                wild_copy16_disjoint(op, ip, op + literals);
+            }
         }
         op += literals;
         ip += literals;
