@@ -23,38 +23,38 @@ constexpr uint32_t DAMAGED = CODEC_FAIL;
 
 // What the low bits of a token word tell: where the literals and the next
 // token start, the literal count and match length (or that an extension byte
-// follows), and where the distance lies in the word. One-byte match-length
+// follows), where the distance lies in the word, and where the next token's
+// low bits lie in the 8-byte word loaded at this token. One-byte match-length
 // extensions are common, so the offsets count that byte in.
 struct TokenShape {
     uint8_t advance;     // to the next token: word, match extension byte, literals
     uint8_t lit_offset;  // to the literals: word and match extension byte
-    uint8_t lit;         // literal count unless LIT_EXT
-    uint8_t len;         // match length; with MATCH_EXT the minimum, to add the extension to
-    uint8_t flags;
+    uint8_t lit;         // literal count, or LIT_ESCAPED: an extension byte holds it
+    uint8_t len;         // match length; with an extension the minimum, to add it to
+    uint8_t ext_mask;    // 0xFF when a match-length extension byte precedes the literals
     uint8_t dist_left;   // the distance is (word << dist_left) >> dist_right
     uint8_t dist_right;
-    uint8_t ext_mask;    // 0xFF when a match-length extension byte precedes the literals
+    uint8_t next_shift;  // bit position of the next token in the word; NEXT_BEYOND: not in it
 };
 static_assert(sizeof(TokenShape) == 8, "one scaled load per field");
 
-constexpr uint8_t LIT_EXT = 1;    // a literal-length extension follows
-constexpr uint8_t MATCH_EXT = 2;  // a match-length extension follows
-constexpr uint8_t LONG_FORM = 4;  // distance 0 is damage, not the end
-constexpr uint8_t REPEAT = 8;     // level 9: the last distance again
+constexpr uint8_t LIT_ESCAPED = 0x80;  // never a count (escaped counts are at most 6)
+constexpr uint8_t NEXT_BEYOND = 0x80;  // never a shift (shifts are below 64)
 
+// `index_bits`: how many low bits of a token word pick its shape.
 constexpr TokenShape make_shape(uint32_t size, uint32_t lit, uint32_t lit_escape, uint32_t ml_field,
-                                uint32_t min_match, uint32_t dist_shift, uint32_t dist_bits, uint8_t flags)
+                                uint32_t min_match, uint32_t dist_shift, uint32_t dist_bits, uint32_t index_bits)
 {
     const bool match_ext = ml_field == 7;
-    flags |= (lit == lit_escape ? LIT_EXT : 0) | (match_ext ? MATCH_EXT : 0);
-    return {static_cast<uint8_t>(size + match_ext + lit),
+    const uint32_t advance = size + match_ext + lit;
+    return {static_cast<uint8_t>(advance),
             static_cast<uint8_t>(size + match_ext),
-            static_cast<uint8_t>(lit),
+            static_cast<uint8_t>(lit == lit_escape ? LIT_ESCAPED : lit),
             static_cast<uint8_t>(match_ext ? min_match : ml_field + min_match),
-            flags,
+            static_cast<uint8_t>(match_ext ? 0xFF : 0),
             static_cast<uint8_t>(64 - dist_shift - dist_bits),
             static_cast<uint8_t>(64 - dist_bits),
-            static_cast<uint8_t>(match_ext ? 0xFF : 0)};
+            static_cast<uint8_t>(lit != lit_escape && 8 * advance + index_bits <= 64 ? 8 * advance : NEXT_BEYOND)};
 }
 
 // Plain dialect, indexed by the first byte.
@@ -64,11 +64,11 @@ constexpr std::array<TokenShape, 256> make_plain_shapes()
     std::array<TokenShape, 256> t{};
     for (uint32_t b = 0; b < 256; ++b) {
         if ((b & 8) == 0)
-            t[b] = make_shape(2, (b >> 4) & 3, 3, b & 7, MIN_MATCH, 6, 10, 0);
+            t[b] = make_shape(2, (b >> 4) & 3, 3, b & 7, MIN_MATCH, 6, 10, 8);
         else if ((b & 16) == 0)
-            t[b] = make_shape(3, b >> 5, 7, b & 7, MIN_MATCH, 8, 16, LONG_FORM);
+            t[b] = make_shape(3, b >> 5, 7, b & 7, MIN_MATCH, 8, 16, 8);
         else
-            t[b] = make_shape(4, b >> 5, 7, b & 7, MIN_MATCH, 8, 24, LONG_FORM);
+            t[b] = make_shape(4, b >> 5, 7, b & 7, MIN_MATCH, 8, 24, 8);
     }
     return t;
 }
@@ -82,18 +82,24 @@ constexpr std::array<TokenShape, 512> make_level9_shapes()
         const uint32_t ml = x & 7;
         const uint32_t lit = (x >> 6) & 7;
         if ((x & 8) == 0) {
-            t[x] = make_shape(2, (x >> 4) & 3, 3, ml, 3, 6, 10, 0);
+            t[x] = make_shape(2, (x >> 4) & 3, 3, ml, 3, 6, 10, 9);
             continue;
         }
         switch ((x >> 4) & 3) {
-        case 0: t[x] = make_shape(3, lit, 7, ml, 3, 9, 15, LONG_FORM); break;
-        case 1: t[x] = make_shape(4, lit, 7, ml, 5, 9, 23, LONG_FORM); break;
-        case 2: t[x] = make_shape(5, lit, 7, ml, 6, 9, 31, LONG_FORM); break;
-        default: t[x] = make_shape(1, lit & 3, 3, ml, 3, 0, 1, LONG_FORM | REPEAT); break;
+        case 0: t[x] = make_shape(3, lit, 7, ml, 3, 9, 15, 9); break;
+        case 1: t[x] = make_shape(4, lit, 7, ml, 5, 9, 23, 9); break;
+        case 2: t[x] = make_shape(5, lit, 7, ml, 6, 9, 31, 9); break;
+        default: t[x] = make_shape(1, lit & 3, 3, ml, 3, 0, 1, 9); break;
         }
     }
     return t;
 }
+
+// Forms, from the index of a shape: a long form's distance 0 is damage, not
+// the end; the level-9 one-byte form repeats the last distance.
+constexpr bool is_long_form(size_t index) { return (index & 8) != 0; }
+template <bool LEVEL9>
+constexpr bool is_repeat(size_t index) { return LEVEL9 && (index & 0x38) == 0x38; }
 
 constexpr auto PLAIN_SHAPES_MIN4 = make_plain_shapes<4>();
 constexpr auto PLAIN_SHAPES_MIN3 = make_plain_shapes<3>();
@@ -120,24 +126,32 @@ inline bool read_extension(const uint8_t*& in, const uint8_t* in_end, size_t* va
 
 inline void copy16_single(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
 
+// A match at distance 16 or more: 16-byte moves in order (below 32 a move
+// reads what the one before it wrote), at least two. Writes up to 32 bytes
+// beyond its start and runs to its end.
+inline void copy_match16(uint8_t* out, const uint8_t* src, size_t len)
+{
+    copy16_single(out, src);
+    copy16_single(out + 16, src + 16);
+    if (len > 32) [[unlikely]] {
+        uint8_t* const end = out + len;
+        out += 32;
+        src += 32;
+        do {
+            copy16_single(out, src);
+            out += 16;
+            src += 16;
+        } while (out < end);
+    }
+}
+
 // A match whose length fits a one-byte extension; writes up to 32 bytes
 // (or 16, or 23 for distances below 8) beyond its start, and runs to its end.
 inline void copy_near_match(uint8_t* out, size_t dist, size_t len)
 {
     const uint8_t* src = out - dist;
     if (dist >= 16) [[likely]] {
-        copy16_single(out, src);
-        copy16_single(out + 16, src + 16);
-        if (len > 32) [[unlikely]] {
-            uint8_t* const end = out + len;
-            out += 32;
-            src += 32;
-            do {
-                copy16_single(out, src);
-                out += 16;
-                src += 16;
-            } while (out < end);
-        }
+        copy_match16(out, src, len);
     } else if (dist >= 8) {
         // Ordered 8-byte moves: a later move reads what an earlier one wrote.
         wild_copy16(out, src, out + len);
@@ -176,44 +190,6 @@ inline void copy_literals(uint8_t* out, const uint8_t* in, size_t count)
     } while (out < end);
 }
 
-// A token the fast paths take whole: its extensions, if any, are one byte
-// each.
-struct Token {
-    const uint8_t* lit_src;
-    size_t lit;
-    size_t len;
-    size_t dist;
-    size_t advance;  // to the next token
-};
-
-// Reads the token at `in` unless it needs the careful path. Reads up to 8
-// bytes from `in` besides the token's own.
-template <bool LEVEL9, const auto& SHAPES>
-inline bool read_simple_token(const uint8_t* in, size_t rep, Token* k)
-{
-    const TokenShape& t = SHAPES[LEVEL9 ? (load_le16(in) & 0x1FF) : in[0]];
-    // The match-length extension byte if there is one (else 0).
-    const size_t ext = in[t.lit_offset - 1] & t.ext_mask;
-    if (ext == 255)
-        return false;
-    const uint64_t w = load_le64(in);
-    k->dist = (LEVEL9 && (t.flags & REPEAT)) ? rep : (w << t.dist_left) >> t.dist_right;
-    k->len = t.len + ext;
-    if (t.flags & LIT_EXT) [[unlikely]] {
-        const size_t lit = in[t.lit_offset];
-        if (lit == 255)
-            return false;
-        k->lit_src = in + t.lit_offset + 1;
-        k->lit = lit;
-        k->advance = t.lit_offset + 1 + lit;
-        return true;
-    }
-    k->lit_src = in + t.lit_offset;
-    k->lit = t.lit;
-    k->advance = t.advance;
-    return true;
-}
-
 // Literal runs: input and output never overlap. Writes up to 16 bytes (at
 // least 16) beyond the run.
 inline void copy_run(uint8_t* out, const uint8_t* src, size_t count)
@@ -221,6 +197,24 @@ inline void copy_run(uint8_t* out, const uint8_t* src, size_t count)
     copy16_single(out, src);
     if (count > 16) [[unlikely]]
         copy_literals(out + 16, src + 16, count - 16);
+}
+
+// Moves `in` past a token without a literal-length extension and reads the
+// next token's word and shape index. While the next token starts inside the
+// word already loaded, its index comes from that word by a shift, so finding
+// the next token waits for one table lookup and not also for a load.
+template <uint64_t INDEX_MASK>
+inline void next_token(const TokenShape& t, const uint8_t*& in, uint64_t& word, size_t& index)
+{
+    const uint32_t shift = t.next_shift;
+    in += t.advance;
+    if (shift & NEXT_BEYOND) [[unlikely]] {
+        word = load_le64(in);
+        index = word & INDEX_MASK;
+    } else {
+        index = (word >> (shift & 63)) & INDEX_MASK;
+        word = load_le64(in);
+    }
 }
 
 // FAR: the block is larger than the caches, so match sources are asked for
@@ -234,51 +228,109 @@ uint32_t decode_block(const CodecJob& job)
     uint8_t* out = base;
     uint8_t* const out_end = base + job.out_limit;
     size_t rep = 1;  // level 9: distance of the last token that carried one
+    constexpr uint64_t INDEX_MASK = LEVEL9 ? 0x1FF : 0xFF;
 
     for (;;) {
         // Tokens that surely fit, checked only for their match source: one
         // with one-byte extensions uses at most 5 + 2 + 254 stream bytes and
         // makes at most 254 + 260 output bytes, writing at most 530 from its
-        // start; the counts below allow 512 and 1024 per token.
+        // start; the counts below allow 512 and 1024 per token, and the words
+        // loaded ahead reach 8 bytes past the next token's start. The fast
+        // loop also wants 16 bytes of output behind it.
         const ptrdiff_t in_room = in_end - in;
         const ptrdiff_t out_room = out_end - out;
-        size_t sure = in_room > 0 && out_room > 0 ? std::min(size_t(in_room) >> 9, size_t(out_room) >> 10) : 0;
+        size_t sure = in_room > 0 && out_room > 0 && out - base >= 16
+                          ? std::min(size_t(in_room) >> 9, size_t(out_room) >> 10)
+                          : 0;
+        uint64_t word = load_le64(in);
+        size_t index = word & INDEX_MASK;
         if constexpr (!FAR) {
+            uint8_t* const base16 = base + 16;
             for (; sure != 0; --sure) {
-                Token k;
-                if (!read_simple_token<LEVEL9, SHAPES>(in, rep, &k))
+                const TokenShape& t = SHAPES[index];
+                // The match-length extension byte if there is one (else 0).
+                const size_t ext = in[t.lit_offset - 1] & t.ext_mask;
+                const size_t len = t.len + ext;
+                size_t lit = t.lit;
+                const size_t dist = is_repeat<LEVEL9>(index) ? rep : (word << t.dist_left) >> t.dist_right;
+                uint8_t* match_out = out + lit;
+                // The common token: at most 6 literals, a one-byte extension
+                // at most, and a source at least 16 bytes back inside the
+                // output.
+                if (lit != LIT_ESCAPED && ext != 255 && dist - 16 <= static_cast<size_t>(match_out - base16))
+                    [[likely]] {
+                    copy8(out, in + t.lit_offset);
+                    next_token<INDEX_MASK>(t, in, word, index);
+                    copy_match16(match_out, match_out - dist, len);
+                    out = match_out + len;
+                    rep = dist;
+                    continue;
+                }
+                // Longer literal runs and near sources; distance 0 (the end
+                // token, or damage), a source before the output start and
+                // long extensions are left to the careful path.
+                if (ext == 255)
                     break;
-                // Distance 0 (the end token, or damage) or a source before the
-                // output start: left to the careful path.
-                if (k.dist - 1 >= static_cast<size_t>(out + k.lit - base)) [[unlikely]]
+                const uint8_t* lit_src = in + t.lit_offset;
+                size_t advance = t.advance;
+                if (lit == LIT_ESCAPED) {
+                    lit = *lit_src++;
+                    if (lit == 255)
+                        break;
+                    advance = t.lit_offset + 1 + lit;
+                    match_out = out + lit;
+                }
+                if (dist - 1 >= static_cast<size_t>(match_out - base))
                     break;
-                copy_run(out, k.lit_src, k.lit);
-                in += k.advance;
-                out += k.lit;
-                rep = k.dist;
-                copy_near_match(out, k.dist, k.len);
-                out += k.len;
+                copy_run(out, lit_src, lit);
+                in += advance;
+                rep = dist;
+                copy_near_match(match_out, dist, len);
+                out = match_out + len;
+                word = load_le64(in);
+                index = word & INDEX_MASK;
             }
         } else {
             // Tokens are taken in batches: the first pass reads them, checks
             // their sources and asks for the sources' cache lines; the second
             // copies. Far sources then arrive while the batch is read.
             constexpr size_t BATCH = 64;
+            struct Token {
+                const uint8_t* lit_src;
+                size_t lit;
+                size_t dist;
+                size_t len;
+            };
             Token batch[BATCH];
             while (sure != 0) {
                 const size_t want = std::min(sure, BATCH);
                 size_t n = 0;
                 for (uint8_t* at = out; n < want; ++n) {
-                    Token& k = batch[n];
-                    if (!read_simple_token<LEVEL9, SHAPES>(in, rep, &k))
-                        break;
-                    if (k.dist - 1 >= static_cast<size_t>(at + k.lit - base)) [[unlikely]]
-                        break;
-                    at += k.lit;
-                    __builtin_prefetch(at - k.dist);
-                    at += k.len;
-                    in += k.advance;
-                    rep = k.dist;
+                    const TokenShape& t = SHAPES[index];
+                    const size_t ext = in[t.lit_offset - 1] & t.ext_mask;
+                    const size_t len = t.len + ext;
+                    size_t lit = t.lit;
+                    const size_t dist = is_repeat<LEVEL9>(index) ? rep : (word << t.dist_left) >> t.dist_right;
+                    const uint8_t* lit_src = in + t.lit_offset;
+                    if ((lit == LIT_ESCAPED) | (ext == 255)) [[unlikely]] {
+                        if (ext == 255 || lit_src[0] == 255)
+                            break;
+                        lit = *lit_src++;
+                        if (dist - 1 >= static_cast<size_t>(at + lit - base))
+                            break;
+                        in = lit_src + lit;
+                        word = load_le64(in);
+                        index = word & INDEX_MASK;
+                    } else {
+                        if (dist - 1 >= static_cast<size_t>(at + lit - base)) [[unlikely]]
+                            break;
+                        next_token<INDEX_MASK>(t, in, word, index);
+                    }
+                    batch[n] = {lit_src, lit, dist, len};
+                    at += lit;
+                    __builtin_prefetch(at - dist);
+                    at += len;
+                    rep = dist;
                 }
                 for (size_t i = 0; i < n; ++i) {
                     const Token& k = batch[i];
@@ -297,23 +349,24 @@ uint32_t decode_block(const CodecJob& job)
         // whole word can be loaded first; its fields are used only once the
         // token is known to lie inside the stream.
         const uint64_t w = load_le64(in);
-        const TokenShape& t = SHAPES[w & (LEVEL9 ? 0x1FF : 0xFF)];
-        const size_t dist = (LEVEL9 && (t.flags & REPEAT)) ? rep : (w << t.dist_left) >> t.dist_right;
+        const size_t x = w & INDEX_MASK;
+        const TokenShape& t = SHAPES[x];
+        const size_t dist = is_repeat<LEVEL9>(x) ? rep : (w << t.dist_left) >> t.dist_right;
 
         // Near either end, or a long extension: check everything.
-        const size_t size = t.lit_offset - (t.flags & MATCH_EXT ? 1 : 0);
+        const size_t size = t.lit_offset - (t.ext_mask ? 1 : 0);
         if (size > static_cast<size_t>(in_end - in))
             return DAMAGED;
         in += size;
         size_t len = t.len;
-        if (t.flags & MATCH_EXT) {
+        if (t.ext_mask) {
             size_t value;
             if (!read_extension(in, in_end, &value))
                 return DAMAGED;
             len += value;
         }
         size_t lit = t.lit;
-        if ((t.flags & LIT_EXT) && !read_extension(in, in_end, &lit))
+        if (lit == LIT_ESCAPED && !read_extension(in, in_end, &lit))
             return DAMAGED;
         if (lit > static_cast<size_t>(in_end - in) || lit > static_cast<size_t>(out_end - out))
             return DAMAGED;
@@ -321,7 +374,7 @@ uint32_t decode_block(const CodecJob& job)
         in += lit;
         out += lit;
         if (dist - 1 >= static_cast<size_t>(out - base))
-            return dist == 0 && !(t.flags & LONG_FORM) ? static_cast<uint32_t>(out - base) : DAMAGED;
+            return dist == 0 && !is_long_form(x) ? static_cast<uint32_t>(out - base) : DAMAGED;
         rep = dist;
         if (len > static_cast<size_t>(out_end - out))
             return DAMAGED;
