@@ -7,37 +7,44 @@
 namespace qrn {
 namespace {
 
-// Decoding table entry per slot: symbol (bits 0-7), slot - start (bits 8-18)
-// and frequency (bits 20-31), so that one load serves a whole step.
-inline uint32_t decode_entry(uint32_t symbol, uint32_t offset, uint32_t f) { return symbol | (offset << 8) | (f << 20); }
+// Decoding tables of one chunk, per slot: the symbol, and its frequency and
+// slot - start as two 16-bit halves, each reached by its own load (cheaper
+// than shifting and masking one packed word).
+struct DecodeTable {
+    uint32_t step[ANSC_SCALE];  // f (bits 0-15), slot - start (bits 16-26)
+    uint8_t symbol[ANSC_SCALE + 8];  // filled 8 bytes at a time
+};
 
-inline void decode_step(uint32_t& x, const uint32_t* table, uint8_t* out)
+inline uint32_t step_freq(const DecodeTable& t, uint32_t slot) { return load_le16(reinterpret_cast<const uint8_t*>(t.step + slot)); }
+inline uint32_t step_bias(const DecodeTable& t, uint32_t slot) { return load_le16(reinterpret_cast<const uint8_t*>(t.step + slot) + 2); }
+
+// One symbol of a lane: x -> f * (x >> 11) + slot - start.
+inline void decode_step(uint32_t& x, const DecodeTable& t, uint8_t* out)
 {
-    const uint32_t e = table[x & (ANSC_SCALE - 1)];
-    *out = static_cast<uint8_t>(e);
-    x = (e >> 20) * (x >> ANSC_SCALE_BITS) + ((e >> 8) & (ANSC_SCALE - 1));
+    const uint32_t slot = x & (ANSC_SCALE - 1);
+    *out = t.symbol[slot];
+    x = step_freq(t, slot) * (x >> ANSC_SCALE_BITS) + step_bias(t, slot);
 }
 
-// Unchecked: the caller has made sure that a word is there for every symbol.
-// Plain arithmetic instead of a condition: whether a lane takes a word is
-// close to a coin toss, which branches would keep mispredicting.
-inline void renormalise(uint32_t& x, const uint8_t*& p)
+// Unchecked refill from the word at words[i]: the caller has made sure that a
+// word is there. Plain arithmetic instead of a condition: whether a lane takes
+// a word is close to a coin toss, which branches would keep mispredicting.
+inline void renormalise(uint32_t& x, const uint8_t* words, size_t& i)
 {
-    const uint32_t refilled = (x << 16) | load_le16(p);
+    const uint32_t refilled = (x << 16) | load_le16(words + 2 * i);
 #if defined(__x86_64__) && defined(__GNUC__)
-    // Two conditional moves on one comparison (compilers turn the portable
-    // form below into branches).
-    const uint8_t* next = p + 2;
+    // One comparison drives both the state's conditional move and the word
+    // index (add with carry); compilers make branches of the portable form.
     __asm__("cmpl %[low], %[x]\n\t"
             "cmovb %[refilled], %[x]\n\t"
-            "cmovb %[next], %[p]"
-            : [x] "+r"(x), [p] "+r"(p)
-            : [refilled] "r"(refilled), [next] "r"(next), [low] "i"(ANSC_STATE_LOW)
+            "adcq $0, %[i]"
+            : [x] "+r"(x), [i] "+r"(i)
+            : [refilled] "r"(refilled), [low] "i"(ANSC_STATE_LOW)
             : "cc");
 #else
     const uint32_t take = x < ANSC_STATE_LOW;
     x = take ? refilled : x;
-    p += take << 1;
+    i += take;
 #endif
 }
 
@@ -52,44 +59,50 @@ inline bool renormalise_checked(uint32_t& x, const uint8_t*& p, const uint8_t* e
     return true;
 }
 
-template <bool Checked>
-const uint8_t* decode_words(uint32_t* state, const uint32_t* table, const uint8_t* p, const uint8_t* end,
+// Decodes n symbols. Full groups run unchecked while the words of a whole
+// group (at most 8) are known to be there; the rest checks every word.
+const uint8_t* decode_words(uint32_t* state, const DecodeTable& t, const uint8_t* p, const uint8_t* end,
                             uint32_t n, uint8_t* dest)
 {
     uint32_t x0 = state[0], x1 = state[1], x2 = state[2], x3 = state[3];
     uint32_t x4 = state[4], x5 = state[5], x6 = state[6], x7 = state[7];
-    const uint32_t groups = n / 8;
-    for (uint32_t g = 0; g < groups; ++g, dest += 8) {
-        decode_step(x0, table, dest + 0);
-        decode_step(x1, table, dest + 1);
-        decode_step(x2, table, dest + 2);
-        decode_step(x3, table, dest + 3);
-        decode_step(x4, table, dest + 4);
-        decode_step(x5, table, dest + 5);
-        decode_step(x6, table, dest + 6);
-        decode_step(x7, table, dest + 7);
-        if constexpr (Checked) {
-            if (!renormalise_checked(x0, p, end) || !renormalise_checked(x1, p, end) ||
-                !renormalise_checked(x2, p, end) || !renormalise_checked(x3, p, end) ||
-                !renormalise_checked(x4, p, end) || !renormalise_checked(x5, p, end) ||
-                !renormalise_checked(x6, p, end) || !renormalise_checked(x7, p, end))
-                return nullptr;
-        } else {
-            renormalise(x0, p);
-            renormalise(x1, p);
-            renormalise(x2, p);
-            renormalise(x3, p);
-            renormalise(x4, p);
-            renormalise(x5, p);
-            renormalise(x6, p);
-            renormalise(x7, p);
-        }
+    uint8_t* const groups_end = dest + (n & ~7u);
+    // Groups that cannot run out of words: one word per symbol at most.
+    const size_t safe_groups = static_cast<size_t>(end - p) / 16;
+    uint8_t* const fast_end = static_cast<size_t>(groups_end - dest) / 8 <= safe_groups ? groups_end : dest + 8 * safe_groups;
+    size_t i = 0;
+    // Each lane is renormalised right after its own step: words are still
+    // taken in lane order, as the format requires.
+    for (; dest != fast_end; dest += 8) {
+        decode_step(x0, t, dest + 0);
+        renormalise(x0, p, i);
+        decode_step(x1, t, dest + 1);
+        renormalise(x1, p, i);
+        decode_step(x2, t, dest + 2);
+        renormalise(x2, p, i);
+        decode_step(x3, t, dest + 3);
+        renormalise(x3, p, i);
+        decode_step(x4, t, dest + 4);
+        renormalise(x4, p, i);
+        decode_step(x5, t, dest + 5);
+        renormalise(x5, p, i);
+        decode_step(x6, t, dest + 6);
+        renormalise(x6, p, i);
+        decode_step(x7, t, dest + 7);
+        renormalise(x7, p, i);
     }
+    p += 2 * i;
     state[0] = x0, state[1] = x1, state[2] = x2, state[3] = x3;
     state[4] = x4, state[5] = x5, state[6] = x6, state[7] = x7;
-    // Tail: symbol j on lane j, each renormalised at once.
+    // Groups near the end of the data, then the tail (symbol j on lane j).
+    for (; dest != groups_end; dest += 8)
+        for (int j = 0; j < ANSC_LANES; ++j) {
+            decode_step(state[j], t, dest + j);
+            if (!renormalise_checked(state[j], p, end))
+                return nullptr;
+        }
     for (uint32_t j = 0; j < (n & 7); ++j) {
-        decode_step(state[j], table, dest + j);
+        decode_step(state[j], t, dest + j);
         if (!renormalise_checked(state[j], p, end))
             return nullptr;
     }
@@ -129,14 +142,17 @@ const uint8_t* ansc_decode_scalar(AnscContext& ctx, const uint8_t* pos, const ui
     // then turns the context into the next chunk's table.
     if (ctx.last_symbol > 255)
         return nullptr;
-    uint32_t table[ANSC_SCALE];
+    DecodeTable table;
     uint32_t start = 0;
     for (uint32_t s = 0; s <= ctx.last_symbol; ++s) {
         const uint32_t f = ctx.freq[s];
         if (f > ANSC_SCALE - start)
             return nullptr;
+        const uint64_t fill = 0x0101010101010101u * s;
+        for (uint32_t k = 0; k < f; k += 8)
+            store_le64(table.symbol + start + k, fill);
         for (uint32_t k = 0; k < f; ++k)
-            table[start + k] = decode_entry(s, k, f);
+            table.step[start + k] = f | k << 16;
         start += f;
     }
     if (start != ANSC_SCALE)
@@ -145,10 +161,7 @@ const uint8_t* ansc_decode_scalar(AnscContext& ctx, const uint8_t* pos, const ui
     const uint8_t* p = ansc_apply_chunk_header(ctx, pos, end);
     if (p == nullptr)
         return nullptr;
-    // A chunk takes at most one word per symbol.
-    if (static_cast<size_t>(end - p) >= 2 * size_t{n})
-        return decode_words<false>(ctx.state, table, p, end, n, dest);
-    return decode_words<true>(ctx.state, table, p, end, n, dest);
+    return decode_words(ctx.state, table, p, end, n, dest);
 }
 
 } // namespace qrn
