@@ -1,0 +1,164 @@
+// Level 0 against a plain parser written straight from its rules: the fast
+// loops (dense and thinned-out probing, skip marks, one-branch probes) must
+// choose exactly the same tokens.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "codecs/m1/m1_impl.h"
+#include "codecs/m1/m1_support.h"
+
+namespace qrn {
+namespace {
+
+using m1test::Bytes;
+
+// One byte at a time, every rule spelled out; `in` has zeroed slack past n.
+Bytes reference_level0(const Bytes& data, int bits)
+{
+    const uint32_t n = static_cast<uint32_t>(data.size());
+    if (n == 0)
+        return {};
+    Bytes in(data);
+    in.resize(n + 64, 0);
+    Bytes out(n + n / 128 + 64);
+    uint8_t* op = out.data();
+    std::vector<uint32_t> table(size_t(1) << bits, 0);
+    auto hash = [&](uint32_t p) {
+        const uint32_t word = in[p] | in[p + 1] << 8 | in[p + 2] << 16 | uint32_t(in[p + 3]) << 24;
+        return (word * 123456791u) >> (32 - bits);
+    };
+    auto token = [&](uint32_t from, uint32_t count, uint32_t length, uint32_t distance) {
+        op = m1_put_header(op, count, length, distance);
+        std::copy(in.begin() + from, in.begin() + from + count, op);
+        op += count;
+    };
+    const int64_t limit = int64_t(n) - 32;
+    uint32_t anchor = 0, ip = 1;
+    uint32_t start = 0, length = 0, distance = 0; // the match in hand at the final phase
+    for (;;) {
+        bool matched = false;
+        for (;;) {
+            if (uint64_t(ip) + 4 > n)
+                break;
+            const uint32_t h = hash(ip), c = table[h];
+            table[h] = ip;
+            if (ip - c <= 65535 && std::equal(in.begin() + ip, in.begin() + ip + 4, in.begin() + c)) {
+                matched = true;
+                start = ip;
+                distance = ip - c;
+                break;
+            }
+            ++ip;
+            const uint32_t gap = ip - anchor;
+            if (gap >= 128) {
+                ip += std::min(gap / 128 + 1, 16u);
+                if (int64_t(ip) >= limit)
+                    break;
+            }
+        }
+        if (!matched)
+            break;
+        // Forward in groups of 8; a group that reaches the limit ends the search.
+        length = 4;
+        bool final_phase = false;
+        for (;;) {
+            uint32_t same = 0;
+            while (same < 8 && in[ip + length + same] == in[ip - distance + length + same])
+                ++same;
+            if (same < 8) {
+                length += same;
+                final_phase = int64_t(ip) + length >= limit;
+                break;
+            }
+            length += 8;
+            if (int64_t(ip) + length >= limit) {
+                final_phase = true;
+                break;
+            }
+        }
+        if (final_phase)
+            break;
+        while (start > anchor && start - distance > 0 && in[start - 1] == in[start - distance - 1]) {
+            --start;
+            ++length;
+        }
+        table[hash(ip + 1)] = ip + 1;
+        table[hash(ip + 2)] = ip + 2;
+        token(anchor, start - anchor, length, distance);
+        anchor = ip = start + length;
+        if (bits >= 13) {
+            table[hash(ip - 1)] = ip - 1;
+            table[hash(ip - 2)] = ip - 2;
+        }
+        length = 0;
+    }
+    if (length && start < n && std::min(length, n - start) >= 4) {
+        length = std::min(length, n - start);
+        token(anchor, start - anchor, length, distance);
+        anchor = start + length;
+    }
+    token(anchor, n - anchor, 0, 0);
+    out.resize(size_t(op - out.data()));
+    return out;
+}
+
+TEST(M1Level0, SameTokensAsThePlainParser)
+{
+    std::mt19937 rng(11);
+    std::vector<std::pair<std::string, Bytes>> inputs;
+    // Incompressible stretches of every length through the skip marks (128
+    // bytes apart, constant advance from 1920 on), each followed by a short
+    // repeat that only some probe schedules find.
+    Bytes gaps = m1test::random_data(300, 12);
+    for (uint32_t gap = 100; gap < 2400; gap += 7) {
+        const Bytes noise = m1test::random_data(gap, rng());
+        gaps.insert(gaps.end(), noise.begin(), noise.end());
+        const size_t from = gaps.size() - 1000 - rng() % 20000 % (gaps.size() - 1000);
+        gaps.insert(gaps.end(), gaps.begin() + from, gaps.begin() + from + 5 + rng() % 8);
+    }
+    inputs.emplace_back("gaps", gaps);
+    inputs.emplace_back("text", m1test::text_data(200000, 13));
+    Bytes mixed;
+    while (mixed.size() < 300000) {
+        const size_t len = 1 + rng() % 300;
+        switch (rng() % 4) {
+        case 0: {
+            const Bytes noise = m1test::random_data(len * 4, rng());
+            mixed.insert(mixed.end(), noise.begin(), noise.end());
+            break;
+        }
+        case 1:
+            if (mixed.size() > 70000) {
+                const size_t from = mixed.size() - 1 - rng() % 70000;
+                for (size_t i = 0; i < len; ++i)
+                    mixed.push_back(mixed[from + i]);
+            }
+            break;
+        case 2:
+            mixed.insert(mixed.end(), len, static_cast<uint8_t>(rng()));
+            break;
+        default:
+            for (size_t i = 0; i < len; ++i)
+                mixed.push_back(static_cast<uint8_t>('a' + rng() % 3));
+        }
+    }
+    inputs.emplace_back("mixed", mixed);
+    // Ends near the search limit and the last probe position.
+    for (size_t n = 28; n <= 44; ++n) {
+        Bytes tail = m1test::text_data(n, uint32_t(n));
+        tail.insert(tail.begin(), 200, 'x');
+        inputs.emplace_back("tail " + std::to_string(n), tail);
+    }
+
+    for (int bits : {10, 12, 13, 16})
+        for (const auto& [what, data] : inputs) {
+            const auto c = m1test::compress(data, 0, bits);
+            ASSERT_NE(c.result, CODEC_FAIL) << what << ", bits " << bits;
+            EXPECT_TRUE(c.bytes == reference_level0(data, bits)) << what << ", bits " << bits;
+        }
+}
+
+} // namespace
+} // namespace qrn
