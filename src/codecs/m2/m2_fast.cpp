@@ -263,17 +263,32 @@ uint32_t compress_level1(const CodecJob& job, int p)
     Parse ps{job.in, job.in_size, static_cast<int64_t>(job.in_size) - 32, 0, job.out, 4};
     const uint8_t* const src = ps.src;
 
+    // The table is larger than the near caches: while a step runs, the slots
+    // of the step that follows it when it finds nothing are fetched, and
+    // their hashes kept for that step.
+    uint32_t h[3];
+    uint32_t hashed_at = 0;  // the position h belongs to (0: none)
     uint32_t ip = 1;
     while (ip < ps.n) {
-        uint32_t h[3];
+        if (hashed_at != ip) {
+            for (int k = 0; k < 3; ++k)
+                h[k] = H4(src + ip + k, shift);
+        }
         uint32_t cand[3];
         for (int k = 0; k < 3; ++k) {
-            h[k] = H4(src + ip + k, shift);
             cand[k] = table[h[k]];
             __builtin_prefetch(src + cand[k]);
         }
         for (int k = 0; k < 3; ++k)
             table[h[k]] = ip + k;
+        uint32_t next = ip + 3;
+        if (next - ps.anchor >= 128)
+            next += std::min((next - ps.anchor) / 128 + 1, 16u);
+        uint32_t next_h[3];
+        for (int k = 0; k < 3; ++k) {
+            next_h[k] = H4(src + next + k, shift);
+            __builtin_prefetch(table + next_h[k]);
+        }
 
         Match best = NO_MATCH;
         for (uint32_t k = 0; k < 3; ++k) {
@@ -290,6 +305,14 @@ uint32_t compress_level1(const CodecJob& job, int p)
                 best = m;
         }
         if (best.len != 0 && pays_for_token(best)) {
+            // The slots of the step after the match are fetched while the
+            // match is written.
+            const uint32_t after = std::max(best.start + best.len, ip + 3);
+            for (int k = 0; k < 3; ++k) {
+                h[k] = H4(src + after + k, shift);
+                __builtin_prefetch(table + h[k]);
+            }
+            hashed_at = after;
             emit(ps, best);
             ip = std::max(ps.anchor, ip + 3);
             for (uint32_t pos = ip - 3; pos < ip; ++pos)
@@ -298,6 +321,10 @@ uint32_t compress_level1(const CodecJob& job, int p)
         }
         if (skip(ps, &ip, 3))
             break;
+        if (ip == next) {
+            std::copy_n(next_h, 3, h);
+            hashed_at = ip;
+        }
     }
     return finish(ps, job.out, NO_MATCH);
 }
@@ -413,6 +440,16 @@ uint32_t compress_level2(const CodecJob& job, int p)
             return finish(ps, job.out, final_match);
 
         if (best.len != 0 && pays_for_token(best)) {
+            // The slots of the step after the match are fetched while the gap
+            // and the match are written.
+            const uint32_t after = std::max(best.start + best.len, ip + 4);
+            for (int k = 0; k < 4; ++k) {
+                h6[k] = H6(src + after + k, shift);
+                h4[k] = H4(src + after + k, shift);
+                __builtin_prefetch(table + h6[k]);
+                __builtin_prefetch(table + h4[k]);
+            }
+            hashed_at = after;
             fill_gap(ps, h3_table, best.start);
             for (uint32_t k = 0; k < 4; ++k)
                 h3_table[H3(src + ip + k)] = ip + k;
