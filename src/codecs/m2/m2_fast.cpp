@@ -266,7 +266,7 @@ uint32_t compress_level1(const CodecJob& job, int p)
     // The table is larger than the near caches: while a step runs, the slots
     // of the step that follows it when it finds nothing are fetched, and
     // their hashes kept for that step.
-    uint32_t h[3];
+    uint32_t h[3] = {};
     uint32_t hashed_at = 0;  // the position h belongs to (0: none)
     uint32_t ip = 1;
     while (ip < ps.n) {
