@@ -186,5 +186,49 @@ TEST(M2Decode, RandomStreamsMatchReference)
     }
 }
 
+// Every form with every literal and match-length field, in streams long
+// enough for the fast loops: each shape followed by every other, extensions
+// of one byte and longer, sources from 1 byte back to far. The fast loops
+// find a token's start from the shape of the one before it.
+TEST(M2Decode, EveryTokenShapeInLongStreams)
+{
+    std::mt19937 rng(5);
+    for (int level : {0, 2, 9}) {
+        const std::vector<Form> forms =
+            level == 9 ? std::vector<Form>{SHORT, L9_15, L9_23, L9_31, REPEAT} : std::vector<Form>{SHORT, PLAIN3, PLAIN4};
+        Bytes s;
+        size_t produced = 0;
+        put_token(s, level, level == 9 ? L9_15 : PLAIN3, Bytes(3000, 'a'), 8, 1);  // room for far sources
+        produced += 3008;
+        for (int round = 0; round < 6; ++round) {
+            for (Form f : forms) {
+                const uint32_t lit_escape = (f == SHORT || f == REPEAT) ? 3 : 7;
+                for (uint32_t lit = 0; lit <= lit_escape + 1; ++lit) {
+                    for (uint32_t field = 0; field <= 8; ++field) {
+                        uint32_t nlit = lit <= lit_escape ? lit : lit_escape + rng() % (round < 3 ? 20 : 400);
+                        Bytes lits(nlit);
+                        for (auto& b : lits)
+                            b = uint8_t(rng());
+                        const uint32_t len = min_match(f, level) + (field < 8 ? field : 7 + rng() % (round < 3 ? 40 : 600));
+                        const uint32_t near[] = {1, 2, 3, 5, 7, 8, 11, 15, 16, 17, 31, 32, 33, 100};
+                        uint32_t dist = round % 2 ? near[rng() % 14] : 1 + uint32_t(rng() % (produced + nlit));
+                        if (f == SHORT)
+                            dist = std::min<uint32_t>(dist, 1023);
+                        if (f == PLAIN3 || f == L9_15)
+                            dist = std::min<uint32_t>(dist, 32767);
+                        put_token(s, level, f, lits, len, dist);
+                        produced += nlit + len;
+                    }
+                }
+            }
+        }
+        put_end(s, Bytes(5, 'e'));
+        Bytes ref, out;
+        ASSERT_TRUE(reference_decode(s, level, &ref));
+        ASSERT_EQ(decode(s, level, uint32_t(ref.size()), &out), ref.size()) << "level " << level;
+        ASSERT_EQ(out, ref) << "level " << level;
+    }
+}
+
 } // namespace
 } // namespace qrn
