@@ -11,7 +11,7 @@ namespace {
 // slot - start as two 16-bit halves, each reached by its own load (cheaper
 // than shifting and masking one packed word).
 struct DecodeTable {
-    uint32_t step[ANSC_SCALE];  // f (bits 0-15), slot - start (bits 16-26)
+    uint32_t step[ANSC_SCALE + 2];   // f (bits 0-15), slot - start (bits 16-26); filled 2 at a time
     uint8_t symbol[ANSC_SCALE + 8];  // filled 8 bytes at a time
 };
 
@@ -151,8 +151,11 @@ const uint8_t* ansc_decode_scalar(AnscContext& ctx, const uint8_t* pos, const ui
         const uint64_t fill = 0x0101010101010101u * s;
         for (uint32_t k = 0; k < f; k += 8)
             store_le64(table.symbol + start + k, fill);
-        for (uint32_t k = 0; k < f; ++k)
-            table.step[start + k] = f | k << 16;
+        // Two entries per store; a fill that runs past the symbol's slots
+        // is overwritten by the next symbol's.
+        uint64_t pair = (uint64_t{f} | uint64_t{1} << 16) << 32 | f;
+        for (uint32_t k = 0; k < f; k += 2, pair += uint64_t{0x00020000'00020000})
+            store_le64(table.step + start + k, pair);
         start += f;
     }
     if (start != ANSC_SCALE)

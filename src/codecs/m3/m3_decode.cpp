@@ -3,6 +3,7 @@
 // only takes bytes from those buffers. Every link, count, field, length and
 // distance is checked, so that damaged input ends in a result other than the
 // block size instead of a read or write outside the buffers.
+#include <array>
 #include <cstring>
 #include <initializer_list>
 
@@ -19,45 +20,48 @@ namespace {
 constexpr uint32_t MAX_CHUNK = 16384;
 constexpr uint32_t BUFFER_TAIL = 16;  // 16-byte literal copies may read past a chunk's symbols
 
-// Extra bits of one segment, read as big-endian 32-bit words into a 64-bit
-// buffer (valid bits at the top). Bytes at or beyond the field's end load as
-// zero; taking any bit of them is damage, found by overrun().
+// Extra bits of one segment, most significant bit first, read through a
+// 64-bit big-endian window at a byte position. The window may reach up to 8
+// bytes past the field (into the segment's ANS data, never past the block);
+// taking any bit from beyond the field is damage, found by overrun().
 struct RawBits {
     const uint8_t* field = nullptr;
-    uint32_t size = 0;     // bytes in the field
-    uint32_t loaded = 0;   // bytes loaded so far (a multiple of 4)
-    uint64_t buf = 0;
-    uint32_t empty = 64;   // empty bit positions in buf
+    const uint8_t* p = nullptr;     // window position
+    const uint8_t* last = nullptr;  // the field's end: the window never moves past it
+    uint64_t window = 0;
+    uint32_t used = 0;              // bits of the window taken (below 8 after a refill)
+    bool beyond = false;            // the window had to stop at the field's end
 
-    void open(const uint8_t* p, uint32_t bytes)
+    void open(const uint8_t* f, uint32_t bytes)
     {
-        field = p;
-        size = bytes;
-        loaded = 0;
-        buf = 0;
-        empty = 64;
+        field = f;
+        last = f + bytes;
+        p = f;
+        used = 0;
+        beyond = false;
+        window = __builtin_bswap64(load_le64(p));
     }
-    uint32_t take(uint32_t k)  // k <= 30
+    // k <= 30 bits; at most 37 bits are taken between refills.
+    uint32_t take(uint32_t k)
     {
-        if (empty > 32) {
-            uint32_t w;
-            if (loaded + 4 <= size) {
-                w = __builtin_bswap32(load_le32(field + loaded));
-            } else {
-                w = 0;
-                for (uint32_t i = 0; i < 4; ++i)
-                    w = (w << 8) | (loaded + i < size ? field[loaded + i] : 0u);
-            }
-            loaded += 4;
-            buf |= uint64_t{w} << (empty - 32);
-            empty -= 32;
-        }
-        const uint32_t v = k ? static_cast<uint32_t>(buf >> (64 - k)) : 0;
-        buf <<= k;
-        empty += k;
+        const uint32_t v = static_cast<uint32_t>(((window << used) >> 1) >> (63 - k));
+        used += k;
         return v;
     }
-    bool overrun() const { return uint64_t{loaded} * 8 - (64 - empty) > uint64_t{size} * 8; }
+    void refill()
+    {
+        p += used >> 3;
+        used &= 7;
+        if (p > last) [[unlikely]] {
+            p = last;
+            beyond = true;
+        }
+        window = __builtin_bswap64(load_le64(p));
+    }
+    bool overrun() const
+    {
+        return beyond || static_cast<size_t>(p - field) * 8 + used > static_cast<size_t>(last - field) * 8;
+    }
 };
 
 struct StreamReader {
@@ -68,14 +72,33 @@ struct StreamReader {
     const uint8_t* ans = nullptr;
     const uint8_t* raw = nullptr;  // raw literal runs (literal-run extension)
     RawBits bits;
+    // Extension streams: the chunk's values (bucket code plus extra bits,
+    // capped at 2^32 - 1), worked out when the chunk is decoded.
+    uint32_t* values = nullptr;
     AnscContext ctx;
     alignas(16) uint8_t buf[MAX_CHUNK + BUFFER_TAIL];
 };
+
+// What a token says, for the level's minimum match: the literal run and
+// match length it codes directly, and which extension values follow.
+struct TokenEntry {
+    uint8_t run;     // lc (7 when a run extension value follows)
+    uint8_t length;  // minimum + mc (minimum + 31 when a length value follows)
+    uint8_t ext;     // TOKEN_RUN_EXT | TOKEN_LENGTH_EXT
+    uint8_t unused;
+};
+constexpr uint8_t TOKEN_RUN_EXT = 1;
+constexpr uint8_t TOKEN_LENGTH_EXT = 2;
 
 struct Decoder {
     const uint8_t* in;
     uint32_t in_size;
     StreamReader s[M3_STREAMS];
+    uint32_t values[2][MAX_CHUNK];
+    // Copies of the lookup tables in the decoder's frame, which the hot loop
+    // reaches without a separate base register.
+    TokenEntry tokens[256];
+    uint64_t buckets[256];
 };
 
 // Follows the stream's next link and reads the segment's front.
@@ -113,19 +136,65 @@ bool open_segment(Decoder& d, int k)
         const uint32_t bits_at = p + 4 * fields;
         if (ans_at < bits_at || ans_at > size)
             return false;
-        r.bits.open(d.in + bits_at, static_cast<uint32_t>(ans_at) - bits_at);
         if (k == M3_RUN_EXT) {
             const uint64_t raw_at = uint64_t{p} + load_le32(d.in + p);
             if (raw_at > size)
                 return false;
             r.raw = d.in + raw_at;
         }
+        r.ans = d.in + ans_at;
+        if (!ansc_read_header(r.ctx, &r.ans, d.in + size))
+            return false;
+        // The ANS header (at least 33 bytes) follows the field, so the
+        // window's 8-byte loads stay inside the block.
+        r.bits.open(d.in + bits_at, static_cast<uint32_t>(ans_at) - bits_at);
+    } else {
+        r.ans = d.in + ans_at;
+        if (!ansc_read_header(r.ctx, &r.ans, d.in + size))
+            return false;
     }
-    r.ans = d.in + ans_at;
-    if (!ansc_read_header(r.ctx, &r.ans, d.in + size))
-        return false;
     r.remaining = count;
     return true;
+}
+
+// Bucket codes as a value base (bits 8 and up) and a count of extra bits
+// (bits 0-7): b < 16 is the value itself, otherwise ((8 + (b & 7)) << k) with
+// k = (b >> 3) - 1 extra bits to add. Damaged symbols may ask for values
+// beyond 32 bits, hence the 64-bit entries.
+constexpr std::array<uint64_t, 256> make_buckets()
+{
+    std::array<uint64_t, 256> t{};
+    for (uint32_t b = 0; b < 256; ++b) {
+        const uint32_t k = b < 16 ? 0 : (b >> 3) - 1;
+        const uint64_t base = b < 16 ? b : uint64_t{8 + (b & 7)} << k;
+        t[b] = base << 8 | k;
+    }
+    return t;
+}
+constexpr auto BUCKETS = make_buckets();
+
+// A bucket-coded value with its extra bits.
+inline uint64_t bucket_value(RawBits& bits, uint32_t b)
+{
+    const uint64_t e = BUCKETS[b];
+    const uint64_t v = (e >> 8) + bits.take(static_cast<uint32_t>(e & 0xFF));
+    bits.refill();
+    return v;
+}
+
+// The values of n symbols with their extra bits, in symbol order. Values
+// that only damaged data can have (2^32 and more) are capped: they still fail
+// every length and distance check.
+void bucket_values(StreamReader& r, uint32_t n)
+{
+    RawBits bits = r.bits;  // in registers for the loop
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint64_t e = BUCKETS[r.buf[i]];
+        const uint64_t v = (e >> 8) + bits.take(static_cast<uint32_t>(e & 0xFF));
+        bits.refill();
+        r.values[i] = v < UINT32_MAX ? static_cast<uint32_t>(v) : UINT32_MAX;
+    }
+    r.bits = bits;
 }
 
 // Decodes the stream's next chunk (opening its next segment when needed).
@@ -139,21 +208,293 @@ bool refill(Decoder& d, int k)
     r.ans = ansc_decode(r.ctx, r.ans, d.in + d.in_size, n, r.buf);
     if (r.ans == nullptr)
         return false;
+    if (r.values != nullptr)
+        bucket_values(r, n);
     r.remaining -= chunk;
     r.pos = 0;
     r.avail = n;
     return true;
 }
 
-// A bucket-coded value with its extra bits; 64 bits wide because a damaged
-// symbol may ask for more than 32.
-inline uint64_t bucket_value(StreamReader& r, uint32_t b)
-{
-    if (b < 16)
-        return b;
-    const uint32_t k = (b >> 3) - 1;
-    return (uint64_t{8 + (b & 7)} << k) + r.bits.take(k);
-}
+// One decoded sequence: a literal run (raw bytes or symbols of the literal
+// stream) and a match.
+struct Sequence {
+    uint32_t literals;
+    uint32_t length;
+    uint32_t distance;
+    const uint8_t* raw;  // the run's bytes when it is longer than the raw threshold
+};
+
+// Sequences are decoded in batches ahead of their copies, so that the source
+// of each match can be fetched into the cache before it is needed.
+constexpr uint32_t BATCH = 32;
+
+struct SequenceReader {
+    Decoder& d;
+    uint32_t min_match;
+    uint32_t raw_threshold;
+    const uint8_t* out;
+    size_t pos = 0;  // output position after the sequences read so far
+    size_t literals = 0;  // literal stream symbols taken by the sequences read so far
+    // Recent distances in a ring: rep[(head + i) & 3] is number i.
+    uint32_t rep[M3_REPEATS] = {1, 1, 1, 1};
+    uint32_t head = 0;
+
+    void push(uint32_t dist)
+    {
+        head = (head - 1) & (M3_REPEATS - 1);
+        rep[head] = dist;
+    }
+    uint32_t& repeat(uint32_t i) { return rep[(head + i) & (M3_REPEATS - 1)]; }
+
+    // Reads plain sequences (no repeat distance, no raw run, no end) from
+    // the buffers at tp (tokens) and ob (offset symbols), at most n; returns
+    // how many, or UINT32_MAX when a distance reaches before the block.
+    // Everything that stops the run is found before anything of that
+    // sequence is taken. Unchecked, the caller has made sure that every
+    // sequence has its extension values at hand and that the extra bits of n
+    // offsets cannot move the window past the field's end.
+    template <bool Checked>
+    uint32_t read_run(const uint8_t* tp, const uint8_t* ob, uint32_t n, Sequence* s, size_t& at, RawBits& bits,
+                      uint32_t& ri, uint32_t& li)
+    {
+        const uint32_t threshold = raw_threshold;
+        const uint32_t* const rv = d.s[M3_RUN_EXT].values;
+        const uint32_t* const lv = d.s[M3_LENGTH_EXT].values;
+        const uint32_t ravail = d.s[M3_RUN_EXT].avail;
+        const uint32_t lavail = d.s[M3_LENGTH_EXT].avail;
+        const uint8_t* const end = tp + n;
+        const uint8_t* t = tp;
+        // Locals the compiler can keep in registers.
+        uint64_t window = bits.window;
+        uint32_t used = bits.used;
+        const uint8_t* p = bits.p;
+        size_t o = at;
+        size_t lit = literals;
+        for (; t != end; ++t, ++s) {
+            const TokenEntry te = d.tokens[*t];
+            const uint32_t b = ob[t - tp];
+            // Codes 0-4 (repeats, end) have no extra bits.
+            if (b <= M3_REPEATS) [[unlikely]]
+                break;
+            uint64_t run = te.run;
+            uint64_t length = te.length;
+            if (te.ext != 0) {
+                if constexpr (Checked) {
+                    if ((te.ext & TOKEN_LENGTH_EXT) && li == lavail)
+                        break;
+                }
+                if (te.ext & TOKEN_RUN_EXT) {
+                    if constexpr (Checked) {
+                        if (ri == ravail)
+                            break;
+                    }
+                    run += rv[ri];
+                    if (run > threshold)
+                        break;
+                    ++ri;
+                }
+                if (te.ext & TOKEN_LENGTH_EXT)
+                    length += lv[li++];
+            }
+            lit += run;
+            // The offset value: bucket base plus extra bits.
+            const uint64_t e = d.buckets[b];
+            const uint32_t k = static_cast<uint32_t>(e & 0xFF);
+            const uint64_t w = (e >> 8) + (((window << used) >> 1) >> (63 - k));
+            used += k;
+            p += used >> 3;
+            used &= 7;
+            if constexpr (Checked) {
+                if (p > bits.last) [[unlikely]] {
+                    p = bits.last;
+                    bits.beyond = true;
+                }
+            }
+            window = __builtin_bswap64(load_le64(p));
+            o += run;
+            const uint64_t dist = w - M3_REPEATS;
+            if (dist > o)
+                return UINT32_MAX;
+            __builtin_prefetch(out + o - dist);
+            o += length;
+            s->literals = static_cast<uint32_t>(run);
+            s->length = static_cast<uint32_t>(length);
+            s->distance = static_cast<uint32_t>(dist);
+        }
+        bits.window = window;
+        bits.used = used;
+        bits.p = p;
+        at = o;
+        literals = lit;
+        return static_cast<uint32_t>(t - tp);
+    }
+
+    // Reads up to BATCH sequences into `batch`. Returns how many, with *end
+    // set when the last one is the end marker (its match is not used), or -1
+    // when the data is damaged. The lengths are checked against `out_limit`
+    // per batch, the distances against the output written by then per
+    // sequence, so that every copy stays inside the block.
+    int64_t read(Sequence* batch, size_t out_limit, bool* end)
+    {
+        StreamReader& tok = d.s[M3_TOKENS];
+        StreamReader& off = d.s[M3_OFFSETS];
+        StreamReader& rx = d.s[M3_RUN_EXT];
+        StreamReader& lx = d.s[M3_LENGTH_EXT];
+        uint32_t count = 0;
+        while (count < BATCH) {
+            if (tok.pos == tok.avail && !refill(d, M3_TOKENS))
+                return -1;
+            if (off.pos == off.avail && !refill(d, M3_OFFSETS))
+                return -1;
+            // Sequences whose token and offset are both at hand, and their
+            // extension values when they have any.
+            uint32_t n = BATCH - count;
+            n = n < tok.avail - tok.pos ? n : tok.avail - tok.pos;
+            n = n < off.avail - off.pos ? n : off.avail - off.pos;
+            const uint8_t* const tp = tok.buf + tok.pos;
+            const uint8_t* const ob = off.buf + off.pos;
+            Sequence* const s = batch + count;
+            // The loop's state in locals, which the compiler keeps in
+            // registers (the sequence stores could alias the members).
+            size_t at = pos;
+            RawBits bits = off.bits;
+            uint32_t ri = rx.pos, li = lx.pos;
+            // With an extension value at hand for every sequence and room
+            // for n offsets' extra bits (at most 4 bytes each) in the field,
+            // nothing needs checking in the loop.
+            const bool unchecked = rx.avail - ri >= n && lx.avail - li >= n &&
+                                   bits.last - bits.p >= static_cast<ptrdiff_t>(4 * n);
+            const uint32_t i = unchecked ? read_run<false>(tp, ob, n, s, at, bits, ri, li)
+                                         : read_run<true>(tp, ob, n, s, at, bits, ri, li);
+            if (i == UINT32_MAX)
+                return -1;
+            tok.pos += i;
+            off.pos += i;
+            rx.pos = ri;
+            lx.pos = li;
+            off.bits = bits;
+            pos = at;
+            // The distances just read are the most recent ones.
+            for (uint32_t j = i > M3_REPEATS ? i - M3_REPEATS : 0; j < i; ++j)
+                push(s[j].distance);
+            count += i;
+            if (i == n)
+                continue;
+            // A sequence with a raw run, an extension value still to decode,
+            // a repeat distance or the end.
+            const int step = next_general(batch[count]);
+            if (step < 0)
+                return -1;
+            ++count;
+            if (step == 0) {
+                *end = true;
+                break;
+            }
+        }
+        return pos <= out_limit ? int64_t{count} : -1;
+    }
+    // Any sequence; 1 when read, 0 for the end marker, -1 when damaged.
+    int next_general(Sequence& s)
+    {
+        uint32_t token;
+        if (!take(M3_TOKENS, &token))
+            return -1;
+        uint64_t length = token & 31;
+        if (length == M3_MC_EXT) {
+            uint32_t v;
+            if (!take_value(M3_LENGTH_EXT, &v))
+                return -1;
+            length = M3_MC_EXT + uint64_t{v};
+        }
+        uint64_t run = token >> 5;
+        s.raw = nullptr;
+        if (run == M3_LC_EXT) {
+            uint32_t v;
+            if (!take_value(M3_RUN_EXT, &v))
+                return -1;
+            StreamReader& ext = d.s[M3_RUN_EXT];
+            run = M3_LC_EXT + uint64_t{v};
+            if (run > raw_threshold) {
+                if (run > static_cast<size_t>(d.in + d.in_size - ext.raw))
+                    return -1;
+                s.raw = ext.raw;
+                ext.raw += run;
+            }
+        }
+        // Kept below 2^32 here; the batch's end position is checked later.
+        if (run > UINT32_MAX)
+            return -1;
+        pos += run;
+        if (s.raw == nullptr)
+            literals += run;
+        s.literals = static_cast<uint32_t>(run);
+
+        uint32_t b;
+        if (!take(M3_OFFSETS, &b))
+            return -1;
+        const uint64_t w = bucket_value(d.s[M3_OFFSETS].bits, b);
+        uint64_t dist;
+        switch (w) {
+        case 0: dist = repeat(0); break;
+        case 1:
+            dist = repeat(1);
+            repeat(1) = repeat(0);
+            repeat(0) = static_cast<uint32_t>(dist);
+            break;
+        case 2: {
+            dist = repeat(2);
+            const uint32_t last = repeat(3);
+            push(static_cast<uint32_t>(dist));
+            repeat(3) = last;
+            break;
+        }
+        case 3:
+            dist = repeat(3);
+            push(static_cast<uint32_t>(dist));
+            break;
+        default:
+            dist = w - M3_REPEATS;
+            if (dist == 0) {
+                s.length = 0;
+                s.distance = 0;
+                return 0;
+            }
+            if (dist > pos)
+                return -1;
+            push(static_cast<uint32_t>(dist));
+            break;
+        }
+        length += min_match;
+        if (dist > pos || length > UINT32_MAX)
+            return -1;
+        __builtin_prefetch(out + pos - dist);
+        pos += length;
+        s.length = static_cast<uint32_t>(length);
+        s.distance = static_cast<uint32_t>(dist);
+        return 1;
+    }
+
+    bool take(int k, uint32_t* symbol)
+    {
+        StreamReader& r = d.s[k];
+        if (r.pos == r.avail && !refill(d, k)) [[unlikely]]
+            return false;
+        *symbol = r.buf[r.pos++];
+        return true;
+    }
+    bool take_value(int k, uint32_t* value)
+    {
+        StreamReader& r = d.s[k];
+        if (r.pos == r.avail && !refill(d, k)) [[unlikely]]
+            return false;
+        *value = r.values[r.pos++];
+        return true;
+    }
+};
+
+// 16 bytes from a source that does not overlap them.
+inline void copy16_apart(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
 
 // Copies n literal symbols of the literal stream to out.
 bool copy_literals(Decoder& d, uint8_t* out, uint32_t n)
@@ -171,122 +512,85 @@ bool copy_literals(Decoder& d, uint8_t* out, uint32_t n)
     return true;
 }
 
-// One decoded sequence: a literal run (raw bytes or symbols of the literal
-// stream) and a match; length 0 marks the end of the block.
-struct Sequence {
-    uint32_t literals;
-    uint32_t length;
-    uint32_t distance;
-    const uint8_t* raw;  // the run's bytes when it is stored raw, else null
-};
+// 16 bytes at a time from a source at least 16 bytes behind, until dst
+// reaches end (at least once); may write up to 15 bytes past end.
+inline void wild_copy16_apart(uint8_t* dst, const uint8_t* src, const uint8_t* end)
+{
+    do {
+        copy16_apart(dst, src);
+        dst += 16;
+        src += 16;
+    } while (dst < end);
+}
 
-enum class Step { Ok, End, Damaged };
-
-// Sequences are decoded in batches ahead of their copies, so that the source
-// of each match can be fetched into the cache before it is needed.
-constexpr uint32_t BATCH = 32;
-
-struct SequenceReader {
-    Decoder& d;
-    uint32_t min_match;
-    uint32_t raw_threshold;
-    const uint8_t* out;
-    size_t out_limit;
-    size_t pos = 0;  // output position after the sequences read so far
-    uint32_t rep[M3_REPEATS] = {1, 1, 1, 1};
-
-    // Reads the next sequence and checks it against the output written by
-    // then: every length fits the block, every source lies inside it.
-    Step next(Sequence& s)
-    {
-        uint32_t token;
-        if (!take(M3_TOKENS, &token))
-            return Step::Damaged;
-        uint64_t length = token & 31;
-        if (length == M3_MC_EXT) {
-            uint32_t b;
-            if (!take(M3_LENGTH_EXT, &b))
-                return Step::Damaged;
-            length = M3_MC_EXT + bucket_value(d.s[M3_LENGTH_EXT], b);
-        }
-        uint64_t run = token >> 5;
-        s.raw = nullptr;
-        if (run == M3_LC_EXT) {
-            uint32_t b;
-            if (!take(M3_RUN_EXT, &b))
-                return Step::Damaged;
-            StreamReader& ext = d.s[M3_RUN_EXT];
-            run = M3_LC_EXT + bucket_value(ext, b);
-            if (run > raw_threshold) {
-                if (run > static_cast<size_t>(d.in + d.in_size - ext.raw))
-                    return Step::Damaged;
-                s.raw = ext.raw;
-                ext.raw += run;
-            }
-        }
-        if (run > out_limit - pos)
-            return Step::Damaged;
-        pos += run;
-        s.literals = static_cast<uint32_t>(run);
-
-        uint32_t b;
-        if (!take(M3_OFFSETS, &b))
-            return Step::Damaged;
-        const uint64_t w = bucket_value(d.s[M3_OFFSETS], b);
-        uint64_t dist;
-        switch (w) {
-        case 0: dist = rep[0]; break;
-        case 1:
-            dist = rep[1];
-            rep[1] = rep[0];
-            rep[0] = static_cast<uint32_t>(dist);
-            break;
-        case 2:
-            dist = rep[2];
-            rep[2] = rep[1];
-            rep[1] = rep[0];
-            rep[0] = static_cast<uint32_t>(dist);
-            break;
-        case 3:
-            dist = rep[3];
-            rep[3] = rep[2];
-            rep[2] = rep[1];
-            rep[1] = rep[0];
-            rep[0] = static_cast<uint32_t>(dist);
-            break;
-        default:
-            dist = w - M3_REPEATS;
-            if (dist == 0) {
-                s.length = 0;
-                return Step::End;
-            }
-            if (dist > pos)
-                return Step::Damaged;
-            rep[3] = rep[2];
-            rep[2] = rep[1];
-            rep[1] = rep[0];
-            rep[0] = static_cast<uint32_t>(dist);
-            break;
-        }
-        length += min_match;
-        if (dist > pos || length > out_limit - pos)
-            return Step::Damaged;
-        __builtin_prefetch(out + pos - dist);
-        pos += length;
-        s.length = static_cast<uint32_t>(length);
-        s.distance = static_cast<uint32_t>(dist);
-        return Step::Ok;
-    }
-
-    bool take(int k, uint32_t* symbol)
-    {
-        StreamReader& r = d.s[k];
-        if (r.pos == r.avail && !refill(d, k)) [[unlikely]]
-            return false;
-        *symbol = r.buf[r.pos++];
+// The literal run of a sequence that the fast path does not take: raw, or
+// crossing the end of the literal buffer.
+bool copy_run(Decoder& d, uint8_t* op, const Sequence& s, uint32_t raw_threshold)
+{
+    if (s.literals > raw_threshold) {
+        std::memcpy(op, s.raw, s.literals);
         return true;
     }
-};
+    return copy_literals(d, op, s.literals);
+}
+
+// A match of distance 1 to 15 (the source overlaps the first 16 bytes).
+void copy_near_match(uint8_t* op, uint32_t distance, uint32_t length)
+{
+    if (distance >= 8)
+        wild_copy16(op, op - distance, op + length);
+    else
+        overlap_copy(op, distance, op + length);
+}
+
+// Copies the literal runs and matches of n sequences to op; returns the
+// position after them, or null when the literal stream is damaged.
+// Unchecked, the caller has made sure that the literal buffer holds every
+// literal symbol the sequences take.
+template <bool Checked>
+uint8_t* execute(Decoder& d, const Sequence* batch, uint32_t n, uint8_t* op, uint32_t raw_threshold)
+{
+    StreamReader& lits = d.s[M3_LITERALS];
+    // The literal buffer's position in locals: the output stores could
+    // alias the reader's members.
+    const uint8_t* lp = lits.buf + lits.pos;
+    const uint8_t* lend = lits.buf + lits.avail;
+    for (uint32_t i = 0; i < n; ++i) {
+        const Sequence& s = batch[i];
+        const uint32_t run = s.literals;
+        if (run <= 16 && (!Checked || run <= static_cast<size_t>(lend - lp))) [[likely]] {
+            copy16_apart(op, lp);
+            lp += run;
+        } else if (run <= raw_threshold && (!Checked || run <= static_cast<size_t>(lend - lp))) {
+            // The buffer has 16 spare bytes behind its symbols.
+            wild_copy16_apart(op, lp, op + run);
+            lp += run;
+        } else {
+            lits.pos = static_cast<uint32_t>(lp - lits.buf);
+            if (!copy_run(d, op, s, raw_threshold))
+                return nullptr;
+            lp = lits.buf + lits.pos;
+            lend = lits.buf + lits.avail;
+        }
+        op += run;
+        const uint32_t length = s.length;
+        const uint32_t distance = s.distance;
+        if (distance >= 16) [[likely]] {
+            // Two 16-byte steps cover most matches; each step reads bytes
+            // written before it.
+            const uint8_t* src = op - distance;
+            copy16_apart(op, src);
+            copy16_apart(op + 16, src + 16);
+            if (length > 32) [[unlikely]]
+                wild_copy16_apart(op + 32, src + 32, op + length);
+        } else {
+            copy_near_match(op, distance, length);
+        }
+        op += length;
+    }
+    lits.pos = static_cast<uint32_t>(lp - lits.buf);
+    return op;
+}
 
 } // namespace
 
@@ -297,44 +601,41 @@ uint32_t m3_decompress(const CodecJob& job)
     d.in_size = job.in_size;
     for (int k = 0; k < M3_STREAMS; ++k)
         d.s[k].link_slot = 4 * static_cast<uint32_t>(k);
+    d.s[M3_RUN_EXT].values = d.values[0];
+    for (uint32_t t = 0; t < 256; ++t) {
+        const uint32_t lc = t >> 5, mc = t & 31;
+        d.tokens[t] = {static_cast<uint8_t>(lc), static_cast<uint8_t>(mc + m3_min_match(job.level)),
+                       static_cast<uint8_t>((lc == M3_LC_EXT ? TOKEN_RUN_EXT : 0) | (mc == M3_MC_EXT ? TOKEN_LENGTH_EXT : 0)), 0};
+    }
+    std::memcpy(d.buckets, BUCKETS.data(), sizeof d.buckets);
+    d.s[M3_LENGTH_EXT].values = d.values[1];
     // Short literal runs are copied 16 bytes at a time from this buffer.
     std::memset(d.s[M3_LITERALS].buf, 0, sizeof d.s[M3_LITERALS].buf);
-    StreamReader& lits = d.s[M3_LITERALS];
+    const StreamReader& lits = d.s[M3_LITERALS];
+    const uint32_t raw_threshold = m3_raw_threshold(job.level);
     uint8_t* const out = job.out;
     uint8_t* op = out;
-    SequenceReader reader{d, m3_min_match(job.level), m3_raw_threshold(job.level), out, job.out_limit};
+    SequenceReader reader{d, m3_min_match(job.level), raw_threshold, out};
 
     Sequence batch[BATCH];
     for (bool ended = false; !ended;) {
-        uint32_t count = 0;
-        while (count < BATCH) {
-            const Step step = reader.next(batch[count++]);
-            if (step == Step::Damaged)
+        const size_t literals_before = reader.literals;
+        const int64_t count = reader.read(batch, job.out_limit, &ended);
+        if (count < 0)
+            return CODEC_FAIL;
+        // The end marker's literal run is copied below, its match never.
+        const uint32_t matches = static_cast<uint32_t>(count) - (ended ? 1 : 0);
+        // When the literal buffer holds every literal of the batch, no run
+        // needs a check of its own.
+        const bool at_hand = reader.literals - literals_before <= lits.avail - lits.pos;
+        op = at_hand ? execute<false>(d, batch, matches, op, raw_threshold)
+                     : execute<true>(d, batch, matches, op, raw_threshold);
+        if (op == nullptr)
+            return CODEC_FAIL;
+        if (ended) {
+            if (!copy_run(d, op, batch[matches], raw_threshold))
                 return CODEC_FAIL;
-            if (step == Step::End) {
-                ended = true;
-                break;
-            }
-        }
-        for (uint32_t i = 0; i < count; ++i) {
-            const Sequence& s = batch[i];
-            const uint32_t run = s.literals;
-            if (s.raw != nullptr) {
-                wild_copy16(op, s.raw, op + run);
-            } else if (run <= 16 && lits.avail - lits.pos >= run) {
-                copy16(op, lits.buf + lits.pos);
-                lits.pos += run;
-            } else if (!copy_literals(d, op, run)) {
-                return CODEC_FAIL;
-            }
-            op += run;
-            if (s.length == 0)
-                break;
-            if (s.distance >= 8)
-                wild_copy16(op, op - s.distance, op + s.length);
-            else
-                overlap_copy(op, s.distance, op + s.length);
-            op += s.length;
+            op += batch[matches].literals;
         }
     }
     for (int k : {M3_RUN_EXT, M3_LENGTH_EXT, M3_OFFSETS})

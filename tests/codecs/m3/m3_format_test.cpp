@@ -90,6 +90,62 @@ TEST(M3Decode, RepeatDistances)
     EXPECT_EQ(back, expect);
 }
 
+// Many random sequences through the writers, against a model of the
+// decoder: plain ones, every repeat code right after runs of plain ones (the
+// recent distances must follow whichever path read them), runs and lengths
+// with extension values, raw runs, and distances of every size class, enough
+// for the token and literal streams to cross their chunk boundaries.
+TEST(M3Decode, RandomSequencesAgainstAModel)
+{
+    for (int level : {0, 2}) {
+        std::mt19937 rng(static_cast<uint32_t>(21 + level));
+        // The writers take literal runs from their input, at most once each.
+        const std::vector<uint8_t> src = random_bytes(2000000, 5);
+        Crafted c(src, level);
+        const uint32_t min = level == 0 ? 4 : 3;
+        std::vector<uint8_t> expect;
+        uint32_t rep[4] = {1, 1, 1, 1};
+        uint32_t src_pos = 0;
+        for (int i = 0; i < 30000; ++i) {
+            const uint32_t r = static_cast<uint32_t>(rng() % 100);
+            const uint32_t run = r < 50 ? rng() % 7 : r < 80 ? 7 + rng() % 10 : r < 97 ? rng() % 257 : 257 + rng() % 300;
+            const uint32_t length = min + (rng() % 4 == 0 ? rng() % 200 : rng() % 31);
+            expect.insert(expect.end(), src.begin() + src_pos, src.begin() + src_pos + run);
+            uint32_t value, dist;
+            const uint32_t kind = static_cast<uint32_t>(rng() % 10);
+            if (kind < 4 && i > 0) {
+                value = kind;
+                dist = rep[kind];
+                if (kind == 1) {
+                    std::swap(rep[0], rep[1]);
+                } else if (kind >= 2) {
+                    for (uint32_t k = kind; k > 0; --k)
+                        rep[k] = rep[k - 1];
+                    rep[0] = dist;
+                }
+            } else {
+                const uint32_t most = static_cast<uint32_t>(expect.size());
+                const uint32_t classes[] = {static_cast<uint32_t>(1 + rng() % 15), static_cast<uint32_t>(16 + rng() % 16),
+                                            static_cast<uint32_t>(32 + rng() % 4096), static_cast<uint32_t>(1 + rng() % most)};
+                dist = std::min(classes[rng() % 4], most);
+                value = dist + M3_REPEATS;
+                for (uint32_t k = 3; k > 0; --k)
+                    rep[k] = rep[k - 1];
+                rep[0] = dist;
+            }
+            for (uint32_t j = 0; j < length; ++j)
+                expect.push_back(expect[expect.size() - dist]);
+            m3w_sequence(c.w, src_pos, run, length, value);
+            src_pos += run;
+        }
+        expect.insert(expect.end(), src.begin() + src_pos, src.begin() + src_pos + 9);
+        const auto block = c.finish(src_pos, 9);
+        std::vector<uint8_t> back;
+        ASSERT_EQ(decompress(block, level, static_cast<uint32_t>(expect.size()), &back), expect.size()) << level;
+        EXPECT_TRUE(back == expect) << level;
+    }
+}
+
 TEST(M3Decode, MinimumMatchByLevelAndRunThresholds)
 {
     // The same sequences decode one byte longer per match at levels 0 and 1
