@@ -227,7 +227,7 @@ struct Sequence {
 
 // Sequences are decoded in batches ahead of their copies, so that the source
 // of each match can be fetched into the cache before it is needed.
-constexpr uint32_t BATCH = 32;
+constexpr uint32_t BATCH = 64;
 
 struct SequenceReader {
     Decoder& d;
@@ -316,7 +316,10 @@ struct SequenceReader {
             const uint64_t dist = w - M3_REPEATS;
             if (dist > o)
                 return UINT32_MAX;
+            // The first 32 bytes of the source, which the copy reads, may
+            // straddle two cache lines.
             __builtin_prefetch(out + o - dist);
+            __builtin_prefetch(out + o - dist + 31);
             o += length;
             s->literals = static_cast<uint32_t>(run);
             s->length = static_cast<uint32_t>(length);
@@ -469,6 +472,7 @@ struct SequenceReader {
         if (dist > pos || length > UINT32_MAX)
             return -1;
         __builtin_prefetch(out + pos - dist);
+        __builtin_prefetch(out + pos - dist + 31);
         pos += length;
         s.length = static_cast<uint32_t>(length);
         s.distance = static_cast<uint32_t>(dist);
@@ -535,7 +539,7 @@ bool copy_run(Decoder& d, uint8_t* op, const Sequence& s, uint32_t raw_threshold
 }
 
 // A match of distance 1 to 15 (the source overlaps the first 16 bytes).
-void copy_near_match(uint8_t* op, uint32_t distance, uint32_t length)
+inline void copy_near_match(uint8_t* op, uint32_t distance, uint32_t length)
 {
     if (distance >= 8)
         wild_copy16(op, op - distance, op + length);
@@ -623,11 +627,12 @@ uint32_t m3_decompress(const CodecJob& job)
         const int64_t count = reader.read(batch, job.out_limit, &ended);
         if (count < 0)
             return CODEC_FAIL;
+        const size_t literals_after = reader.literals;
         // The end marker's literal run is copied below, its match never.
         const uint32_t matches = static_cast<uint32_t>(count) - (ended ? 1 : 0);
         // When the literal buffer holds every literal of the batch, no run
         // needs a check of its own.
-        const bool at_hand = reader.literals - literals_before <= lits.avail - lits.pos;
+        const bool at_hand = literals_after - literals_before <= lits.avail - lits.pos;
         op = at_hand ? execute<false>(d, batch, matches, op, raw_threshold)
                      : execute<true>(d, batch, matches, op, raw_threshold);
         if (op == nullptr)
