@@ -98,6 +98,29 @@ inline bool replaces(const Match& m, const Match& best)
     return advantage >= DistanceClassBonus[distance_class(m.distance)][distance_class(best.distance)];
 }
 
+// Looks at the candidates c[0..count) probed at ip, ip + 1, ... and keeps in
+// *best the one `replaces` prefers (MIN: the bytes the probe's hash covers).
+// Returns false when one reaches the search limit; *best is then that one.
+template <uint32_t MIN>
+inline bool pick_best(const Parse& s, uint32_t ip, const uint32_t* c, uint32_t count, Match* best)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t q = ip + i;
+        // The same match seen one byte later adds nothing.
+        if ((i > 0 && c[i] == c[i - 1] + 1) || !(MIN == 6 ? valid6(s, q, c[i]) : valid4(s, q, c[i])))
+            continue;
+        Match m{q, extend_forward(s, q, c[i], MIN), q - c[i]};
+        if (reaches_limit(s, q, m.length)) {
+            *best = m;
+            return false;
+        }
+        extend_backward(s, &m);
+        if (replaces(m, *best))
+            *best = m;
+    }
+    return true;
+}
+
 // Final phase: the match in hand (if any) is cut at the input end and written
 // without backward extension; the rest of the input becomes the end token.
 uint32_t finish(Parse& s, const Match* m)
@@ -272,18 +295,8 @@ uint32_t compress_level1(const CodecJob& job)
             table[h[i]] = ip + i;
 
         Match best;
-        for (uint32_t i = 0; i < 3; ++i) {
-            const uint32_t q = ip + i;
-            // The same match seen one byte later adds nothing.
-            if ((i > 0 && c[i] == c[i - 1] + 1) || !valid4(s, q, c[i]))
-                continue;
-            Match m{q, extend_forward(s, q, c[i], 4), q - c[i]};
-            if (reaches_limit(s, q, m.length))
-                return finish(s, &m);
-            extend_backward(s, &m);
-            if (replaces(m, best))
-                best = m;
-        }
+        if (!pick_best<4>(s, ip, c, 3, &best))
+            return finish(s, &best);
         if (best.length == 0) {
             if (!skip(s, &ip, 3))
                 return finish(s, nullptr);
@@ -331,30 +344,8 @@ uint32_t compress_level2(const CodecJob& job)
         }
 
         Match best;
-        for (uint32_t i = 0; i < 4; ++i) {
-            const uint32_t q = ip + i;
-            if ((i > 0 && c6[i] == c6[i - 1] + 1) || !valid6(s, q, c6[i]))
-                continue;
-            Match m{q, extend_forward(s, q, c6[i], 6), q - c6[i]};
-            if (reaches_limit(s, q, m.length))
-                return finish(s, &m);
-            extend_backward(s, &m);
-            if (replaces(m, best))
-                best = m;
-        }
-        if (best.length == 0) {
-            for (uint32_t i = 0; i < 4; ++i) {
-                const uint32_t q = ip + i;
-                if ((i > 0 && c4[i] == c4[i - 1] + 1) || !valid4(s, q, c4[i]))
-                    continue;
-                Match m{q, extend_forward(s, q, c4[i], 4), q - c4[i]};
-                if (reaches_limit(s, q, m.length))
-                    return finish(s, &m);
-                extend_backward(s, &m);
-                if (replaces(m, best))
-                    best = m;
-            }
-        }
+        if (!pick_best<6>(s, ip, c6, 4, &best) || (best.length == 0 && !pick_best<4>(s, ip, c4, 4, &best)))
+            return finish(s, &best);
         if (best.length == 0) {
             if (!skip(s, &ip, 4))
                 return finish(s, nullptr);
