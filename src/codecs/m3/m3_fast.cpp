@@ -111,6 +111,35 @@ struct Parser {
         return ip;
     }
 
+    // Looks at the candidates c[0..count) probed at ip, ip + 1, ...: those
+    // whose first MIN bytes (4 or 8) match are extended both ways, and
+    // `better` picks among them. Returns false when one reaches the search
+    // limit: the final phase has then written it (min_final: the shortest
+    // match that phase keeps).
+    template <uint32_t MIN>
+    [[gnu::always_inline]] bool pick(uint32_t ip, const uint32_t* c, uint32_t count, uint32_t min_final, Match* best)
+    {
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint32_t q = ip + k;
+            // The same match seen one byte later adds nothing.
+            if (k > 0 && c[k] == c[k - 1] + 1)
+                continue;
+            if (q + MIN > n || (MIN == 8 ? load_le64(in + c[k]) != load_le64(in + q)
+                                         : load_le32(in + c[k]) != load_le32(in + q)))
+                continue;
+            Match m{q, 0, q - c[k]};
+            if (!extend_forward(q, c[k], MIN, &m.length)) {
+                final_match(q, m.length, m.distance, min_final);
+                return false;
+            }
+            extend_backward(m);
+            // The first match found always wins (`better` would agree).
+            if (best->length == 0 || better(m, *best))
+                *best = m;
+        }
+        return true;
+    }
+
     // DistanceClassBonus rule: does `c` replace `best`?
     static bool better(const Match& c, const Match& best)
     {
@@ -196,24 +225,7 @@ uint32_t compress_level1(Parser& p, uint32_t* table, int bits)
         }
 
         Match best{ip, 0, NO_MATCH_DISTANCE};
-        bool final_phase = false;
-        for (uint32_t k = 0; k < 3; ++k) {
-            const uint32_t q = ip + k;
-            if (k > 0 && c[k] == c[k - 1] + 1)
-                continue;
-            if (q + 4 > n || load_le32(in + c[k]) != load_le32(in + q))
-                continue;
-            Match m{q, 0, q - c[k]};
-            if (!p.extend_forward(q, c[k], 4, &m.length)) {
-                p.final_match(q, m.length, m.distance, 4);
-                final_phase = true;
-                break;
-            }
-            p.extend_backward(m);
-            if (k == 0 || Parser::better(m, best))
-                best = m;
-        }
-        if (final_phase)
+        if (!p.pick<4>(ip, c, 3, 4, &best))
             break;
         if (best.length == 0 || best.distance >= distance_limit(best.length)) {
             if (!p.skip(ip, 3))
@@ -287,42 +299,7 @@ uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, in
         }
 
         Match best{ip, 0, NO_MATCH_DISTANCE};
-        bool final_phase = false;
-        for (uint32_t k = 0; k < 4 && !final_phase; ++k) {
-            const uint32_t q = ip + k;
-            if (k > 0 && c8[k] == c8[k - 1] + 1)
-                continue;
-            if (q + 8 > n || load_le64(in + c8[k]) != load_le64(in + q))
-                continue;
-            Match m{q, 0, q - c8[k]};
-            if (!p.extend_forward(q, c8[k], 8, &m.length)) {
-                p.final_match(q, m.length, m.distance, 3);
-                final_phase = true;
-                break;
-            }
-            p.extend_backward(m);
-            if (k == 0 || Parser::better(m, best))
-                best = m;
-        }
-        if (best.length == 0) {
-            for (uint32_t k = 0; k < 4 && !final_phase; ++k) {
-                const uint32_t q = ip + k;
-                if (k > 0 && c4[k] == c4[k - 1] + 1)
-                    continue;
-                if (q + 4 > n || load_le32(in + c4[k]) != load_le32(in + q))
-                    continue;
-                Match m{q, 0, q - c4[k]};
-                if (!p.extend_forward(q, c4[k], 4, &m.length)) {
-                    p.final_match(q, m.length, m.distance, 3);
-                    final_phase = true;
-                    break;
-                }
-                p.extend_backward(m);
-                if (Parser::better(m, best))
-                    best = m;
-            }
-        }
-        if (final_phase)
+        if (!p.pick<8>(ip, c8, 4, 3, &best) || (best.length == 0 && !p.pick<4>(ip, c4, 4, 3, &best)))
             break;
         if (best.length == 0 || best.distance >= distance_limit(best.length)) {
             if (!p.skip(ip, 4))
