@@ -197,6 +197,31 @@ inline bool better(const Match& m, const Match& best)
     return advantage >= DistanceClassBonus[distance_class(m.dist)][distance_class(best.dist)];
 }
 
+// Looks at the candidates cand[0..count) probed at ip, ip + 1, ... whose
+// first `width` bytes match: each is extended both ways and `better` picks
+// among them. Returns false when one reaches the search limit; *best is then
+// that one, not extended backwards.
+inline bool pick_best(const Parse& ps, uint32_t ip, const uint32_t* cand, uint32_t count, uint32_t width, Match* best)
+{
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t q = ip + k;
+        // The same match seen one byte later adds nothing.
+        if (k > 0 && cand[k] == cand[k - 1] + 1)
+            continue;
+        if (!is_match(ps, q, cand[k], width))
+            continue;
+        uint32_t len;
+        if (extend_forward(ps, q, cand[k], width, &len)) {
+            *best = {q, len, q - cand[k]};
+            return false;
+        }
+        const Match m = extend_backward(ps, q, cand[k], len);
+        if (better(m, *best))
+            *best = m;
+    }
+    return true;
+}
+
 inline bool pays_for_token(const Match& m) { return m.dist < MaxDistanceByLength[std::min(m.len, 9u)]; }
 
 // Zeroed table memory for one call, straight from the system (fresh pages
@@ -291,19 +316,8 @@ uint32_t compress_level1(const CodecJob& job, int p)
         }
 
         Match best = NO_MATCH;
-        for (uint32_t k = 0; k < 3; ++k) {
-            const uint32_t q = ip + k;
-            if (k > 0 && cand[k] == cand[k - 1] + 1)
-                continue;
-            if (!is_match(ps, q, cand[k], 4))
-                continue;
-            uint32_t len;
-            if (extend_forward(ps, q, cand[k], 4, &len))
-                return finish(ps, job.out, {q, len, q - cand[k]});
-            const Match m = extend_backward(ps, q, cand[k], len);
-            if (better(m, best))
-                best = m;
-        }
+        if (!pick_best(ps, ip, cand, 3, 4, &best))
+            return finish(ps, job.out, best);
         if (best.len != 0 && pays_for_token(best)) {
             // The slots of the step after the match are fetched while the
             // match is written.
@@ -413,31 +427,10 @@ uint32_t compress_level2(const CodecJob& job, int p)
             __builtin_prefetch(table + next_h4[k]);
         }
 
-        Match best = NO_MATCH;
-        Match final_match = NO_MATCH;
         // Six-byte candidates first; the four-byte ones only when none matched.
-        auto try_candidates = [&](const uint32_t* cand, uint32_t width) {
-            for (uint32_t k = 0; k < 4; ++k) {
-                const uint32_t q = ip + k;
-                if (k > 0 && cand[k] == cand[k - 1] + 1)
-                    continue;
-                if (!is_match(ps, q, cand[k], width))
-                    continue;
-                uint32_t len;
-                if (extend_forward(ps, q, cand[k], width, &len)) {
-                    final_match = {q, len, q - cand[k]};
-                    return;
-                }
-                const Match m = extend_backward(ps, q, cand[k], len);
-                if (better(m, best))
-                    best = m;
-            }
-        };
-        try_candidates(cand6, 6);
-        if (final_match.len == 0 && best.len == 0)
-            try_candidates(cand4, 4);
-        if (final_match.len != 0)
-            return finish(ps, job.out, final_match);
+        Match best = NO_MATCH;
+        if (!pick_best(ps, ip, cand6, 4, 6, &best) || (best.len == 0 && !pick_best(ps, ip, cand4, 4, 4, &best)))
+            return finish(ps, job.out, best);
 
         if (best.len != 0 && pays_for_token(best)) {
             // The slots of the step after the match are fetched while the gap
