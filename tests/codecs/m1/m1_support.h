@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,44 +19,33 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr size_t GUARD = 64;
 constexpr uint8_t GUARD_BYTE = 0xC5;
-
-// Slack the decoder is documented to need: 16 bytes past its input and output.
-constexpr size_t DECODE_SLACK = 16;
-// Input slack the compressors get from the pipeline (zeroed there).
-constexpr size_t COMPRESS_IN_SLACK = 64;
+constexpr size_t DECODE_SLACK = 16;  // what the decoder needs past its input and output
 
 inline uint64_t compress_bound(size_t n) { return n + n / 255 + 32; }
 
 inline bool guard_intact(const Bytes& buf, size_t from)
 {
-    for (size_t i = from; i < buf.size(); ++i)
-        if (buf[i] != GUARD_BYTE)
-            return false;
-    return true;
+    return std::all_of(buf.begin() + static_cast<ptrdiff_t>(from), buf.end(), [](uint8_t b) { return b == GUARD_BYTE; });
 }
 
-struct Compressed {
+struct Result {
     uint32_t result = CODEC_FAIL;
     Bytes bytes;
 };
 
 // Compresses into an area of `capacity` bytes (default: the documented bound)
-// with no slack at all behind it.
-inline Compressed compress(const Bytes& data, int level, int hash_bits, int64_t capacity = -1)
+// with no slack at all behind it; the input has the pipeline's zeroed slack.
+inline Result compress(const Bytes& data, int level, int hash_bits, int64_t capacity = -1)
 {
     Bytes in(data);
-    in.resize(data.size() + COMPRESS_IN_SLACK, 0);
+    in.resize(data.size() + BUFFER_SLACK, 0);
     const size_t cap = capacity < 0 ? compress_bound(data.size()) : size_t(capacity);
     Bytes out(cap + GUARD, GUARD_BYTE);
     CodecJob job{};
-    job.method = 1;
-    job.level = static_cast<uint8_t>(level);
-    job.hash_bits = hash_bits;
-    job.in = in.data();
-    job.in_size = static_cast<uint32_t>(data.size());
-    job.out = out.data();
-    job.out_limit = static_cast<uint32_t>(cap);
-    Compressed c;
+    job.method = 1, job.level = uint8_t(level), job.hash_bits = hash_bits;
+    job.in = in.data(), job.in_size = uint32_t(data.size());
+    job.out = out.data(), job.out_limit = uint32_t(cap);
+    Result c;
     c.result = m1_compress(job);
     EXPECT_TRUE(guard_intact(out, cap)) << "compressor wrote past its output area";
     if (c.result != CODEC_FAIL && c.result <= cap)
@@ -63,46 +53,31 @@ inline Compressed compress(const Bytes& data, int level, int hash_bits, int64_t 
     return c;
 }
 
-struct Decoded {
-    uint32_t result = 0;
-    Bytes bytes;
-};
-
 // Decodes `stream` expecting `expected` bytes; the input's slack holds
 // nonzero filler that must not influence the result.
-inline Decoded decompress(const Bytes& stream, size_t expected)
+inline Result decompress(const Bytes& stream, size_t expected)
 {
     Bytes in(stream);
     in.resize(stream.size() + DECODE_SLACK, 0xA7);
     Bytes out(expected + DECODE_SLACK + GUARD, GUARD_BYTE);
     CodecJob job{};
     job.method = 1;
-    job.in = in.data();
-    job.in_size = static_cast<uint32_t>(stream.size());
-    job.out = out.data();
-    job.out_limit = static_cast<uint32_t>(expected);
-    Decoded d;
+    job.in = in.data(), job.in_size = uint32_t(stream.size());
+    job.out = out.data(), job.out_limit = uint32_t(expected);
+    Result d;
     d.result = m1_decompress(job);
     EXPECT_TRUE(guard_intact(out, expected + DECODE_SLACK)) << "decoder wrote past its slack";
     d.bytes.assign(out.begin(), out.begin() + expected);
     return d;
 }
 
-inline Bytes random_data(size_t n, uint32_t seed)
-{
-    const std::string s = testing::random_bytes(n, seed);
-    return {s.begin(), s.end()};
-}
-
-inline Bytes text_data(size_t n, uint32_t seed)
-{
-    const std::string s = testing::text_bytes(n, seed);
-    return {s.begin(), s.end()};
-}
+inline Bytes bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+inline Bytes random_data(size_t n, uint32_t seed) { return bytes_of(testing::random_bytes(n, seed)); }
+inline Bytes text_data(size_t n, uint32_t seed) { return bytes_of(testing::text_bytes(n, seed)); }
 
 struct Token {
     size_t literals;
-    size_t length; // 0 for the end token
+    size_t length;  // 0 for the end token
     uint32_t distance;
     bool operator==(const Token&) const = default;
 };
