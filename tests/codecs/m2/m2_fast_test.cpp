@@ -5,18 +5,20 @@
 
 #include "codecs/m2/m2_format.h"
 #include "codecs/m2/m2_reference.h"
+#include "support/inputs.h"
 
 namespace qrn {
 namespace {
 
 using namespace m2test;
 
-Bytes random_bytes(size_t n, uint32_t seed, int alphabet = 256)
+// Random bytes other than zero.
+Bytes random_bytes(size_t n, uint32_t seed)
 {
     std::mt19937 rng(seed);
     Bytes b(n);
     for (auto& x : b)
-        x = uint8_t(1 + rng() % (alphabet - 1));
+        x = uint8_t(1 + rng() % 255);
     return b;
 }
 
@@ -49,59 +51,16 @@ std::vector<Token> round_trip(const Bytes& data, int level, int bits, const std:
     return tokens;
 }
 
-// The inputs every level must round-trip.
-std::vector<std::pair<std::string, Bytes>> varied_inputs()
-{
-    std::vector<std::pair<std::string, Bytes>> v;
-    v.push_back({"empty", {}});
-    for (size_t n = 1; n <= 5; ++n)
-        v.push_back({"tiny " + std::to_string(n), Bytes(n, 'q')});
-    for (size_t n : {31, 32, 33, 63, 64, 65, 100, 4096})
-        v.push_back({"run " + std::to_string(n), Bytes(n, 0)});
-    std::string text;
-    for (int i = 0; text.size() < 300000; ++i)
-        text += "line " + std::to_string(i * 7919 % 1000) + ": the quick brown fox jumps over the lazy dog\n";
-    v.push_back({"text", Bytes(text.begin(), text.end())});
-    v.push_back({"random", random_bytes(200000, 1)});
-    v.push_back({"small alphabet", random_bytes(200000, 2, 5)});
-    Bytes bin;
-    for (uint32_t i = 0; i < 60000; ++i)
-        for (int k = 0; k < 4; ++k)
-            bin.push_back(uint8_t((i * 2654435761u) >> (k * 8)) & (k == 3 ? 0 : 0xFF));
-    v.push_back({"binary words", bin});
-    // Long repeats, far and near, including beyond the four-byte form's reach.
-    Bytes block = random_bytes(70000, 3);
-    Bytes far;
-    for (int k = 0; k < 3; ++k)
-        far.insert(far.end(), block.begin(), block.end());
-    Bytes huge = random_bytes(17u << 20, 4);
-    std::copy(block.begin(), block.end(), huge.begin() + (17u << 20) - 70000);
-    std::copy(block.begin(), block.end(), huge.begin() + 1000);
-    v.push_back({"long repeats", far});
-    v.push_back({"repeat beyond 16 MiB", huge});
-    Bytes mixed;
-    std::mt19937 rng(9);
-    while (mixed.size() < 500000) {
-        const uint32_t kind = rng() % 3;
-        const size_t len = 1 + rng() % 2000;
-        if (kind == 0 || mixed.size() < 10) {
-            for (size_t k = 0; k < len; ++k)
-                mixed.push_back(uint8_t(rng()));
-        } else if (kind == 1) {
-            mixed.insert(mixed.end(), len, uint8_t(rng()));
-        } else {
-            const size_t from = rng() % mixed.size();
-            for (size_t k = 0; k < len; ++k)
-                mixed.push_back(mixed[from + k]);
-        }
-    }
-    v.push_back({"mixed", mixed});
-    return v;
-}
-
 TEST(M2Compress, RoundTripsVariedInputsAtEveryLevel)
 {
-    const auto inputs = varied_inputs();
+    auto inputs = testing::varied_inputs();
+    inputs.push_back({"empty", {}});
+    // Repeats at both ends of 17 MiB, beyond the four-byte form's reach.
+    Bytes huge = random_bytes(17u << 20, 4);
+    const Bytes block = random_bytes(70000, 3);
+    std::copy(block.begin(), block.end(), huge.begin() + (17u << 20) - 70000);
+    std::copy(block.begin(), block.end(), huge.begin() + 1000);
+    inputs.push_back({"repeat beyond 16 MiB", huge});
     for (int level : {0, 1, 2}) {
         for (int bits : {10, 13, default_bits(level)}) {
             for (const auto& [name, data] : inputs) {
@@ -142,23 +101,18 @@ TEST(M2Compress, SmallBlocksAndEdgeShapes)
 
 TEST(M2Compress, BadParametersAreRefused)
 {
-    uint32_t r = 0;
-    compress(Bytes(100, 'a'), 9, 20, &r);
-    EXPECT_EQ(r, CODEC_FAIL);  // level 9 is another compressor's
-    compress(Bytes(100, 'a'), 0, 17, &r);
-    EXPECT_EQ(r, CODEC_FAIL);
-    compress(Bytes(100, 'a'), 2, 40, &r);
-    EXPECT_EQ(r, CODEC_FAIL);
+    // Level 9 is another compressor's; table sizes beyond the allowed ones.
+    for (const auto& [level, bits] : {std::pair{9, 20}, {0, 17}, {2, 40}}) {
+        uint32_t r = 0;
+        compress(Bytes(100, 'a'), level, bits, &r);
+        EXPECT_EQ(r, CODEC_FAIL) << level << " " << bits;
+    }
     // Too small an output area.
-    Bytes in(200, 'a');
-    Bytes out(300);
+    Bytes in(200, 'a'), out(300);
     CodecJob job{};
-    job.level = 1;
-    job.hash_bits = 20;
-    job.in = in.data();
-    job.in_size = 100;
-    job.out = out.data();
-    job.out_limit = 150;
+    job.level = 1, job.hash_bits = 20;
+    job.in = in.data(), job.in_size = 100;
+    job.out = out.data(), job.out_limit = 150;
     EXPECT_EQ(m2_compress(job), CODEC_FAIL);
 }
 

@@ -190,12 +190,9 @@ inline uint32_t decode(const Bytes& stream, int level, uint32_t expected, Bytes*
     for (int far = 0; far < 2; ++far) {
         dst[far].assign(size_t(expected) + BUFFER_SLACK, 0xEE);
         CodecJob job{};
-        job.method = 2;
-        job.level = uint8_t(level);
-        job.in = in.data();
-        job.in_size = uint32_t(stream.size());
-        job.out = dst[far].data();
-        job.out_limit = expected;
+        job.method = 2, job.level = uint8_t(level);
+        job.in = in.data(), job.in_size = uint32_t(stream.size());
+        job.out = dst[far].data(), job.out_limit = expected;
         r[far] = m2_decode(job, far != 0);
     }
     if (out)
@@ -214,14 +211,9 @@ inline Bytes compress(const Bytes& data, int level, int hash_bits, uint32_t* res
     const uint64_t capacity = compress_capacity(uint32_t(data.size()));
     Bytes dst(capacity + BUFFER_SLACK);
     CodecJob job{};
-    job.method = 2;
-    job.level = uint8_t(level);
-    job.hash_bits = hash_bits;
-    job.in = in.data();
-    job.in_size = uint32_t(data.size());
-    job.block_size = uint32_t(data.size());
-    job.out = dst.data();
-    job.out_limit = uint32_t(capacity);
+    job.method = 2, job.level = uint8_t(level), job.hash_bits = hash_bits;
+    job.in = in.data(), job.in_size = job.block_size = uint32_t(data.size());
+    job.out = dst.data(), job.out_limit = uint32_t(capacity);
     const uint32_t r = m2_compress(job);
     if (result)
         *result = r;
