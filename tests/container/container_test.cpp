@@ -199,27 +199,29 @@ struct GateGuard {
     }
 };
 
+// One file through a fresh pipeline with `allowed` block allocations; true
+// when the file failed.
+bool gated_run(bool decompress, int threads, int allowed, const fs::path& in, const fs::path& out)
+{
+    CodecJob tmpl{};
+    tmpl.method = 1, tmpl.level = 2, tmpl.hash_bits = 16, tmpl.block_size = 4096;
+    Pipeline p;
+    p.decompress = decompress;
+    EXPECT_EQ(pipeline_start(p, threads, threads + 1), 0);
+    GateGuard guard(allowed);
+    const int rc = decompress ? decompress_file(p, in.c_str(), out.c_str()) : compress_file(p, tmpl, in.c_str(), out.c_str());
+    pipeline_stop(p);
+    return rc != 0 || p.failed_files.load() != 0;
+}
+
 TEST(Pipeline, AllocationFailureInAWorkerFailsTheFileWithoutHanging)
 {
     ScratchDir d;
     const std::string data = text_bytes(64 * 4096, 7);
     write_file(d / "in", data);
-    CodecJob tmpl{};
-    tmpl.method = 1;
-    tmpl.level = 2;
-    tmpl.hash_bits = 16;
-    tmpl.block_size = 4096;
     for (int allowed : {0, 1, 2, 5, 17, 40}) {
         for (int threads : {0, 1, 3}) {
-            Pipeline p;
-            ASSERT_EQ(pipeline_start(p, threads, threads + 1), 0);
-            int rc;
-            {
-                GateGuard guard(allowed);
-                rc = compress_file(p, tmpl, (d / "in").c_str(), (d / "out.qrn").c_str());
-                pipeline_stop(p);
-            }
-            const bool failed = rc != 0 || p.failed_files.load() != 0;
+            const bool failed = gated_run(false, threads, allowed, d / "in", d / "out.qrn");
             // Inline coding needs two buffers in all; the threaded runs need two per block.
             EXPECT_EQ(failed, threads > 0 || allowed < 2) << allowed << " " << threads;
             EXPECT_EQ(fs::exists(d / "out.qrn"), !failed) << allowed << " " << threads;
@@ -227,32 +229,14 @@ TEST(Pipeline, AllocationFailureInAWorkerFailsTheFileWithoutHanging)
         }
     }
     // With enough memory the same run succeeds and the next file goes on.
-    Pipeline p;
-    ASSERT_EQ(pipeline_start(p, 2, 3), 0);
-    EXPECT_EQ(compress_file(p, tmpl, (d / "in").c_str(), (d / "out.qrn").c_str()), 0);
-    pipeline_stop(p);
-    Pipeline q;
-    q.decompress = true;
-    ASSERT_EQ(pipeline_start(q, 2, 3), 0);
-    EXPECT_EQ(decompress_file(q, (d / "out.qrn").c_str(), (d / "back").c_str()), 0);
-    pipeline_stop(q);
-    EXPECT_EQ(p.failed_files.load() + q.failed_files.load(), 0);
+    ASSERT_FALSE(gated_run(false, 2, 1 << 30, d / "in", d / "out.qrn"));
+    ASSERT_FALSE(gated_run(true, 2, 1 << 30, d / "out.qrn", d / "back"));
     EXPECT_TRUE(read_file(d / "back") == data);
-
     // The same on the way back.
     for (int allowed : {0, 1, 2, 5, 17, 40}) {
         for (int threads : {0, 1, 3}) {
             fs::remove(d / "back");
-            Pipeline r;
-            r.decompress = true;
-            ASSERT_EQ(pipeline_start(r, threads, threads + 1), 0);
-            int rc;
-            {
-                GateGuard guard(allowed);
-                rc = decompress_file(r, (d / "out.qrn").c_str(), (d / "back").c_str());
-                pipeline_stop(r);
-            }
-            const bool failed = rc != 0 || r.failed_files.load() != 0;
+            const bool failed = gated_run(true, threads, allowed, d / "out.qrn", d / "back");
             if (failed)
                 EXPECT_FALSE(fs::exists(d / "back")) << allowed << " " << threads;
             else

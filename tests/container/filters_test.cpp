@@ -1,5 +1,6 @@
-// Content filters: the extension rule, the x86 branch converter's round trip
-// on real executables and on adversarial bytes, and the three-byte delta.
+// Content filters: the extension rule, the x86 branch converter on known and
+// adversarial bytes and through the program on a real executable, and the
+// three-byte delta.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -32,24 +33,6 @@ std::vector<uint8_t> convert(std::vector<uint8_t> v, bool encoding)
 {
     x86_convert(v.data(), v.size(), 0, 0, encoding);
     return v;
-}
-
-TEST(Filters, X86RoundTripOnExecutables)
-{
-    size_t tested = 0, changed = 0;
-    for (const char* path : {"/bin/sh", "/usr/bin/cmake", "/usr/bin/g++", "/usr/bin/ls", "/usr/bin/tar"}) {
-        std::ifstream f(path, std::ios::binary);
-        if (!f)
-            continue;
-        std::vector<uint8_t> data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        data.resize(std::min<size_t>(data.size(), 4 << 20));
-        const auto encoded = convert(data, true);
-        changed += encoded != data;
-        EXPECT_TRUE(convert(encoded, false) == data) << path;
-        ++tested;
-    }
-    ASSERT_GT(tested, 0u);
-    EXPECT_EQ(changed, tested);  // real code has calls to convert
 }
 
 TEST(Filters, X86KnownConversionsAndAdversarialBytes)
