@@ -351,17 +351,5 @@ TEST(AnscEncodeDeathTest, TooSmallWorkAreaEndsTheProcess)
                  "Internal error in ANSC");
 }
 
-TEST(AnscDispatch, ScalarBuildsAndCachedLevel)
-{
-    const int level = cpu_feature_level();
-    EXPECT_GE(level, 0);
-    EXPECT_LE(level, 8);
-    EXPECT_EQ(cpu_feature_level(), level);
-    ansc_select_encoder(level);
-    ansc_select_decoder(level);
-    EXPECT_EQ(ansc_encode, &ansc_encode_scalar);
-    EXPECT_EQ(ansc_decode, &ansc_decode_scalar);
-}
-
 } // namespace
 } // namespace qrn
