@@ -60,25 +60,18 @@ std::vector<RecordInfo> records_of(const std::string& c)
 
 TEST(BlockSizeCode, WriterCodesAndTheirSizes)
 {
-    EXPECT_EQ(bsize_encode(2 * MIB), 4);
-    EXPECT_EQ(bsize_encode(100 * KIB), 201);
-    EXPECT_EQ(bsize_encode(0), 1);
-    EXPECT_EQ(bsize_encode(1000), 3);
-    EXPECT_EQ(bsize_encode(MIB - 1), 2049);
-    EXPECT_EQ(bsize_encode(MIB), 2);
-    EXPECT_EQ(bsize_encode(3 * MIB + 1), 8);
-    EXPECT_EQ(bsize_encode(1024ull * MIB), 2048);
-    EXPECT_EQ(bsize_encode(4096ull * MIB), 2048);
+    const std::pair<uint64_t, int> codes[] = {{2 * MIB, 4},      {100 * KIB, 201},     {0, 1},
+                                              {1000, 3},         {MIB - 1, 2049},      {MIB, 2},
+                                              {3 * MIB + 1, 8},  {1024ull * MIB, 2048}, {4096ull * MIB, 2048}};
+    for (const auto& [size, code] : codes)
+        EXPECT_EQ(bsize_encode(size), code) << size;
     EXPECT_EQ(bsize_decode(201), 100 * KIB);
     EXPECT_EQ(bsize_decode(4), 2 * MIB);
-    EXPECT_TRUE(bsize_code_valid(1));
-    EXPECT_TRUE(bsize_code_valid(2049));
-    EXPECT_TRUE(bsize_code_valid(2048));
-    EXPECT_FALSE(bsize_code_valid(0));       // 0 MiB
-    EXPECT_FALSE(bsize_code_valid(2050));    // 1025 MiB
-    EXPECT_FALSE(bsize_code_valid(2051));    // 1025 KiB
-    EXPECT_FALSE(bsize_code_valid(0xFFFF));
-    EXPECT_FALSE(bsize_code_valid(0xFFFE));
+    for (int code : {1, 2049, 2048})
+        EXPECT_TRUE(bsize_code_valid(code)) << code;
+    // 0 MiB, 1025 MiB, 1025 KiB and beyond.
+    for (int code : {0, 2050, 2051, 0xFFFF, 0xFFFE})
+        EXPECT_FALSE(bsize_code_valid(code)) << code;
 }
 
 TEST(Header, FieldsAndMagic)
