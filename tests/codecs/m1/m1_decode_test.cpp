@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "codecs/m1/m1_impl.h"
 #include "codecs/m1/m1_support.h"
 
@@ -105,20 +107,14 @@ Stream sample_stream(Bytes* expect)
 {
     Stream s;
     const Bytes a = m1test::random_data(40, 11), b = m1test::random_data(3, 12), c = m1test::random_data(200, 13);
-    s.token(a, 30, 40).token(b, 300, 7).token(c, 19, 100).token(b, 4, 1).end(a);
-    *expect = a;
-    auto repeat = [&](size_t length, size_t dist) {
+    const std::tuple<const Bytes&, uint32_t, uint32_t> tokens[] = {{a, 30, 40}, {b, 300, 7}, {c, 19, 100}, {b, 4, 1}, {a, 0, 0}};
+    expect->clear();
+    for (const auto& [literals, length, dist] : tokens) {
+        s.token(literals, length, dist);
+        expect->insert(expect->end(), literals.begin(), literals.end());
         for (size_t i = 0; i < length; ++i)
             expect->push_back((*expect)[expect->size() - dist]);
-    };
-    repeat(30, 40);
-    expect->insert(expect->end(), b.begin(), b.end());
-    repeat(300, 7);
-    expect->insert(expect->end(), c.begin(), c.end());
-    repeat(19, 100);
-    expect->insert(expect->end(), b.begin(), b.end());
-    repeat(4, 1);
-    expect->insert(expect->end(), a.begin(), a.end());
+    }
     return s;
 }
 
