@@ -62,27 +62,25 @@ TEST(M3Decode, RepeatDistances)
 {
     const std::vector<uint8_t> text = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'};
     Crafted c(text);
-    m3w_sequence(c.w, 0, 10, 4, 5 + M3_REPEATS);  // rep: 5, 1, 1, 1
-    m3w_sequence(c.w, 0, 0, 3, 9 + M3_REPEATS);   // 9, 5, 1, 1
-    m3w_sequence(c.w, 0, 0, 5, 1);                // rep1 = 5; now 5, 9, 1, 1
-    m3w_sequence(c.w, 0, 0, 3, 0);                // rep0 = 5
-    m3w_sequence(c.w, 0, 0, 4, 2);                // rep2 = 1 to the front: 1, 5, 9, 1
-    m3w_sequence(c.w, 0, 0, 3, 3);                // rep3 = 1 to the front: 1, 1, 5, 9
-    m3w_sequence(c.w, 0, 0, 3, 3);                // rep3 = 9 to the front: 9, 1, 1, 5
-    const auto block = c.finish(0, 2);
-
     std::vector<uint8_t> expect(text);
-    auto copy = [&](size_t d, size_t len) {
-        for (size_t i = 0; i < len; ++i)
-            expect.push_back(expect[expect.size() - d]);
+    // Length, value written, distance meant.
+    const uint32_t sequences[][3] = {
+        {4, 5 + M3_REPEATS, 5},  // rep: 5, 1, 1, 1
+        {3, 9 + M3_REPEATS, 9},  // 9, 5, 1, 1
+        {5, 1, 5},               // rep1 = 5; now 5, 9, 1, 1
+        {3, 0, 5},               // rep0 = 5
+        {4, 2, 1},               // rep2 = 1 to the front: 1, 5, 9, 1
+        {3, 3, 1},               // rep3 = 1 to the front: 1, 1, 5, 9
+        {3, 3, 9},               // rep3 = 9 to the front: 9, 1, 1, 5
     };
-    copy(5, 4);
-    copy(9, 3);
-    copy(5, 5);
-    copy(5, 3);
-    copy(1, 4);
-    copy(1, 3);
-    copy(9, 3);
+    uint32_t run = 10;  // the first sequence brings the text as its literals
+    for (const auto& [length, value, dist] : sequences) {
+        m3w_sequence(c.w, 0, run, length, value);
+        run = 0;
+        for (size_t i = 0; i < length; ++i)
+            expect.push_back(expect[expect.size() - dist]);
+    }
+    const auto block = c.finish(0, 2);
     expect.push_back('a');
     expect.push_back('b');
     std::vector<uint8_t> back;
