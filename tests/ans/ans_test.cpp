@@ -90,10 +90,12 @@ std::vector<uint8_t> le32s(std::initializer_list<uint32_t> values)
     return out;
 }
 
-std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
+std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts)
 {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+    std::vector<uint8_t> out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
 }
 
 TEST(AnscTables, ReciprocalEntriesAndExactQuotients)
@@ -166,9 +168,7 @@ TEST(AnscEncode, KnownSegmentBytes)
     const auto table = bits("00000001" + gamma_bits(1025) + gamma_bits(1025));
     // dc = 1 - 255 -> zz 507; explicit mode (2 differences of 2 entries).
     const auto header = bits(gamma_bits(508) + "1" + gamma_bits(2049) + gamma_bits(2049));
-    std::vector<uint8_t> expected = concat(concat(states, {1}), table);
-    expected = concat(expected, header);
-    EXPECT_EQ(seg, expected);
+    EXPECT_EQ(seg, concat({states, {1}, table, header}));
 
     std::vector<uint8_t> back;
     ASSERT_TRUE(decode(seg, 2, 16384, &back));
@@ -181,15 +181,10 @@ TEST(AnscEncode, RepeatedSymbolCostsOnlyItsHeader)
     const auto seg = encode(symbols, 16384);
     // States untouched; count byte 65; initial table m = 66 (65 zeros, 2048);
     // header: dc = 65 - 255, run-length mode, a run of 65, then +2048.
-    std::vector<uint8_t> expected = le32s({32768, 32768, 32768, 32768, 32768, 32768, 32768, 32768});
-    expected.push_back(65);
-    std::string table = "01000001";
-    for (int i = 0; i < 65; ++i)
-        table += "1";
-    expected = concat(expected, bits(table + gamma_bits(2049)));
-    expected = concat(expected, bits(gamma_bits(zigzag(65 - 255) + 1) + "010" + "1" + gamma_bits(65) +
-                                     gamma_bits(zigzag(2048) + 1)));
-    EXPECT_EQ(seg, expected);
+    const std::string table = "01000001" + std::string(65, '1') + gamma_bits(2049);
+    EXPECT_EQ(seg, concat({le32s({32768, 32768, 32768, 32768, 32768, 32768, 32768, 32768}), {65}, bits(table),
+                           bits(gamma_bits(zigzag(65 - 255) + 1) + "010" + "1" + gamma_bits(65) +
+                                gamma_bits(zigzag(2048) + 1))}));
     std::vector<uint8_t> back;
     ASSERT_TRUE(decode(seg, 5000, 16384, &back));
     EXPECT_EQ(back, symbols);
