@@ -1,6 +1,7 @@
 // The varied inputs every method's round-trip tests run over.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -60,15 +61,17 @@ inline std::vector<Input> varied_inputs()
     v.push_back({"far repeats", bytes(chunk + random_bytes(1000, 13) + chunk + chunk)});
     while (mixed.size() < 500000) {
         const size_t len = 1 + rng() % 2000;
-        const uint32_t kind = mixed.size() < 10 ? 0 : rng() % 3;
-        if (kind == 0)
+        const uint32_t kind = mixed.size() < 10 ? 0 : rng() % 4;
+        if (kind == 0) {
             for (size_t k = 0; k < len; ++k)
                 mixed.push_back(uint8_t(rng()));
-        else if (kind == 1)
+        } else if (kind == 1) {
             mixed.insert(mixed.end(), len, uint8_t(rng()));
-        else
-            for (size_t k = 0, from = rng() % mixed.size(); k < len; ++k)
+        } else {  // copies from anywhere, or from near the 64 KiB distance limits
+            const size_t reach = std::min<size_t>(mixed.size(), kind == 2 ? 70000 : 1 << 20);
+            for (size_t k = 0, from = mixed.size() - 1 - rng() % reach; k < len; ++k)
                 mixed.push_back(mixed[from + k]);
+        }
     }
     v.push_back({"mixed", mixed});
     return v;
