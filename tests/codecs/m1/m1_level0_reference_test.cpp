@@ -8,6 +8,7 @@
 
 #include "codecs/m1/m1_impl.h"
 #include "codecs/m1/m1_support.h"
+#include "support/inputs.h"
 
 namespace qrn {
 namespace {
@@ -107,7 +108,7 @@ Bytes reference_level0(const Bytes& data, int bits)
 TEST(M1Level0, SameTokensAsThePlainParser)
 {
     std::mt19937 rng(11);
-    std::vector<std::pair<std::string, Bytes>> inputs;
+    auto inputs = testing::varied_inputs();
     // Incompressible stretches of every length through the skip marks (128
     // bytes apart, constant advance from 1920 on) between runs of words: where
     // the probes land in a stretch decides what the table holds and which
@@ -123,32 +124,6 @@ TEST(M1Level0, SameTokensAsThePlainParser)
         gaps.insert(gaps.end(), noise.begin(), noise.end());
     }
     inputs.emplace_back("gaps", gaps);
-    inputs.emplace_back("text", m1test::text_data(200000, 13));
-    Bytes mixed;
-    while (mixed.size() < 300000) {
-        const size_t len = 1 + rng() % 300;
-        switch (rng() % 4) {
-        case 0: {
-            const Bytes noise = m1test::random_data(len * 4, rng());
-            mixed.insert(mixed.end(), noise.begin(), noise.end());
-            break;
-        }
-        case 1:
-            if (mixed.size() > 70000) {
-                const size_t from = mixed.size() - 1 - rng() % 70000;
-                for (size_t i = 0; i < len; ++i)
-                    mixed.push_back(mixed[from + i]);
-            }
-            break;
-        case 2:
-            mixed.insert(mixed.end(), len, static_cast<uint8_t>(rng()));
-            break;
-        default:
-            for (size_t i = 0; i < len; ++i)
-                mixed.push_back(static_cast<uint8_t>('a' + rng() % 3));
-        }
-    }
-    inputs.emplace_back("mixed", mixed);
     // Ends near the search limit and the last probe position.
     for (size_t n = 28; n <= 44; ++n) {
         Bytes tail = m1test::text_data(n, uint32_t(n));
