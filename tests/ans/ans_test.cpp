@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bitset>
 #include <cstring>
 #include <random>
 #include <string>
@@ -69,14 +70,11 @@ std::vector<uint8_t> bits(const std::string& text)
     return out;
 }
 
+// Elias gamma: as many zeros as v has bits after its first, then v.
 std::string gamma_bits(uint32_t v)
 {
-    std::string s;
     const int width = 32 - __builtin_clz(v);
-    s.append(static_cast<size_t>(width - 1), '0');
-    for (int b = width - 1; b >= 0; --b)
-        s.push_back(((v >> b) & 1) ? '1' : '0');
-    return s;
+    return std::string(static_cast<size_t>(width - 1), '0') + std::bitset<32>(v).to_string().substr(32 - width);
 }
 
 std::vector<uint8_t> le32s(std::initializer_list<uint32_t> values)
