@@ -42,7 +42,7 @@ bench-deps:
 
 bench-build: deps bench-deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DQRN_BENCH=ON $(CMAKE_FLAGS) >/dev/null
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target qrn-bench quarnix
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target qrn-bench qrn-ans-bench quarnix
 
 corpus/full/MANIFEST:
 	@./bench/deps.sh corpus
