@@ -9,6 +9,7 @@
 
 #include "codecs/common/bytes.h"
 #include "codecs/common/lz_hash.h"
+#include "codecs/common/table_memory.h"
 #include "codecs/m1/m1.h"
 #include "codecs/m1/m1_impl.h"
 
@@ -259,24 +260,13 @@ uint32_t compress_level0(const CodecJob& job)
     }
 }
 
-struct TableDeleter {
-    void operator()(uint32_t* p) const { std::free(p); }
-};
-using Table = std::unique_ptr<uint32_t[], TableDeleter>;
-
-Table allocate_table(int hash_bits)
-{
-    const size_t entries = size_t(1) << (hash_bits - 2);
-    return Table(static_cast<uint32_t*>(std::calloc(entries, sizeof(uint32_t))));
-}
-
 // Level 1: three probes per step; all slots are read before any is stored.
 uint32_t compress_level1(const CodecJob& job)
 {
-    const Table table_owner = allocate_table(job.hash_bits);
-    if (!table_owner)
+    const TableMemory table_owner(size_t(1) << (job.hash_bits - 2));
+    uint32_t* const table = table_owner.slots();
+    if (!table)
         return CODEC_FAIL;
-    uint32_t* const table = table_owner.get();
     const int shift = MULTI_PROBE_TABLE_SHIFT - job.hash_bits;
     Parse s = start_parse(job);
     const uint8_t* const in = s.in;
@@ -317,10 +307,10 @@ uint32_t compress_level1(const CodecJob& job)
 // the same table; 6-byte candidates first, 4-byte ones only when none matched.
 uint32_t compress_level2(const CodecJob& job)
 {
-    const Table table_owner = allocate_table(job.hash_bits);
-    if (!table_owner)
+    const TableMemory table_owner(size_t(1) << (job.hash_bits - 2));
+    uint32_t* const table = table_owner.slots();
+    if (!table)
         return CODEC_FAIL;
-    uint32_t* const table = table_owner.get();
     const int shift = MULTI_PROBE_TABLE_SHIFT - job.hash_bits;
     Parse s = start_parse(job);
     const uint8_t* const in = s.in;

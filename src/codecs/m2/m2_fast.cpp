@@ -13,9 +13,9 @@
 #include "codecs/common/copy.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/prefix_varint.h"
+#include "codecs/common/table_memory.h"
 #include "codecs/m2/m2.h"
 #include "codecs/m2/m2_format.h"
-#include "platform/platform.h"
 
 namespace qrn {
 namespace {
@@ -224,19 +224,6 @@ inline bool pick_best(const Parse& ps, uint32_t ip, const uint32_t* cand, uint32
 
 inline bool pays_for_token(const Match& m) { return m.dist < MaxDistanceByLength[std::min(m.len, 9u)]; }
 
-// Zeroed table memory for one call, straight from the system (fresh pages
-// come zeroed, and large ones as huge pages).
-struct Table {
-    uint32_t* slots = nullptr;
-    size_t bytes = 0;
-    explicit Table(size_t entries) : bytes(entries * sizeof(uint32_t))
-    {
-        slots = static_cast<uint32_t*>(memory_map(bytes));
-    }
-    ~Table() { memory_unmap(slots, bytes); }
-    Table(const Table&) = delete;
-    Table& operator=(const Table&) = delete;
-};
 
 // ---- level 0 -----------------------------------------------------------------
 
@@ -280,10 +267,10 @@ uint32_t compress_level0(const CodecJob& job, int p)
 
 uint32_t compress_level1(const CodecJob& job, int p)
 {
-    Table t(size_t(1) << (p - 2));
-    if (!t.slots)
+    const TableMemory t(size_t(1) << (p - 2));
+    if (!t.slots())
         return CODEC_FAIL;
-    uint32_t* const table = t.slots;
+    uint32_t* const table = t.slots();
     const int shift = 34 - p;
     Parse ps{job.in, job.in_size, static_cast<int64_t>(job.in_size) - 32, 0, job.out, 4};
     const uint8_t* const src = ps.src;
@@ -379,12 +366,12 @@ void fill_gap(Parse& ps, uint32_t* h3_table, uint32_t match_start)
 
 uint32_t compress_level2(const CodecJob& job, int p)
 {
-    Table t(size_t(1) << (p - 2));
-    Table t3(size_t(1) << H3_BITS);
-    if (!t.slots || !t3.slots)
+    const TableMemory t(size_t(1) << (p - 2));
+    const TableMemory t3(size_t(1) << H3_BITS);
+    if (!t.slots() || !t3.slots())
         return CODEC_FAIL;
-    uint32_t* const table = t.slots;
-    uint32_t* const h3_table = t3.slots;
+    uint32_t* const table = t.slots();
+    uint32_t* const h3_table = t3.slots();
     const int shift = 34 - p;
     Parse ps{job.in, job.in_size, static_cast<int64_t>(job.in_size) - 32, 0, job.out, 3};
     const uint8_t* const src = ps.src;

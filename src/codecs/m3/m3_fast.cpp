@@ -4,6 +4,7 @@
 
 #include "codecs/common/bytes.h"
 #include "codecs/common/lz_hash.h"
+#include "codecs/common/table_memory.h"
 #include "codecs/m3/m3.h"
 #include "codecs/m3/m3_writer.h"
 
@@ -347,22 +348,6 @@ uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, in
     return finish(p);
 }
 
-// The hash tables of levels 1 and 2, zeroed.
-struct Tables {
-    void* memory = nullptr;
-    size_t size = 0;
-    ~Tables()
-    {
-        if (memory)
-            m3_free(memory, size);
-    }
-    uint32_t* get(size_t entries)
-    {
-        size = entries * sizeof(uint32_t);
-        memory = m3_alloc_zeroed(size);
-        return static_cast<uint32_t*>(memory);
-    }
-};
 
 } // namespace
 
@@ -379,14 +364,11 @@ uint32_t m3_compress(const CodecJob& job)
     if (level == 0 ? (bits < 1 || bits > 16) : (bits < 3 || bits > 32))
         return CODEC_FAIL;
 
-    Tables tables;
-    uint32_t* t = nullptr;
-    if (level == 1 || level == 2) {
-        const size_t entries = size_t{1} << (bits - 2);
-        t = tables.get(level == 1 ? entries : 2 * entries + 65536);
-        if (t == nullptr)
-            return CODEC_FAIL;
-    }
+    const size_t entries = level == 0 ? 0 : size_t{1} << (bits - 2);
+    const TableMemory tables(level == 1 ? entries : level == 2 ? 2 * entries + 65536 : 0);
+    uint32_t* const t = tables.slots();
+    if (level != 0 && t == nullptr)
+        return CODEC_FAIL;
     M3Writers writers;
     if (!m3w_open(writers, job))
         return CODEC_FAIL;
@@ -397,7 +379,6 @@ uint32_t m3_compress(const CodecJob& job)
     } else if (level == 1) {
         result = compress_level1(p, t, bits);
     } else {
-        const size_t entries = size_t{1} << (bits - 2);
         result = compress_level2(p, t, t + entries, t + 2 * entries, bits);
     }
     m3w_close(writers);

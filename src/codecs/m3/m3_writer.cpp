@@ -162,8 +162,8 @@ void flush(M3Writers& m, int k)
 
 constexpr size_t MAP_THRESHOLD = size_t{1} << 20;
 
-} // namespace
-
+// Zeroed working memory: small areas from the heap, large ones straight from
+// the system (huge pages, no copy of old contents). Null when none is left.
 void* m3_alloc_zeroed(size_t bytes)
 {
     return bytes < MAP_THRESHOLD ? std::calloc(bytes, 1) : memory_map(bytes);
@@ -176,6 +176,8 @@ void m3_free(void* p, size_t bytes)
     else
         memory_unmap(p, bytes);
 }
+
+} // namespace
 
 bool m3w_open(M3Writers& m, const CodecJob& job)
 {

@@ -47,11 +47,6 @@ struct M3Writers {
     size_t memory_size = 0;
 };
 
-// Zeroed working memory: small areas from the heap, large ones straight from
-// the system (huge pages, no copy of old contents). Null when none is left.
-void* m3_alloc_zeroed(size_t bytes);
-void m3_free(void* p, size_t bytes);
-
 // Sets up the writers for one block of `job` (its input, output area and
 // level). False when the working memory cannot be had.
 bool m3w_open(M3Writers& m, const CodecJob& job);
