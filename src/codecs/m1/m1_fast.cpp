@@ -3,9 +3,7 @@
 // four with a 6-byte and a 4-byte hash; all share the match extension, the
 // skipping of incompressible stretches and the final phase.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "codecs/common/bytes.h"
 #include "codecs/common/lz_hash.h"
