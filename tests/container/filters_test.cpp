@@ -49,6 +49,18 @@ TEST(Filters, X86KnownConversionsAndAdversarialBytes)
             v[n >= 4 ? n - 4 : 0] = 0xE8;
         EXPECT_EQ(convert(v, true), v) << n;
     }
+    // A lone call at every offset of a block is found and converted, whichever
+    // stride of the opcode search it falls in (16, 8 or 1 bytes at a time).
+    for (size_t n : {40, 80}) {
+        for (size_t at = 0; at + 5 <= n; ++at) {
+            std::vector<uint8_t> v(n, 0x00);
+            v[at] = 0xE9;
+            v[at + 1] = 0x10;
+            std::vector<uint8_t> want = v;
+            want[at + 1] = static_cast<uint8_t>(0x10 + at + 5);
+            EXPECT_EQ(convert(v, true), want) << n << " " << at;
+        }
+    }
     std::mt19937 rng(1);
     for (int round = 0; round < 3000; ++round) {
         // Dense E8/E9 runs with sign bytes, where the converter's masks matter.
