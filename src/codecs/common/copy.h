@@ -33,6 +33,22 @@ inline void wild_copy16(uint8_t* dst, const uint8_t* src, const uint8_t* end)
     } while (dst < end);
 }
 
+// 16 bytes from a source that does not overlap them (disjoint, or at least
+// 16 bytes behind): one unaligned vector move.
+inline void copy16_apart(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
+
+// copy16_apart until `dst` reaches `end` (at least one step); may write up to
+// 15 bytes past `end`. From a source 16 to 31 bytes behind, each move reads
+// what the one before it wrote, so the result is still a forward copy.
+inline void wild_copy16_apart(uint8_t* dst, const uint8_t* src, const uint8_t* end)
+{
+    do {
+        copy16_apart(dst, src);
+        dst += 16;
+        src += 16;
+    } while (dst < end);
+}
+
 // A match of distance 1..7 ending at `end`: builds the repeating pattern one
 // byte at a time, then copies it 16 bytes at a time. May write up to 15 bytes
 // past `end` (and always at least 7 + 16 bytes from `dst`).

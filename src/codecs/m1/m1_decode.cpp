@@ -67,24 +67,12 @@ inline void copy_match_exact(uint8_t* op, size_t distance, size_t length)
         op[i] = src[i];
 }
 
-// 16 bytes between regions that do not overlap: one unaligned vector move.
-inline void copy16_disjoint(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
-
-inline void wild_copy16_disjoint(uint8_t* dst, const uint8_t* src, const uint8_t* end)
-{
-    do {
-        copy16_disjoint(dst, src);
-        dst += 16;
-        src += 16;
-    } while (dst < end);
-}
-
 // A match of any length from distance 8 or more, up to 15 bytes of overrun.
 // From distance 16 on, every 16-byte move reads only final bytes.
 inline void copy_match_wild(uint8_t* op, size_t distance, uint8_t* end)
 {
     if (distance >= 16)
-        wild_copy16_disjoint(op, op - distance, end);
+        wild_copy16_apart(op, op - distance, end);
     else
         wild_copy16(op, op - distance, end);
 }
@@ -97,12 +85,12 @@ inline void copy_long_match(uint8_t* op, size_t distance, uint8_t* end)
 {
     const uint8_t* src = op - distance;
     for (int i = 0; i < 64; i += 16)
-        copy16_disjoint(op + i, src + i);
+        copy16_apart(op + i, src + i);
     if (end - op > 64) {
         for (int i = 64; i < 128; i += 16)
-            copy16_disjoint(op + i, src + i);
+            copy16_apart(op + i, src + i);
         if (end - op > 128)
-            wild_copy16_disjoint(op + 128, src + 128, end);
+            wild_copy16_apart(op + 128, src + 128, end);
     }
 }
 
@@ -128,7 +116,7 @@ FastStop decode_fast(const uint8_t*& ip_ref, uint8_t*& op_ref, uint8_t* const os
         if (__builtin_expect((literals != 15) & (length != 15), 1)) {
             // Most tokens: up to 14 literals and a match of up to 18 bytes,
             // which the margins hold without further checks.
-            copy16_disjoint(op, ip);
+            copy16_apart(op, ip);
             op += literals;
             ip += literals;
             length += 4;
@@ -156,7 +144,7 @@ FastStop decode_fast(const uint8_t*& ip_ref, uint8_t*& op_ref, uint8_t* const os
         if (length == 15)
             length = read_extension(ip);
         if (literals < 15) {
-            copy16_disjoint(op, ip);
+            copy16_apart(op, ip);
         } else {
             literals = read_extension(ip);
             if (literals > size_t(iend - ip) || literals > size_t(oend - op)) {
@@ -167,11 +155,11 @@ FastStop decode_fast(const uint8_t*& ip_ref, uint8_t*& op_ref, uint8_t* const os
                 // A fixed 64-byte run first, for the reason given at
                 // copy_long_match.
                 for (int i = 0; i < 64; i += 16)
-                    copy16_disjoint(op + i, ip + i);
+                    copy16_apart(op + i, ip + i);
                 if (literals > 64)
-                    wild_copy16_disjoint(op + 64, ip + 64, op + literals);
+                    wild_copy16_apart(op + 64, ip + 64, op + literals);
             } else {
-                wild_copy16_disjoint(op, ip, op + literals);
+                wild_copy16_apart(op, ip, op + literals);
             }
         }
         op += literals;
@@ -189,7 +177,7 @@ FastStop decode_fast(const uint8_t*& ip_ref, uint8_t*& op_ref, uint8_t* const os
         if (distance >= 16 && oend - op >= 128) {
             // Tokens here for their literals mostly carry a short match.
             if (length <= 16)
-                copy16_disjoint(op, op - distance);
+                copy16_apart(op, op - distance);
             else
                 copy_long_match(op, distance, match_end);
         } else if (distance >= 8)

@@ -124,21 +124,19 @@ inline bool read_extension(const uint8_t*& in, const uint8_t* in_end, size_t* va
     return true;
 }
 
-inline void copy16_single(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
-
 // A match at distance 16 or more: 16-byte moves in order (below 32 a move
 // reads what the one before it wrote), at least two. Writes up to 32 bytes
 // beyond its start and runs to its end.
 inline void copy_match16(uint8_t* out, const uint8_t* src, size_t len)
 {
-    copy16_single(out, src);
-    copy16_single(out + 16, src + 16);
+    copy16_apart(out, src);
+    copy16_apart(out + 16, src + 16);
     if (len > 32) [[unlikely]] {
         uint8_t* const end = out + len;
         out += 32;
         src += 32;
         do {
-            copy16_single(out, src);
+            copy16_apart(out, src);
             out += 16;
             src += 16;
         } while (out < end);
@@ -168,7 +166,7 @@ inline void copy_match(uint8_t* out, size_t dist, size_t len)
     uint8_t* const end = out + len;
     if (dist >= 16) {
         do {
-            copy16_single(out, src);
+            copy16_apart(out, src);
             out += 16;
             src += 16;
         } while (out < end);
@@ -179,24 +177,13 @@ inline void copy_match(uint8_t* out, size_t dist, size_t len)
     }
 }
 
-// Literal runs: input and output never overlap.
-inline void copy_literals(uint8_t* out, const uint8_t* in, size_t count)
-{
-    uint8_t* const end = out + count;
-    do {
-        copy16_single(out, in);
-        out += 16;
-        in += 16;
-    } while (out < end);
-}
-
 // Literal runs: input and output never overlap. Writes up to 16 bytes (at
 // least 16) beyond the run.
 inline void copy_run(uint8_t* out, const uint8_t* src, size_t count)
 {
-    copy16_single(out, src);
+    copy16_apart(out, src);
     if (count > 16) [[unlikely]]
-        copy_literals(out + 16, src + 16, count - 16);
+        wild_copy16_apart(out + 16, src + 16, out + count);
 }
 
 // Moves `in` past a token without a literal-length extension and reads the
@@ -370,7 +357,7 @@ uint32_t decode_block(const CodecJob& job)
             return DAMAGED;
         if (lit > static_cast<size_t>(in_end - in) || lit > static_cast<size_t>(out_end - out))
             return DAMAGED;
-        copy_literals(out, in, lit);
+        wild_copy16_apart(out, in, out + lit);
         in += lit;
         out += lit;
         if (dist - 1 >= static_cast<size_t>(out - base))

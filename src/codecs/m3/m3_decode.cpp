@@ -499,8 +499,6 @@ struct SequenceReader {
     }
 };
 
-// 16 bytes from a source that does not overlap them.
-inline void copy16_apart(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 16); }
 
 // Copies n literal symbols of the literal stream to out.
 bool copy_literals(Decoder& d, uint8_t* out, uint32_t n)
@@ -516,17 +514,6 @@ bool copy_literals(Decoder& d, uint8_t* out, uint32_t n)
         n -= take;
     }
     return true;
-}
-
-// 16 bytes at a time from a source at least 16 bytes behind, until dst
-// reaches end (at least once); may write up to 15 bytes past end.
-inline void wild_copy16_apart(uint8_t* dst, const uint8_t* src, const uint8_t* end)
-{
-    do {
-        copy16_apart(dst, src);
-        dst += 16;
-        src += 16;
-    } while (dst < end);
 }
 
 // The literal run of a sequence that the fast path does not take: raw, or
