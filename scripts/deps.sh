@@ -5,6 +5,7 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/xxhash.h ] || need+=(libxxhash-dev)
 [ ${#need[@]} -eq 0 ] && exit 0
 echo "installing: ${need[*]}" >&2
 SUDO=

@@ -11,6 +11,7 @@
 #include "container/container_format.h"
 #include "container/errors.h"
 #include "container/pipeline.h"
+#include "container/summary.h"
 
 namespace qrn {
 
@@ -26,16 +27,20 @@ constexpr int STATUS_REFUSED = 255;
     std::exit(status);
 }
 
-enum class Destination { Directory, File, Stdout };
+enum class Destination { Directory, File, Stdout, None };
+enum class Mode { Compress, Decompress, Test, List };
 
 struct Run {
     RunOptions o;
+    Mode mode = Mode::Compress;
     Pipeline p;
     std::vector<std::string> inputs;
     std::string dest;
     Destination kind = Destination::Directory;
+    PathStatus dest_status;     // the destination directory's identity, never walked into
     int failures = 0;
-    int fatal_status = 0;   // set when the run must end early with this status
+    int fatal_status = 0;       // the status to end with whatever else happens
+    bool list_header_printed = false;
 };
 
 bool is_stdout_name(const std::string& name) { return name == "stdout"; }
@@ -46,6 +51,18 @@ bool is_stdout_name(const std::string& name) { return name == "stdout"; }
 void choose_destination(Run& r, const char* program_path)
 {
     RunOptions& o = r.o;
+    if (r.mode == Mode::Test || r.mode == Mode::List) {
+        // Every operand is a container to read; none names a destination.
+        r.kind = Destination::None;
+        r.inputs = o.names;
+        if (r.inputs.empty()) {
+            if (stream_is_terminal(0) && !o.force)
+                usage_exit(program_path);
+            r.inputs = {"stdin"};
+            o.from_stdin = 1;
+        }
+        return;
+    }
     if (o.names.empty()) {
         const int compressed_stream = o.decompress ? 0 : 1;
         if (stream_is_terminal(compressed_stream) && !o.force)
@@ -109,24 +126,78 @@ std::string last_component(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Hands one file to its pipeline. False when the run must not go on.
-bool process_file(Run& r, const std::string& in, std::string out)
+std::string size_text(uint64_t bytes)
 {
-    int rc;
-    if (r.o.decompress) {
-        rc = decompress_file(r.p, in.c_str(), out.c_str());
-    } else {
+    static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    if (bytes < 1024)
+        return std::to_string(bytes) + " B";
+    double v = static_cast<double>(bytes);
+    int u = 0;
+    while (v >= 1024 && u < 4) {
+        v /= 1024;
+        ++u;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f %s", v, units[u]);
+    return text;
+}
+
+// One line of --list for a container. 0, or -1 when it is no container or
+// is incomplete or damaged.
+int list_container(Run& r, const std::string& name)
+{
+    PlatformFile* in = open_input(r.p, name.c_str());
+    if (!in)
+        return -1;
+    ContainerSummary s;
+    const int rc = container_summarize(in, &s);
+    file_close(in);
+    if (rc != 0) {
+        print_file_failure(name, "not a quarnix container");
+        return -1;
+    }
+    const char* integrity = "none";
+    if (s.fields.state == INTEGRITY_COMPLETE)
+        integrity = s.fields.length == s.original ? "complete" : "truncated";
+    else if (s.fields.state == INTEGRITY_PENDING)
+        integrity = "incomplete";
+    else if (s.fields.state != INTEGRITY_NONE)
+        integrity = "damaged";
+    if (s.damage && s.fields.state != INTEGRITY_PENDING)
+        integrity = s.damage;
+    if (!r.list_header_printed) {
+        std::printf("%6s %5s %10s %12s %12s %7s  %-10s %s\n", "Method", "Level", "Block", "Compressed", "Original",
+                    "Ratio", "Integrity", "Name");
+        r.list_header_printed = true;
+    }
+    const uint64_t original = s.fields.state == INTEGRITY_COMPLETE ? s.fields.length : s.original;
+    char ratio[16] = "-";
+    if (s.compressed > 0 && original > 0)
+        std::snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(original) / static_cast<double>(s.compressed));
+    std::printf("%6u %5u %10s %12s %12s %7s  %-10s %s\n", s.method, s.level, size_text(s.block_size).c_str(),
+                size_text(s.compressed).c_str(), size_text(original).c_str(), ratio, integrity, name.c_str());
+    const bool intact = !s.damage && (s.fields.state == INTEGRITY_NONE || std::string(integrity) == "complete");
+    return intact ? 0 : -1;
+}
+
+// Hands one file to its pipeline. A failure is counted and the run goes on.
+void process_file(Run& r, const std::string& in, std::string out)
+{
+    int rc = 0;
+    switch (r.mode) {
+    case Mode::List: rc = list_container(r, in); break;
+    case Mode::Test:
+    case Mode::Decompress: rc = decompress_file(r.p, in.c_str(), out.c_str()); break;
+    case Mode::Compress:
         if (r.kind == Destination::Directory)
             out += ".qrn";
         rc = compress_file(r.p, r.o.job_template, in.c_str(), out.c_str());
+        break;
     }
-    if (rc == FILE_CREATE_FAILED) {
+    if (rc == FILE_CREATE_FAILED)
         r.fatal_status = STATUS_REFUSED;
-        return false;
-    }
-    if (rc != 0)
+    else if (rc != 0)
         ++r.failures;
-    return rc == 0;
 }
 
 void process_list(Run& r)
@@ -137,8 +208,7 @@ void process_list(Run& r)
         const std::string out =
             r.kind == Destination::Directory ? join_path(r.dest, last_component(in)) : r.dest;
         if (st.kind == PathKind::Regular || r.o.from_stdin) {
-            if (!process_file(r, in, out))
-                return;
+            process_file(r, in, out);
         } else if (st.kind == PathKind::Missing) {
             print_open_failure(in.c_str());
             ++r.failures;
@@ -167,9 +237,10 @@ bool make_directories(const std::string& path)
 
 void process_tree(Run& r)
 {
-    DirWalker* w = walker_open(r.inputs);
+    DirWalker* w = walker_open(r.inputs, r.kind == Destination::Directory ? &r.dest_status : nullptr);
     if (!w)
         return;
+    const bool reading_only = r.mode == Mode::Test || r.mode == Mode::List;
     std::string path;
     PathStatus st;
     while (walker_next(w, &path, &st) == 0) {
@@ -178,11 +249,15 @@ void process_tree(Run& r)
         const std::string rel = cut == std::string::npos ? path : path.substr(cut + 1);
         const std::string out = join_path(r.dest, rel);
         if (st.kind == PathKind::Regular) {
-            if (!r.o.decompress && has_container_extension(path.c_str()))
+            // Compressing skips containers met in the tree; checking and
+            // listing read only them (and every name given on the command line).
+            const bool container = has_container_extension(path.c_str());
+            if (r.mode == Mode::Compress && container)
                 continue;
-            if (!process_file(r, path, out) && r.fatal_status)
-                break;
-        } else if (st.kind == PathKind::Directory) {
+            if (reading_only && !container && path != w->top)
+                continue;
+            process_file(r, path, out);
+        } else if (st.kind == PathKind::Directory && !reading_only) {
             if (!make_directories(out)) {
                 r.fatal_status = STATUS_REFUSED;
                 break;
@@ -204,7 +279,14 @@ int quarnix_main(int argc, char** argv)
 
     const int processor_level = startup_processor_level(o.probe_cpu != 0);
     bool pool_created = false;
-    if (o.decompress) {
+    if (o.list)
+        r.mode = Mode::List;
+    else if (o.test)
+        r.mode = Mode::Test;
+    else if (o.decompress)
+        r.mode = Mode::Decompress;
+    if (r.mode != Mode::Compress) {
+        o.decompress = 1;
         startup_prepare_decoders(processor_level);
     } else {
         if (tmpl.method == 0)
@@ -216,6 +298,8 @@ int quarnix_main(int argc, char** argv)
     }
 
     choose_destination(r, argv[0]);
+    if (r.kind == Destination::Directory)
+        path_status(r.dest.c_str(), &r.dest_status, true);
 
     int threads = o.thread_count;
     if (threads < 0)
@@ -230,6 +314,7 @@ int quarnix_main(int argc, char** argv)
     p.to_stdout = o.to_stdout != 0;
     p.force = o.force != 0;
     p.decompress = o.decompress != 0;
+    p.test_only = r.mode == Mode::Test;
     set_errors_to_stderr(p.to_stdout);
     const int capacity = (tmpl.method != 0 && tmpl.level == 9) ? 1 : threads + 1;
     if (pipeline_start(p, threads, capacity) != 0) {
@@ -248,7 +333,7 @@ int quarnix_main(int argc, char** argv)
 
     if (r.fatal_status)
         return r.fatal_status;
-    if (r.failures > 0 || p.failed_files.load() > 0 || p.error_count.load() > 0)
+    if (r.failures > 0 || p.failed_files.load() > 0)
         return STATUS_FAILED;
     return STATUS_OK;
 }

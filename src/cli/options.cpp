@@ -12,7 +12,11 @@ namespace qrn {
 namespace {
 
 constexpr const char* OPTION_STRING = "odfhrS1:2:3:4:b:p:v:D:";
-constexpr LongOption LONG_OPTIONS[] = {{"repeat", false, 'r'}, {nullptr, false, 0}};
+enum LongOnly { OPT_TEST = 0x100, OPT_LIST, OPT_HELP, OPT_VERSION };
+constexpr LongOption LONG_OPTIONS[] = {{"repeat", false, 'r'}, {"test", false, OPT_TEST},
+                                       {"list", false, OPT_LIST}, {"help", false, OPT_HELP},
+                                       {"version", false, OPT_VERSION}, {nullptr, false, 0}};
+constexpr const char* BANNER = "quarnix 1.2 (Aug 11 2014)";
 constexpr uint32_t DEFAULT_BLOCK_MIB = 64;
 
 uint32_t parse_block_size(const char* text)
@@ -41,10 +45,10 @@ const char* program_base_name(const char* path)
     return slash ? slash + 1 : path;
 }
 
-void usage_exit(const char* name)
+void print_usage(std::FILE* stream, const char* name)
 {
-    std::fprintf(stderr,
-                 "\nquarnix 1.2 (Aug 11 2014)\n"
+    std::fprintf(stream,
+                 "\n%s\n"
                  "\n Usage: %s <options> <filename1> .. <filenameN> DESTINATION_DIR\n"
                  "<options>\n"
                  " -ml     m: compression method (1..4), l:compression level (0,1,2,9).\n"
@@ -60,9 +64,31 @@ void usage_exit(const char* name)
                  "     cat file | ./quarnix -of -10 >file.qrn\n"
                  "     quarnix -d -r backup_dir%c* restore_dir\n"
                  "     quarnix -d file.qrn file\n",
-                 name, static_cast<int>(DEFAULT_BLOCK_MIB), '/', '/');
+                 BANNER, name, static_cast<int>(DEFAULT_BLOCK_MIB), '/', '/');
+}
+
+void usage_exit(const char* name)
+{
+    print_usage(stderr, name);
     std::exit(1);
 }
+
+namespace {
+
+[[noreturn]] void help_exit(const char* name)
+{
+    print_usage(stdout, name);
+    std::fputs("Long options:\n"
+               " --test    decompress and check every named container, writing nothing\n"
+               " --list    show method, level, sizes and integrity of every named container\n"
+               " --repeat  the same as -r\n"
+               " --help    this text\n"
+               " --version the version\n",
+               stdout);
+    std::exit(0);
+}
+
+} // namespace
 
 void parse_options(int argc, char** argv, RunOptions* opts)
 {
@@ -96,6 +122,12 @@ void parse_options(int argc, char** argv, RunOptions* opts)
         case 'D': opts->hash_bits_option = std::atoi(p.optarg); break;
         case 'v': break;
         case 'h': usage_exit(program_base_name(argv[0]));
+        case OPT_TEST: opts->test = 1; break;
+        case OPT_LIST: opts->list = 1; break;
+        case OPT_HELP: help_exit(program_base_name(argv[0]));
+        case OPT_VERSION:
+            std::printf("%s\n", BANNER);
+            std::exit(0);
         default: usage_exit(argv[0]);
         }
     }

@@ -1,6 +1,7 @@
 // The run's settings, read from the command line.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ struct RunOptions {
     int to_stdout = 0;
     int from_stdin = 0;
     int probe_cpu = 1;
+    int test = 0;                 // --test: decompress and check, write nothing
+    int list = 0;                 // --list: show what containers hold
     int thread_count = -1;        // negative: one per processor
     int hash_bits_option = 0;     // -D as given; 0 when absent
     CodecJob job_template{};      // method, level, hash_bits, block_size
@@ -29,7 +32,9 @@ int effective_hash_bits(int option_value, int method, int level);
 // process where the command line says so.
 void parse_options(int argc, char** argv, RunOptions* opts);
 
-// The usage text on standard error; `name` is the program name to show.
+// The usage text; `name` is the program name to show.
+void print_usage(std::FILE* stream, const char* name);
+// The usage text on standard error, then the end of the process (status 1).
 [[noreturn]] void usage_exit(const char* name);
 // The part of a program path after its last separator.
 const char* program_base_name(const char* path);

@@ -21,6 +21,24 @@ void report(DirWalker* w, const std::string& path)
     ++w->failures;
 }
 
+// True when the directory `name` is `dir` or lies beneath it: its ancestors
+// are followed through ".." until the root, which is its own parent.
+bool is_within(const std::string& name, const PathStatus& dir)
+{
+    PathStatus st, parent;
+    if (path_status(name.c_str(), &st, true) != 0 || st.kind != PathKind::Directory)
+        return false;
+    std::string path = name;
+    for (;;) {
+        if (same_file(st, dir))
+            return true;
+        path += "/..";
+        if (path_status(path.c_str(), &parent, true) != 0 || same_file(parent, st))
+            return false;
+        st = parent;
+    }
+}
+
 // Steps the walk of the current top-level directory: true with the next entry,
 // false when that walk is over. Symbolic links inside the tree are reported
 // as neither files nor directories, so they are never followed.
@@ -40,6 +58,8 @@ bool step(DirWalker* w, std::string* path, PathStatus* status)
         std::string joined = w->current + '/' + name;
         if (path_status(joined.c_str(), status, false) != 0)
             continue;
+        if (w->exclude && status->kind == PathKind::Directory && same_file(*status, *w->exclude))
+            continue;
         if (status->kind == PathKind::Directory && w->stack.size() < MAX_OPEN_LEVELS) {
             if (DirHandle* d = dir_open(joined.c_str())) {
                 w->stack.push_back(d);
@@ -56,12 +76,13 @@ bool step(DirWalker* w, std::string* path, PathStatus* status)
 
 } // namespace
 
-DirWalker* walker_open(const std::vector<std::string>& names)
+DirWalker* walker_open(const std::vector<std::string>& names, const PathStatus* exclude)
 {
     if (names.empty())
         return nullptr;
     auto* w = new DirWalker;
     w->names = &names;
+    w->exclude = exclude;
     return w;
 }
 
@@ -74,6 +95,8 @@ int walker_next(DirWalker* w, std::string* path, PathStatus* status)
             return -1;
         close_walk(w);
         w->top = (*w->names)[w->next_name++];
+        if (w->exclude && is_within(w->top, *w->exclude))
+            continue;
         if (DirHandle* d = dir_open(w->top.c_str())) {
             w->stack.push_back(d);
             w->current = w->top;

@@ -18,10 +18,12 @@ struct DirWalker {
     std::vector<DirHandle*> stack;    // open enumerations, the top-level one first
     std::string current;              // path of the innermost open directory
     int failures = 0;                 // entries that could not be read
+    const PathStatus* exclude = nullptr;  // a directory never walked into (the destination)
 };
 
-// Null when the list is empty.
-DirWalker* walker_open(const std::vector<std::string>& names);
+// Null when the list is empty. A directory that is `exclude` (null: none), or
+// lies beneath it, is neither returned nor entered, however it is spelled.
+DirWalker* walker_open(const std::vector<std::string>& names, const PathStatus* exclude);
 // 0 with the next entry's path and status, or -1 when every name is done.
 int walker_next(DirWalker* w, std::string* path, PathStatus* status);
 void walker_close(DirWalker* w);

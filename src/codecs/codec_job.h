@@ -7,6 +7,7 @@
 namespace qrn {
 
 struct PlatformFile;
+struct OutputFile;   // the pipeline's output being written; codecs never touch it
 
 struct CodecJob {
     // These six fields, in these widths, are also bytes 16..31 of the
@@ -25,7 +26,7 @@ struct CodecJob {
     uint32_t in_size;
     uint32_t block_size;   // decoded bsize_code
     PlatformFile* in_file;
-    PlatformFile* out_file;
+    OutputFile* out_file;
 };
 
 // A compressor returns the payload bytes written at `out` (0 for an empty

@@ -65,6 +65,15 @@ Record code_block(const CodecJob& job, uint8_t* in_buffer, uint8_t* out_buffer, 
     return {in_buffer, job.in_size + 1, in_buffer};
 }
 
+// Counts and checksums a block's original bytes, when the container will
+// carry integrity fields.
+void track_content(OutputFile* out, const uint8_t* data, uint32_t bytes)
+{
+    out->length += bytes;
+    if (out->hash)
+        content_hash_update(out->hash.get(), data, bytes);
+}
+
 // Codes every block on the calling thread, reusing one pair of buffers.
 int compress_inline(CodecJob& job)
 {
@@ -84,8 +93,9 @@ int compress_inline(CodecJob& job)
             if (got == 0)
                 break;
             job.in_size = static_cast<uint32_t>(got);
+            track_content(job.out_file, in_buffer + 1, job.in_size);
             const Record r = code_block(job, in_buffer, out_buffer, capacity);
-            if (file_write_fully(job.out_file, r.data, r.length) != r.length) {
+            if (file_write_fully(job.out_file->file, r.data, r.length) != r.length) {
                 rc = report_write_failure();
                 break;
             }
@@ -122,7 +132,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
     PlatformFile* in = open_input(p, in_name);
     if (!in)
         return -1;
-    PlatformFile* out = open_output(p, in, out_name);
+    OutputFile* out = open_output(p, in, in_name, out_name);
     if (!out) {
         file_close(in);
         return FILE_CREATE_FAILED;
@@ -133,10 +143,21 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
     job.out_file = out;
     job.seq = 0;
 
-    uint8_t header[HEADER_SIZE];
-    header_encode(job, header);
+    // A container that can be rewritten in place carries integrity fields:
+    // pending now, complete when its last block is written.
+    header_encode(job, out->header);
+    out->header_offset = file_rewrite_offset(out->file);
+    if (out->header_offset >= 0) {
+        out->hash = content_hash_new();
+        if (!out->hash)
+            out->header_offset = -1;
+    }
+    if (out->header_offset >= 0) {
+        out->fields.state = INTEGRITY_PENDING;
+        integrity_encode(out->fields, out->header);
+    }
     int rc = 0;
-    if (file_write_fully(out, header, HEADER_SIZE) != HEADER_SIZE) {
+    if (file_write_fully(out->file, out->header, HEADER_SIZE) != HEADER_SIZE) {
         rc = report_write_failure();
     } else if (p.thread_count == 0) {
         rc = compress_inline(job);
@@ -149,7 +170,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
             uint8_t* buffer = block_alloc(job.block_size + BUFFER_SLACK);
             if (!buffer) {
                 rc = report_error(ERR_MALLOC);
-                file_mark_failed(p, out);
+                file_mark_failed(out, last_reported_text());
                 break;
             }
             const int64_t got = read_block(in, buffer, job.block_size);
@@ -157,7 +178,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
                 block_release(buffer);
                 if (got < 0) {
                     rc = report_read_failure();
-                    file_mark_failed(p, out);
+                    file_mark_failed(out, last_reported_text());
                 }
                 break;
             }
@@ -165,6 +186,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
             queued.seq = p.job_seq_counter++;
             queued.in = buffer;
             queued.in_size = static_cast<uint32_t>(got);
+            track_content(out, buffer + 1, queued.in_size);
             queue_put(p.queue, queued);
             if (got < job.block_size)
                 break;
@@ -175,7 +197,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
     }
     file_close(in);
     if (rc != 0)
-        file_mark_failed(p, out);
+        file_mark_failed(out, last_reported_text());
     file_finish(p, out);
     return rc;
 }
@@ -187,7 +209,7 @@ int compress_worker(void* arg)
         const CodecJob job = queue_take(p.queue);
         if (job.method == METHOD_STOP)
             return 0;
-        PlatformFile* out = job.out_file;
+        OutputFile* out = job.out_file;
         if (!job.in) {
             auto lock = wait_turn(p, job.seq);
             file_finish(p, out);
@@ -203,16 +225,16 @@ int compress_worker(void* arg)
                 block_release(record.buffer == job.in ? out_buffer : job.in);
             } else {
                 report_error(ERR_MALLOC);
-                file_mark_failed(p, out);
+                file_mark_failed(out, last_reported_text());
             }
         }
         if (!record.buffer)
             block_release(job.in);
         auto lock = wait_turn(p, job.seq);
         if (record.buffer && !out->failed.load() &&
-            file_write_fully(out, record.data, record.length) != record.length) {
+            file_write_fully(out->file, record.data, record.length) != record.length) {
             report_write_failure();
-            file_mark_failed(p, out);
+            file_mark_failed(out, last_reported_text());
         }
         pass_turn(p, lock);
         block_release(record.buffer);

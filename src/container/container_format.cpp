@@ -35,6 +35,28 @@ void header_decode(const uint8_t in[HEADER_SIZE], CodecJob* job)
     job->seq = load_le32(in + 28);
 }
 
+void integrity_encode(const IntegrityFields& f, uint8_t header[HEADER_SIZE])
+{
+    if (f.state == INTEGRITY_NONE)
+        return;
+    std::memcpy(header + 4, "IX1", 3);
+    header[7] = f.state;
+    store_le64(header + 8, f.length);
+    store_le32(header + 28, f.checksum);
+}
+
+IntegrityFields integrity_decode(const uint8_t header[HEADER_SIZE])
+{
+    IntegrityFields f;
+    if (std::memcmp(header + 4, "IX1", 3) != 0)
+        return f;
+    // The mark with a zero state byte is no state a writer produces.
+    f.state = header[7] == INTEGRITY_NONE ? 0xFF : header[7];
+    f.length = load_le64(header + 8);
+    f.checksum = load_le32(header + 28);
+    return f;
+}
+
 uint16_t bsize_encode(uint64_t size)
 {
     if (size > uint64_t(MAX_UNIT_COUNT) * MIB)

@@ -25,6 +25,22 @@ bool header_magic_ok(const uint8_t in[HEADER_SIZE]);
 // Takes bytes 16..31 back into the job's first six fields.
 void header_decode(const uint8_t in[HEADER_SIZE], CodecJob* job);
 
+// Integrity fields: an extension that readers of the plain format skip (they
+// ignore header bytes 4..15 and 28..31). Bytes 4..6 hold the mark "IX1",
+// byte 7 the state, bytes 8..15 the original length, bytes 28..31 the low 32
+// bits of the content checksum. A header without the mark has no fields.
+constexpr uint8_t INTEGRITY_NONE = 0;
+constexpr uint8_t INTEGRITY_PENDING = 1;    // the compression has not finished
+constexpr uint8_t INTEGRITY_COMPLETE = 2;
+struct IntegrityFields {
+    uint8_t state = INTEGRITY_NONE;   // with the mark, whatever byte 7 holds
+    uint64_t length = 0;
+    uint32_t checksum = 0;
+};
+// Writes the fields into a header (nothing for INTEGRITY_NONE).
+void integrity_encode(const IntegrityFields& f, uint8_t header[HEADER_SIZE]);
+IntegrityFields integrity_decode(const uint8_t header[HEADER_SIZE]);
+
 // The smallest code whose block size holds `size` bytes: KiB units below
 // 1 MiB, MiB units up to 1 GiB, 1024 MiB above.
 uint16_t bsize_encode(uint64_t size);

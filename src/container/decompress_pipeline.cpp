@@ -25,11 +25,28 @@ std::string restored_name(const char* name)
     return s;
 }
 
-int decompression_error(int rc)
+// How a file failed: its result and the reason printed with its name.
+struct Failure {
+    int rc = 0;
+    std::string reason;
+};
+
+// "Decompression error.rc=%d" with the number the format's reader prints.
+void fail_reading(Failure* f, int printed, const std::string& reason)
 {
-    std::fprintf(stderr, "Decompression error.rc=%d\n", rc);
-    return -1;
+    std::fprintf(stderr, "Decompression error.rc=%d\n", printed);
+    f->rc = -1;
+    f->reason = reason;
 }
+
+// A numbered error.
+void fail_numbered(Failure* f, int number, const std::string& reason)
+{
+    f->rc = report_error(number);
+    f->reason = reason;
+}
+
+std::string read_error_text() { return std::string("read error: ") + error_text(last_error()); }
 
 // One record as read from the container.
 struct RecordIn {
@@ -40,16 +57,16 @@ struct RecordIn {
 
 enum class ReadResult { Record, End, Failed };
 
-// Reads a record's flag byte and length fields; `rc` receives the file's
-// result when something is wrong.
-ReadResult read_record_fields(PlatformFile* in, uint32_t block_size, RecordIn* r, int* rc)
+// Reads a record's flag byte and length fields; `f` says what is wrong when
+// something is.
+ReadResult read_record_fields(PlatformFile* in, uint32_t block_size, RecordIn* r, Failure* f)
 {
     uint8_t fields[9];
     const int64_t got = file_read_fully(in, fields, 1);
     if (got == 0)
         return ReadResult::End;
     if (got < 0) {
-        *rc = decompression_error(static_cast<int>(got));
+        fail_reading(f, static_cast<int>(got), read_error_text());
         return ReadResult::Failed;
     }
     r->flags = fields[0];
@@ -57,7 +74,7 @@ ReadResult read_record_fields(PlatformFile* in, uint32_t block_size, RecordIn* r
     r->length = block_size;
     if (block_size == 0) {
         // Only an empty file has no block size, and it has no records.
-        *rc = report_error(ERR_CORRUPT);
+        fail_numbered(f, ERR_CORRUPT, "damaged: a record where the header says the file is empty");
         return ReadResult::Failed;
     }
     if (!(r->flags & BLOCK_COMPRESSED))
@@ -65,47 +82,50 @@ ReadResult read_record_fields(PlatformFile* in, uint32_t block_size, RecordIn* r
     const int64_t field_bytes = (r->flags & BLOCK_HAS_SIZE) ? 8 : 4;
     const int64_t n = file_read_fully(in, fields + 1, field_bytes);
     if (n != field_bytes) {
-        *rc = decompression_error(static_cast<int>(n));
+        fail_reading(f, static_cast<int>(n), n < 0 ? read_error_text() : "truncated: a record's length fields are cut short");
         return ReadResult::Failed;
     }
     r->length = load_le32(fields + 1);
     if (r->flags & BLOCK_HAS_SIZE) {
         r->decoded = load_le32(fields + 5);
         if (r->decoded > block_size) {
-            *rc = report_error(ERR_CORRUPT);
+            fail_numbered(f, ERR_CORRUPT, "damaged: a record longer than the block size");
             return ReadResult::Failed;
         }
     }
     if (r->length > r->decoded) {
-        *rc = report_error(ERR_CORRUPT);
+        fail_numbered(f, ERR_CORRUPT, "damaged: a record's payload longer than its content");
         return ReadResult::Failed;
     }
     return ReadResult::Record;
 }
 
 // Reads a record's bytes into `buffer` (room for `r.length` + slack). Returns
-// the bytes obtained, or -1 with `rc` set.
-int64_t read_record_data(PlatformFile* in, const RecordIn& r, uint8_t* buffer, int* rc)
+// the bytes obtained, or -1 with `f` set.
+int64_t read_record_data(PlatformFile* in, const RecordIn& r, uint8_t* buffer, Failure* f)
 {
     const int64_t got = file_read_fully(in, buffer, r.length);
     if (got < 0) {
-        *rc = decompression_error(-1);
+        fail_reading(f, -1, read_error_text());
         return -1;
     }
     std::memset(buffer + got, 0, BUFFER_SLACK);
     if (r.flags & BLOCK_COMPRESSED) {
         if (got < r.length) {
             std::fprintf(stderr, "RD ERR%d,%d ", static_cast<int>(r.length), static_cast<int>(got));
-            *rc = decompression_error(static_cast<int>(got));
+            fail_reading(f, static_cast<int>(got),
+                         "truncated: a record of " + std::to_string(r.length) + " bytes holds " + std::to_string(got));
             return -1;
         }
     } else if (got == 0) {
         // A raw record holds at least one byte.
-        *rc = report_error(ERR_CORRUPT);
+        fail_numbered(f, ERR_CORRUPT, "truncated: a record ends after its flag byte");
         return -1;
     }
     return got;
 }
+
+constexpr const char* CORRUPT_BLOCK = "damaged: a block does not decode (file is corrupted)";
 
 // Decodes a compressed record into `out`; true when it gave exactly its size.
 bool decode_record(const CodecJob& job, uint8_t* out)
@@ -138,8 +158,10 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
         return -1;
     uint8_t header[HEADER_SIZE];
     errno = 0;
-    if (file_read_fully(in, header, HEADER_SIZE) != HEADER_SIZE) {
+    const int64_t header_bytes = file_read_fully(in, header, HEADER_SIZE);
+    if (header_bytes != HEADER_SIZE) {
         const int rc = report_read_failure();
+        print_file_failure(in_name, header_bytes < 0 ? last_reported_text() : "not a container: shorter than its header");
         file_close(in);
         return rc;
     }
@@ -151,25 +173,36 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     CodecJob job{};
     header_decode(header, &job);
     job.seq = 0;
-    if (!decoder_for(job.method) || !bsize_code_valid(job.bsize_code)) {
+    const IntegrityFields fields = integrity_decode(header);
+    const char* refusal = nullptr;
+    if (fields.state == INTEGRITY_PENDING)
+        refusal = "incomplete: its compression did not finish";
+    else if (fields.state != INTEGRITY_NONE && fields.state != INTEGRITY_COMPLETE)
+        refusal = "damaged header: unknown integrity state";
+    else if (!decoder_for(job.method) || !bsize_code_valid(job.bsize_code))
+        refusal = "damaged header";
+    if (refusal) {
         file_close(in);
-        return report_error(ERR_CORRUPT);
+        const int rc = report_error(ERR_CORRUPT);
+        print_file_failure(in_name, refusal);
+        return rc;
     }
     job.block_size = static_cast<uint32_t>(bsize_decode(job.bsize_code));
     job.in_file = in;
 
     const std::string name = restored_name(out_name);
-    PlatformFile* out = open_output(p, in, name.c_str());
+    OutputFile* out = open_output(p, in, in_name, name.c_str());
     if (!out) {
         file_close(in);
         return FILE_CREATE_FAILED;
     }
     job.out_file = out;
-    if (p.thread_count > 0 && p.error_count.load() != 0) {
-        file_close(in);
-        file_mark_failed(p, out);
-        file_finish(p, out);
-        return decompression_error(-1);
+    out->fields = fields;
+    Failure f;
+    if (fields.state == INTEGRITY_COMPLETE) {
+        out->hash = content_hash_new();
+        if (!out->hash)
+            fail_numbered(&f, ERR_MALLOC, "malloc error");
     }
 
     const bool threaded = p.thread_count > 0;
@@ -177,17 +210,16 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     uint8_t* out_buffer = nullptr;
     size_t in_capacity = 0, out_capacity = 0;
     bool previous_short = false;
-    int rc = 0;
-    for (;;) {
+    while (f.rc == 0) {
         RecordIn r;
-        const ReadResult rr = read_record_fields(in, job.block_size, &r, &rc);
+        const ReadResult rr = read_record_fields(in, job.block_size, &r, &f);
         if (rr == ReadResult::End)
             break;
         if (rr == ReadResult::Failed)
             break;
         if (previous_short) {
             // Only the last block may be shorter than the block size.
-            rc = report_error(ERR_CORRUPT);
+            fail_numbered(&f, ERR_CORRUPT, "damaged: a record follows the short last one");
             break;
         }
         uint8_t* buffer;
@@ -198,10 +230,10 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
         }
         if (!buffer) {
             report_error(ERR_MALLOC);
-            rc = decompression_error(-ERR_MALLOC);
+            fail_reading(&f, -ERR_MALLOC, "malloc error");
             break;
         }
-        const int64_t got = read_record_data(in, r, buffer, &rc);
+        const int64_t got = read_record_data(in, r, buffer, &f);
         if (got < 0) {
             if (threaded)
                 block_release(buffer);
@@ -218,7 +250,8 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
             cj.seq = p.job_seq_counter++;
             queue_put(p.queue, cj);
             if (out->failed.load()) {
-                rc = decompression_error(-1);
+                // A worker failed a block and said why; read no further.
+                f.rc = -1;
                 break;
             }
             continue;
@@ -228,32 +261,31 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
         if (r.flags & BLOCK_COMPRESSED) {
             if (!reserve(out_buffer, out_capacity, cj.out_limit + size_t(BUFFER_SLACK))) {
                 report_error(ERR_MALLOC);
-                rc = decompression_error(-ERR_MALLOC);
+                fail_reading(&f, -ERR_MALLOC, "malloc error");
                 break;
             }
             if (!decode_record(cj, out_buffer)) {
-                rc = report_error(ERR_CORRUPT);
+                fail_numbered(&f, ERR_CORRUPT, CORRUPT_BLOCK);
                 break;
             }
             data = out_buffer;
         }
         filter_apply(cj.filter, data, cj.out_limit, false);
-        if (file_write_fully(out, data, cj.out_limit) != cj.out_limit) {
-            report_write_failure();
-            rc = decompression_error(-ERR_WRITE);
+        if (!output_restored(out, data, cj.out_limit)) {
+            fail_reading(&f, -ERR_WRITE, out->reason);
             break;
         }
     }
     block_release(in_buffer);
     block_release(out_buffer);
     file_close(in);
-    if (rc != 0)
-        file_mark_failed(p, out);
+    if (f.rc != 0 && !f.reason.empty())
+        file_mark_failed(out, f.reason);
     if (threaded)
         queue_end_of_file(p, job);
     else
         file_finish(p, out);
-    return rc;
+    return f.rc;
 }
 
 int decompress_worker(void* arg)
@@ -263,7 +295,7 @@ int decompress_worker(void* arg)
         CodecJob job = queue_take(p.queue);
         if (job.method == METHOD_STOP)
             return 0;
-        PlatformFile* out = job.out_file;
+        OutputFile* out = job.out_file;
         if (!job.in) {
             auto lock = wait_turn(p, job.seq);
             file_finish(p, out);
@@ -274,28 +306,27 @@ int decompress_worker(void* arg)
         bool ok = !out->failed.load();
         if (ok && (job.block_flags & BLOCK_COMPRESSED)) {
             data = block_alloc(job.out_limit + size_t(BUFFER_SLACK));
+            const char* reason = nullptr;
             if (!data) {
                 report_error(ERR_MALLOC);
-                ok = false;
+                reason = "malloc error";
             } else if (!decode_record(job, data)) {
                 report_error(ERR_CORRUPT);
-                ok = false;
+                reason = CORRUPT_BLOCK;
             }
             block_release(job.in);
-            if (!ok) {
+            if (reason) {
                 block_release(data);
                 data = nullptr;
+                ok = false;
+                file_mark_failed(out, reason);
             }
         }
         if (ok)
             filter_apply(job.filter, data, job.out_limit, false);
-        else
-            file_mark_failed(p, out);
         auto lock = wait_turn(p, job.seq);
-        if (ok && !out->failed.load() && file_write_fully(out, data, job.out_limit) != job.out_limit) {
-            report_write_failure();
-            file_mark_failed(p, out);
-        }
+        if (ok && !out->failed.load())
+            output_restored(out, data, job.out_limit);
         pass_turn(p, lock);
         block_release(data);
     }

@@ -17,6 +17,7 @@ constexpr const char* ERROR_FORMATS[] = {
 };
 
 bool errors_to_stderr = false;
+thread_local char last_text[2048];
 
 } // namespace
 
@@ -43,8 +44,11 @@ int report_error(int number, ...)
     } else {
         std::snprintf(text, sizeof text, "unknown error");
     }
+    std::snprintf(last_text, sizeof last_text, "%s", text);
     error_sink(number, text);
     return -number;
 }
+
+const char* last_reported_text() { return last_text; }
 
 } // namespace qrn

@@ -26,5 +26,7 @@ void set_errors_to_stderr(bool on);
 // Formats error `number` with the arguments its format takes and reports it.
 // Returns -number.
 int report_error(int number, ...);
+// The text of the last error reported on the calling thread.
+const char* last_reported_text();
 
 } // namespace qrn

@@ -7,9 +7,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "codecs/codec_job.h"
+#include "container/checksum.h"
+#include "container/container_format.h"
 #include "container/job_queue.h"
 #include "platform/platform.h"
 
@@ -21,12 +24,35 @@ constexpr int MAX_THREADS = 32;
 // created.
 constexpr int FILE_CREATE_FAILED = -1000;
 
+// One file on its way through a pipeline, from the producer that opens it to
+// the job that finishes it in write order. Whoever fails one of its blocks
+// marks it failed with a reason; the finishing job then removes the output
+// and names the file.
+struct OutputFile {
+    PlatformFile* file = nullptr;   // null when only testing (nothing written)
+    std::string name;               // the input's name, for messages
+    FileMeta meta;                  // the input's permission bits and times
+    std::atomic<bool> failed{false};
+    std::string reason;             // set by the one that marked it failed
+
+    // Integrity. Compressing: `header` is rewritten at `header_offset` with
+    // `fields` (complete) when the file ends; the producer keeps `length` and
+    // `hash` over the original content. Decompressing: `fields` as read; the
+    // writer keeps `length` and `hash` over the restored content, in order.
+    uint8_t header[HEADER_SIZE] = {};
+    int64_t header_offset = -1;
+    IntegrityFields fields;
+    uint64_t length = 0;
+    ContentHashPtr hash;
+};
+
 struct Pipeline {
     // Run settings.
     bool from_stdin = false;
     bool to_stdout = false;
     bool force = false;
     bool decompress = false;
+    bool test_only = false;   // decompress and check, write nothing
 
     JobQueue queue;
     std::vector<PlatformThread*> workers;
@@ -38,7 +64,6 @@ struct Pipeline {
     std::condition_variable write_turn;
     uint32_t next_write_seq = 0;   // guarded by write_mutex
 
-    std::atomic<int> error_count{0};   // blocks that a worker failed to produce
     std::atomic<int> failed_files{0};  // files not processed in full
 };
 
@@ -63,9 +88,15 @@ int compress_worker(void* pipeline);
 int decompress_worker(void* pipeline);
 
 // Shared by both directions (pipeline_common.cpp).
-void file_mark_failed(Pipeline& p, PlatformFile* out);
-// Closes a finished output; a failed one is removed. Counts failed files.
-void file_finish(Pipeline& p, PlatformFile* out);
+
+// Marks the file failed; the first reason given is the one printed.
+void file_mark_failed(OutputFile* out, const std::string& reason);
+// Finishes a file in write order: checks and stamps its integrity fields,
+// gives the output its input's permissions and times and closes it; a failed
+// output is removed and the file named on standard error. Counts failed files.
+void file_finish(Pipeline& p, OutputFile* out);
+// Prints "quarnix: NAME: REASON" on standard error.
+void print_file_failure(const std::string& name, const std::string& reason);
 // Waits until `seq` may write; the lock is held on return.
 std::unique_lock<std::mutex> wait_turn(Pipeline& p, uint32_t seq);
 // Lets the next job write.
@@ -78,7 +109,12 @@ void print_open_failure(const char* in_name);
 // Reports error 102 or 103 with the current errno; returns its negated number.
 int report_write_failure();
 int report_read_failure();
-// Creates an output (or takes standard output), printing "creat error" on failure.
-PlatformFile* open_output(const Pipeline& p, PlatformFile* in, const char* out_name);
+// Creates the output (or takes standard output, or nothing when only
+// testing), printing "creat error" on failure; null then.
+OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const char* out_name);
+// Writes restored data in order: counts and checksums it when the container
+// has integrity fields, and writes it unless only testing. False on a short
+// write (error 102 reported, the file marked failed).
+bool output_restored(OutputFile* out, const uint8_t* data, uint32_t bytes);
 
 } // namespace qrn

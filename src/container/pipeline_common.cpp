@@ -35,26 +35,81 @@ void pipeline_stop(Pipeline& p)
     block_pool_set_limit(0);
 }
 
-void file_mark_failed(Pipeline& p, PlatformFile* out)
+void file_mark_failed(OutputFile* out, const std::string& reason)
 {
     if (!out->failed.exchange(true))
-        p.error_count.fetch_add(1);
+        out->reason = reason;
 }
 
-void file_finish(Pipeline& p, PlatformFile* out)
+void print_file_failure(const std::string& name, const std::string& reason)
 {
-    const bool is_std = out->is_std;
-    const std::string path = out->path;
-    bool failed = out->failed.load();
-    if (file_close(out) != 0 && !failed) {
+    std::fprintf(stderr, "quarnix: %s: %s\n", name.c_str(), reason.c_str());
+}
+
+namespace {
+
+std::string size_text(uint64_t got, uint64_t expected)
+{
+    return std::to_string(got) + " of " + std::to_string(expected) + " bytes";
+}
+
+// Compares what was restored with the container's integrity fields.
+void check_restored(OutputFile* out)
+{
+    if (out->fields.state != INTEGRITY_COMPLETE || out->failed.load())
+        return;
+    if (out->length < out->fields.length)
+        file_mark_failed(out, "truncated: " + size_text(out->length, out->fields.length));
+    else if (out->length > out->fields.length)
+        file_mark_failed(out, "longer than recorded: " + size_text(out->length, out->fields.length));
+    else if (!out->hash || content_hash_low32(out->hash.get()) != out->fields.checksum)
+        file_mark_failed(out, "checksum mismatch: the restored content is damaged");
+}
+
+// Rewrites the header of a finished container with its complete fields.
+void stamp_header(OutputFile* out)
+{
+    if (out->header_offset < 0 || out->failed.load())
+        return;
+    out->fields.state = INTEGRITY_COMPLETE;
+    out->fields.checksum = content_hash_low32(out->hash.get());
+    out->fields.length = out->length;
+    integrity_encode(out->fields, out->header);
+    if (file_write_at(out->file, out->header, HEADER_SIZE, out->header_offset) != HEADER_SIZE) {
         report_write_failure();
-        failed = true;
+        file_mark_failed(out, last_reported_text());
     }
-    if (failed) {
-        if (!is_std)
+}
+
+} // namespace
+
+void file_finish(Pipeline& p, OutputFile* out)
+{
+    if (p.decompress)
+        check_restored(out);
+    else
+        stamp_header(out);
+    if (PlatformFile* f = out->file) {
+        const bool is_std = f->is_std;
+        const std::string path = f->path;
+        // A failed output goes before it is closed, so that an interruption
+        // in between finds nothing to leave behind.
+        if (out->failed.load() && !is_std)
             file_remove(path.c_str());
+        else if (!out->failed.load())
+            file_apply_meta(f, out->meta);
+        if (file_close(f) != 0 && !out->failed.load()) {
+            report_write_failure();
+            file_mark_failed(out, last_reported_text());
+            if (!is_std)
+                file_remove(path.c_str());
+        }
+    }
+    if (out->failed.load()) {
+        print_file_failure(out->name, out->reason);
         p.failed_files.fetch_add(1);
     }
+    delete out;
 }
 
 std::unique_lock<std::mutex> wait_turn(Pipeline& p, uint32_t seq)
@@ -104,20 +159,43 @@ int report_read_failure()
     return report_error(ERR_READ, err, error_text(err));
 }
 
-PlatformFile* open_output(const Pipeline& p, PlatformFile* in, const char* out_name)
+OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const char* out_name)
 {
-    if (p.to_stdout)
-        return file_stdout();
-    if (in && !in->is_std && file_is_same(in, out_name)) {
-        std::fprintf(stderr, "creat error '%s' '%s'\n", out_name, "input and output are the same file");
-        return nullptr;
+    auto* out = new OutputFile;
+    out->name = in_name;
+    out->meta = file_meta(in);
+    if (p.test_only)
+        return out;
+    if (p.to_stdout) {
+        out->file = file_stdout();
+        return out;
     }
-    PlatformFile* out = file_create_output(out_name, p.force);
-    if (!out) {
+    if (!in->is_std && file_is_same(in, out_name)) {
+        std::fprintf(stderr, "creat error '%s' '%s'\n", out_name, "input and output are the same file");
+    } else {
+        out->file = file_create_output(out_name, p.force, &out->meta);
+        if (out->file)
+            return out;
         const int err = last_error();
         std::fprintf(stderr, "creat error '%s' '%s'\n", out_name, error_text(err));
     }
-    return out;
+    delete out;
+    return nullptr;
+}
+
+bool output_restored(OutputFile* out, const uint8_t* data, uint32_t bytes)
+{
+    if (out->fields.state == INTEGRITY_COMPLETE) {
+        out->length += bytes;
+        if (out->hash)
+            content_hash_update(out->hash.get(), data, bytes);
+    }
+    if (out->file && file_write_fully(out->file, data, bytes) != bytes) {
+        report_write_failure();
+        file_mark_failed(out, last_reported_text());
+        return false;
+    }
+    return true;
 }
 
 } // namespace qrn

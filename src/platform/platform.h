@@ -3,28 +3,52 @@
 // system header.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace qrn {
 
-// An open file or one of the standard streams. Outputs also carry what the
-// pipelines need to finish them: their path (to remove a failed output) and a
-// failure mark set by whoever fails to produce one of its blocks.
+// An open file or one of the standard streams.
 struct PlatformFile {
     int fd = -1;
     bool is_std = false;          // standard input or output: never closed or removed
+    bool is_output = false;       // created by file_create_output: removed if interrupted
     std::string path;
-    std::atomic<bool> failed{false};
+};
+
+// What an output takes over from its input: permission bits, owner, times.
+struct FileMeta {
+    bool known = false;
+    uint32_t mode = 0;            // permission bits only
+    uint32_t uid = 0, gid = 0;
+    int64_t atime_sec = 0, atime_nsec = 0;
+    int64_t mtime_sec = 0, mtime_nsec = 0;
 };
 
 // Opens an existing file for reading. Null on failure (errno set).
 PlatformFile* file_open_input(const char* path);
-// Creates an output file. Without `replace` an existing file makes it fail;
-// with it, the file is truncated. Null on failure (errno set).
-PlatformFile* file_create_output(const char* path, bool replace);
+// Creates an output file, readable by no more users than `like` says (0600
+// when `like` is null or unknown). Without `replace` an existing file makes it
+// fail; with it, an existing file (not a directory) is removed first, so the
+// new one never inherits wider permissions. Until it is closed or removed,
+// the file is on the list of outputs that an interruption removes. Null on
+// failure (errno set).
+PlatformFile* file_create_output(const char* path, bool replace, const FileMeta* like);
+// The permission bits, owner and times of an open file.
+FileMeta file_meta(PlatformFile* f);
+// Gives a finished output its input's owner (where allowed), permission bits
+// and times. 0, or -1 when mode or times could not be set.
+int file_apply_meta(PlatformFile* f, const FileMeta& meta);
+// Where a header written next would start, when the file can be written
+// again at that place later (a regular file not opened for appending); -1
+// otherwise (pipes, terminals).
+int64_t file_rewrite_offset(PlatformFile* f);
+// Writes `count` bytes at `offset` without moving the file position: `count`,
+// or -1.
+int64_t file_write_at(PlatformFile* f, const void* buf, int64_t count, int64_t offset);
+// Skips `count` bytes of input: the bytes skipped (fewer at the end), or -1.
+int64_t file_skip(PlatformFile* f, int64_t count);
 PlatformFile* file_stdin();
 PlatformFile* file_stdout();
 // Reads until `count` bytes are in or the input ends: the bytes read, or -1
@@ -39,14 +63,26 @@ int file_close(PlatformFile* f);
 int64_t file_size(PlatformFile* f);
 // True when `out_path` names the same existing file that `in` has open.
 bool file_is_same(PlatformFile* in, const char* out_path);
+// Removes a file (and takes it off the list of outputs an interruption removes).
 int file_remove(const char* path);
+// From now on SIGINT, SIGTERM and SIGHUP remove every output still being
+// written and end the process with status 128 + the signal's number. Call
+// before any other thread starts: the signals are blocked in this thread and
+// in every thread it starts, and one thread of its own waits for them.
+void interrupt_guard_start();
 bool stream_is_terminal(int std_fd);
 
 enum class PathKind { Missing, Regular, Directory, Other };
 struct PathStatus {
     PathKind kind = PathKind::Missing;
     int64_t size = 0;
+    uint64_t device = 0, inode = 0;   // identity: equal for every spelling of one file
 };
+// True when `a` and `b` are the same file.
+inline bool same_file(const PathStatus& a, const PathStatus& b)
+{
+    return a.kind != PathKind::Missing && a.device == b.device && a.inode == b.inode;
+}
 // Status of a path; `follow_links` false reports a symbolic link as Other.
 // Returns 0, or -1 with errno set.
 int path_status(const char* path, PathStatus* st, bool follow_links);

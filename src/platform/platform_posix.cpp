@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <csignal>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qrn {
 
@@ -32,6 +36,59 @@ PlatformFile* std_file(int fd, const char* name)
     return f;
 }
 
+// Outputs being written, removed by the interruption guard. The lock is also
+// held while an output is created, so that none is left between its
+// creation and its entry here.
+struct OpenOutputs {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+};
+
+OpenOutputs& open_outputs()
+{
+    static OpenOutputs* list = new OpenOutputs;  // never destroyed: the guard may use it during exit
+    return *list;
+}
+
+void forget_output(const std::string& path)
+{
+    OpenOutputs& o = open_outputs();
+    for (size_t i = 0; i < o.paths.size(); ++i) {
+        if (o.paths[i] == path) {
+            o.paths[i] = std::move(o.paths.back());
+            o.paths.pop_back();
+            return;
+        }
+    }
+}
+
+sigset_t interrupt_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+void* interrupt_guard(void*)
+{
+    const sigset_t set = interrupt_signals();
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    OpenOutputs& o = open_outputs();
+    o.mutex.lock();   // held until the end: no output is created or finished after this
+    for (const std::string& path : o.paths)
+        ::unlink(path.c_str());
+    static const char message[] = "quarnix: interrupted\n";
+    (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+    ::_exit(128 + sig);
+}
+
+int64_t seconds(const struct timespec& t) { return static_cast<int64_t>(t.tv_sec); }
+
 } // namespace
 
 PlatformFile* file_open_input(const char* path)
@@ -49,13 +106,116 @@ PlatformFile* file_open_input(const char* path)
     return wrap_fd(fd, path);
 }
 
-PlatformFile* file_create_output(const char* path, bool replace)
+PlatformFile* file_create_output(const char* path, bool replace, const FileMeta* like)
 {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL);
-    int fd = ::open(path, flags, 0666);
+    const mode_t mode = like && like->known ? static_cast<mode_t>(like->mode & 0777) : 0600;
+    OpenOutputs& o = open_outputs();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EEXIST && replace) {
+        struct stat st;
+        if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode))
+            errno = EISDIR;
+        else if (::unlink(path) == 0)
+            fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    }
     if (fd < 0)
         return nullptr;
-    return wrap_fd(fd, path);
+    o.paths.emplace_back(path);
+    PlatformFile* f = wrap_fd(fd, path);
+    f->is_output = true;
+    return f;
+}
+
+FileMeta file_meta(PlatformFile* f)
+{
+    FileMeta m;
+    struct stat st;
+    if (f->is_std || ::fstat(f->fd, &st) != 0)
+        return m;
+    m.known = true;
+    m.mode = st.st_mode & 07777;
+    m.uid = st.st_uid;
+    m.gid = st.st_gid;
+    m.atime_sec = seconds(st.st_atim);
+    m.atime_nsec = st.st_atim.tv_nsec;
+    m.mtime_sec = seconds(st.st_mtim);
+    m.mtime_nsec = st.st_mtim.tv_nsec;
+    return m;
+}
+
+int file_apply_meta(PlatformFile* f, const FileMeta& meta)
+{
+    if (!meta.known || f->is_std)
+        return 0;
+    // The owner first: changing it may clear set-id bits, which the mode then
+    // restores where the owner could have set them.
+    (void)!::fchown(f->fd, meta.uid, meta.gid);
+    int rc = 0;
+    if (::fchmod(f->fd, static_cast<mode_t>(meta.mode & 07777)) != 0 &&
+        ::fchmod(f->fd, static_cast<mode_t>(meta.mode & 0777)) != 0)
+        rc = -1;
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(meta.atime_sec);
+    times[0].tv_nsec = static_cast<long>(meta.atime_nsec);
+    times[1].tv_sec = static_cast<time_t>(meta.mtime_sec);
+    times[1].tv_nsec = static_cast<long>(meta.mtime_nsec);
+    if (::futimens(f->fd, times) != 0)
+        rc = -1;
+    return rc;
+}
+
+int64_t file_rewrite_offset(PlatformFile* f)
+{
+    struct stat st;
+    if (::fstat(f->fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    const int flags = ::fcntl(f->fd, F_GETFL);
+    if (flags < 0 || (flags & O_APPEND))
+        return -1;
+    const off_t at = ::lseek(f->fd, 0, SEEK_CUR);
+    return at < 0 ? -1 : static_cast<int64_t>(at);
+}
+
+int64_t file_write_at(PlatformFile* f, const void* buf, int64_t count, int64_t offset)
+{
+    auto* p = static_cast<const char*>(buf);
+    int64_t done = 0;
+    while (done < count) {
+        const ssize_t r = ::pwrite(f->fd, p + done, static_cast<size_t>(count - done), static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -1;
+        done += r;
+    }
+    return count;
+}
+
+int64_t file_skip(PlatformFile* f, int64_t count)
+{
+    struct stat st;
+    if (count > 0 && ::fstat(f->fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const off_t at = ::lseek(f->fd, 0, SEEK_CUR);
+        if (at >= 0) {
+            const int64_t left = st.st_size > at ? static_cast<int64_t>(st.st_size - at) : 0;
+            const int64_t step = std::min(count, left);
+            if (::lseek(f->fd, static_cast<off_t>(step), SEEK_CUR) < 0)
+                return -1;
+            return step;
+        }
+    }
+    char scrap[65536];
+    int64_t done = 0;
+    while (done < count) {
+        const int64_t got = file_read_fully(f, scrap, std::min<int64_t>(count - done, sizeof scrap));
+        if (got < 0)
+            return -1;
+        done += got;
+        if (got == 0)
+            break;
+    }
+    return done;
 }
 
 PlatformFile* file_stdin() { return std_file(STDIN_FILENO, "stdin"); }
@@ -109,6 +269,11 @@ int file_close(PlatformFile* f)
         if (::close(f->fd) != 0)
             rc = -1;
     }
+    if (f->is_output) {
+        OpenOutputs& o = open_outputs();
+        std::lock_guard<std::mutex> lock(o.mutex);
+        forget_output(f->path);
+    }
     delete f;
     return rc;
 }
@@ -129,7 +294,24 @@ bool file_is_same(PlatformFile* in, const char* out_path)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-int file_remove(const char* path) { return ::unlink(path); }
+int file_remove(const char* path)
+{
+    OpenOutputs& o = open_outputs();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    forget_output(path);
+    return ::unlink(path);
+}
+
+void interrupt_guard_start()
+{
+    const sigset_t set = interrupt_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    pthread_t id;
+    if (pthread_create(&id, nullptr, interrupt_guard, nullptr) == 0)
+        pthread_detach(id);
+    else
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 bool stream_is_terminal(int std_fd) { return ::isatty(std_fd) != 0; }
 
@@ -146,6 +328,8 @@ int path_status(const char* path, PathStatus* st, bool follow_links)
                : S_ISDIR(s.st_mode) ? PathKind::Directory
                                     : PathKind::Other;
     st->size = s.st_size;
+    st->device = s.st_dev;
+    st->inode = s.st_ino;
     return 0;
 }
 

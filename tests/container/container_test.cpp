@@ -246,8 +246,11 @@ TEST(Pipeline, WriteFailureEndsWithStatusOne)
     for (const char* threads : {"-p0", "-p2"}) {
         RunResult r = run_quarnix(d.path, std::string("-11 -b64K -o ") + threads + " in", ">/dev/full");
         EXPECT_EQ(r.status, 1) << threads;
-        // Standard output carries the data, so the message goes to standard error.
-        EXPECT_EQ(r.err, "Error: 102 write error. errno=28 'No space left on device'\n") << threads;
+        // Standard output carries the data, so the message goes to standard
+        // error, and the file is named.
+        EXPECT_EQ(r.err, "Error: 102 write error. errno=28 'No space left on device'\n"
+                         "quarnix: in: write error. errno=28 'No space left on device'\n")
+            << threads;
     }
 }
 

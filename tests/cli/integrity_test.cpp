@@ -1,0 +1,286 @@
+// Files users can trust: integrity fields catch truncation and damage, an
+// interrupted run leaves nothing behind, one bad input spoils no other, and
+// outputs keep their input's permissions and times.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/program.h"
+
+namespace qrn {
+namespace {
+
+using namespace qrn::testing;
+
+// Offsets where the records of a container start, and whether each is stored.
+struct RecordSpan {
+    size_t start, end;
+    bool stored;
+};
+
+std::vector<RecordSpan> records_of(const std::string& c)
+{
+    const uint16_t code = static_cast<uint16_t>(static_cast<uint8_t>(c[16]) | static_cast<uint8_t>(c[17]) << 8);
+    const size_t block = (code >> 1) * ((code & 1) ? 1024u : 1048576u);
+    std::vector<RecordSpan> spans;
+    for (size_t at = 32; at < c.size();) {
+        const uint8_t flag = static_cast<uint8_t>(c[at]);
+        size_t end;
+        if (flag & 1) {
+            uint32_t p = 0;
+            for (int i = 0; i < 4; ++i)
+                p |= static_cast<uint32_t>(static_cast<uint8_t>(c[at + 1 + i])) << (8 * i);
+            end = at + ((flag & 2) ? 9 : 5) + p;
+        } else {
+            end = std::min(c.size(), at + 1 + block);
+        }
+        spans.push_back({at, end, !(flag & 1)});
+        at = end;
+    }
+    return spans;
+}
+
+const std::string DATA = text_bytes(200000, 21) + random_bytes(150000, 22) + text_bytes(90000, 23);
+
+// A container of DATA with both stored and compressed records.
+std::string make_container(const ScratchDir& d, const char* method = "-12")
+{
+    write_file(d / "data", DATA);
+    fs::remove(d / "data.qrn");
+    EXPECT_EQ(run_quarnix(d.path, std::string(method) + " -b64K data data.qrn").status, 0);
+    return read_file(d / "data.qrn");
+}
+
+// Restores `container` at -p0 and -p2: true when every run refused it with
+// status 1, named it and left no output; false when every run restored DATA
+// exactly (anything else fails the test).
+bool refused(const ScratchDir& d, const std::string& container, const std::string& what)
+{
+    write_file(d / "x.qrn", container);
+    int refusals = 0;
+    for (const char* threads : {"-p0", "-p2"}) {
+        fs::remove(d / "x");
+        RunResult r = run_quarnix(d.path, std::string("-d ") + threads + " x.qrn x");
+        if (r.status == 0) {
+            EXPECT_TRUE(read_file(d / "x") == DATA) << what << " " << threads;
+
+            continue;
+        }
+        ++refusals;
+        EXPECT_EQ(r.status, 1) << what << " " << threads;
+        EXPECT_NE(r.err.find("quarnix: x.qrn: "), std::string::npos) << what << " " << threads << ": " << r.err;
+        EXPECT_FALSE(fs::exists(d / "x")) << what << " " << threads;
+    }
+    EXPECT_TRUE(refusals == 0 || refusals == 2) << what;
+    return refusals == 2;
+}
+
+TEST(Integrity, FieldsOfAFinishedContainer)
+{
+    ScratchDir d;
+    const std::string c = make_container(d);
+    EXPECT_EQ(c.substr(4, 4), std::string("IX1\x02"));
+    uint64_t length = 0;
+    for (int i = 7; i >= 0; --i)
+        length = length << 8 | static_cast<uint8_t>(c[8 + static_cast<size_t>(i)]);
+    EXPECT_EQ(length, DATA.size());
+    // A reader of the plain format ignores the fields: zeroed, the container
+    // still restores, unchecked.
+    std::string plain = c;
+    plain.replace(4, 12, std::string(12, '\0'));
+    plain.replace(28, 4, std::string(4, '\0'));
+    EXPECT_FALSE(refused(d, plain, "no fields"));
+    // A pending container never restores.
+    std::string pending = c;
+    pending[7] = 1;
+    EXPECT_TRUE(refused(d, pending, "pending"));
+    write_file(d / "x.qrn", pending);
+    EXPECT_NE(run_quarnix(d.path, "-d x.qrn x").err.find("x.qrn: incomplete"), std::string::npos);
+    // Standard output gets the fields where it can be rewritten (a regular
+    // file), and none through a pipe.
+    ASSERT_EQ(run_quarnix(d.path, "-12 -o data", ">redirected.qrn").status, 0);
+    EXPECT_EQ(read_file(d / "redirected.qrn").substr(4, 4), std::string("IX1\x02"));
+    const std::string cmd = "cd '" + d.path.string() + "' && '" QRN_QUARNIX_PATH "' -12 -o data | cat > piped.qrn";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(read_file(d / "piped.qrn").substr(4, 12), std::string(12, '\0'));
+}
+
+TEST(Integrity, TruncationAndFlippedBytesAreCaught)
+{
+    ScratchDir d;
+    for (const char* method : {"-12", "-22", "-32"}) {
+        const std::string c = make_container(d, method);
+        const std::vector<RecordSpan> spans = records_of(c);
+        ASSERT_GT(spans.size(), 4u);
+        bool stored = false, compressed = false;
+        int flips = 0, flips_refused = 0;
+        for (const RecordSpan& s : spans) {
+            (s.stored ? stored : compressed) = true;
+            const std::string where = std::string(method) + " record at " + std::to_string(s.start);
+            // Cut at the record's start and inside it.
+            EXPECT_TRUE(refused(d, c.substr(0, s.start), where + " cut before"));
+            EXPECT_TRUE(refused(d, c.substr(0, (s.start + s.end) / 2), where + " cut inside"));
+            // One flipped byte anywhere in it is refused, or, where the
+            // decoder never reads it (a coder's last flush byte), harmless:
+            // never a wrong output.
+            for (size_t at : {s.start + 1, s.start + 7, (s.start + s.end) / 2, s.end - 1}) {
+                std::string flipped = c;
+                flipped[at] = static_cast<char>(flipped[at] ^ 0x10);
+                flips_refused += refused(d, flipped, where + " flip at " + std::to_string(at));
+                ++flips;
+            }
+        }
+        EXPECT_TRUE(stored && compressed) << method;
+        EXPECT_GT(flips_refused * 5, flips * 4) << method;
+    }
+}
+
+TEST(Integrity, TestAndListWriteNothing)
+{
+    ScratchDir d;
+    const std::string c = make_container(d);
+    write_file(d / "cut.qrn", c.substr(0, c.size() - 1000));
+    RunResult ok = run_quarnix(d.path, "--test data.qrn");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    RunResult bad = run_quarnix(d.path, "--test -p2 data.qrn cut.qrn");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("quarnix: cut.qrn: "), std::string::npos) << bad.err;
+    RunResult list = run_quarnix(d.path, "--list data.qrn cut.qrn");
+    EXPECT_EQ(list.status, 1);
+    EXPECT_NE(list.out.find("Method Level"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("complete   data.qrn"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("truncated  cut.qrn"), std::string::npos) << list.out;
+    EXPECT_FALSE(fs::exists(d / "data.qrn.out") || fs::exists(d / "cut"));
+    for (const char* option : {"--help", "--version"}) {
+        RunResult r = run_quarnix(d.path, option);
+        EXPECT_EQ(r.status, 0) << option;
+        EXPECT_NE(r.out.find("quarnix 1.2"), std::string::npos) << option;
+        EXPECT_EQ(r.err, "") << option;
+    }
+}
+
+TEST(Batches, OneDamagedContainerSpoilsNoOther)
+{
+    ScratchDir d;
+    write_file(d / "a.txt", text_bytes(150000, 31));
+    write_file(d / "b.txt", text_bytes(150000, 32));
+    ASSERT_EQ(run_quarnix(d.path, "-12 -b64K a.txt b.txt packed").status, 0);
+    const std::string good = read_file(d / "packed/a.txt.qrn");
+    write_file(d / "packed/bad.txt.qrn", good.substr(0, good.size() / 2));
+    const std::vector<std::vector<std::string>> orders = {
+        {"bad.txt", "a.txt", "b.txt"}, {"a.txt", "bad.txt", "b.txt"}, {"a.txt", "b.txt", "bad.txt"}};
+    for (const auto& order : orders) {
+        for (const char* threads : {"-p0", "-p1", "-p2"}) {
+            std::string names;
+            for (const std::string& n : order)
+                names += " packed/" + n + ".qrn";
+            for (const std::string& args : {std::string("-d ") + threads + names + " out",
+                                            std::string("-d -r ") + threads + " packed out"}) {
+                fs::remove_all(d / "out");
+                RunResult r = run_quarnix(d.path, args);
+                const fs::path base = args.find("-r") != std::string::npos ? d / "out/packed" : d / "out";
+                EXPECT_EQ(r.status, 1) << args;
+                EXPECT_NE(r.err.find("quarnix: packed/bad.txt.qrn: truncated"), std::string::npos) << args << r.err;
+                EXPECT_FALSE(fs::exists(base / "bad.txt")) << args;
+                EXPECT_TRUE(read_file(base / "a.txt") == read_file(d / "a.txt")) << args;
+                EXPECT_TRUE(read_file(base / "b.txt") == read_file(d / "b.txt")) << args;
+            }
+        }
+    }
+}
+
+// Starts quarnix with `args` in `dir`, sends `sig` as soon as `watched`
+// holds more than `bytes`, and returns the exit status (-1 when it ended
+// before the signal).
+int interrupt_when_written(const fs::path& dir, const std::vector<std::string>& args, const fs::path& watched,
+                           int sig, uintmax_t bytes = 0)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(99);
+        std::vector<char*> argv{const_cast<char*>(QRN_QUARNIX_PATH)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QRN_QUARNIX_PATH, argv.data());
+        _exit(98);
+    }
+    int status = 0;
+    std::error_code ec;
+    for (int waited = 0; waited < 30000; ++waited) {
+        if (fs::exists(watched) && (bytes == 0 || fs::file_size(watched, ec) > bytes))
+            break;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(pid, sig);
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(Interruption, NothingLooksComplete)
+{
+    ScratchDir d;
+    write_file(d / "big", text_bytes(24u << 20, 41));
+    // Interrupted compression and decompression remove their output.
+    EXPECT_EQ(interrupt_when_written(d.path, {"-32", "-p1", "-b1", "big", "big.qrn"}, d / "big.qrn", SIGINT), 130);
+    EXPECT_FALSE(fs::exists(d / "big.qrn"));
+    ASSERT_EQ(run_quarnix(d.path, "-32 -b1 big big.qrn").status, 0);
+    for (const char* threads : {"-p0", "-p2"}) {
+        EXPECT_EQ(interrupt_when_written(d.path, {"-d", threads, "big.qrn", "back"}, d / "back", SIGTERM), 143);
+        EXPECT_FALSE(fs::exists(d / "back")) << threads;
+    }
+    // Killed outright, compression leaves a container marked pending, which
+    // is refused.
+    fs::remove(d / "big.qrn");
+    EXPECT_EQ(interrupt_when_written(d.path, {"-32", "-p1", "-b1", "big", "big.qrn"}, d / "big.qrn", SIGKILL, 32), 137);
+    RunResult r = run_quarnix(d.path, "-d big.qrn back");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("big.qrn: incomplete"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(d / "back"));
+}
+
+TEST(Outputs, KeepTheInputsModeAndTime)
+{
+    ScratchDir d;
+    const auto mtime = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+    for (const fs::perms mode : {fs::perms(0600), fs::perms(0755)}) {
+        write_file(d / "f", text_bytes(5000, 51));
+        fs::permissions(d / "f", mode);
+        fs::last_write_time(d / "f", mtime);
+        // An existing wider output is replaced, never kept wider.
+        write_file(d / "f.qrn", "old");
+        fs::permissions(d / "f.qrn", fs::perms(0666));
+        fs::remove(d / "back");
+        for (const char* args : {"-11 -f f f.qrn", "-d f.qrn back"}) {
+            ASSERT_EQ(run_quarnix(d.path, args).status, 0) << args;
+            const fs::path out = std::string(args).find("-d") != std::string::npos ? d / "back" : d / "f.qrn";
+            EXPECT_EQ(fs::status(out).permissions(), mode) << args;
+            EXPECT_EQ(fs::last_write_time(out), mtime) << args;
+        }
+    }
+}
+
+TEST(Walking, NeverIntoItsOwnDestination)
+{
+    ScratchDir d;
+    write_file(d / "src/a.txt", text_bytes(3000, 61));
+    write_file(d / "src/sub/b.txt", text_bytes(3000, 62));
+    for (const char* dest : {"src/backup", "./src/sub/../backup2"}) {
+        RunResult r = run_quarnix(d.path, std::string("-11 -r src ") + dest);
+        EXPECT_EQ(r.status, 0) << dest << r.err;
+        const fs::path out = d / dest;
+        EXPECT_TRUE(fs::exists(out / "src/sub/b.txt.qrn")) << dest;
+        EXPECT_FALSE(fs::exists(out / "src" / out.filename())) << dest;
+        fs::remove_all(out);
+    }
+}
+
+} // namespace
+} // namespace qrn
