@@ -8,6 +8,7 @@
 
 #include "codecs/codec_table.h"
 #include "container/block_buffers.h"
+#include "container/checksum.h"
 #include "container/container_format.h"
 #include "container/errors.h"
 #include "container/pipeline.h"
@@ -96,6 +97,28 @@ TEST(Header, FieldsAndMagic)
     EXPECT_EQ(back.bsize_code, 201);
     EXPECT_EQ(back.method, 3);
     EXPECT_EQ(back.hash_bits, -7);
+}
+
+TEST(Header, IntegrityFields)
+{
+    uint8_t h[HEADER_SIZE] = {};
+    EXPECT_EQ(integrity_decode(h).state, INTEGRITY_NONE);
+    integrity_encode({INTEGRITY_COMPLETE, 0x0102030405060708ull, 0xA1B2C3D4u}, h);
+    const uint8_t expected[HEADER_SIZE] = {0, 0, 0, 0, 'I', 'X', '1', 2, 8, 7, 6, 5, 4, 3, 2, 1,
+                                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xD4, 0xC3, 0xB2, 0xA1};
+    EXPECT_EQ(0, std::memcmp(h, expected, HEADER_SIZE));
+    const IntegrityFields f = integrity_decode(h);
+    EXPECT_EQ(f.length, 0x0102030405060708ull);
+    EXPECT_EQ(f.checksum, 0xA1B2C3D4u);
+    h[7] = 0;  // the mark with no state is no valid state
+    EXPECT_NE(integrity_decode(h).state, INTEGRITY_NONE);
+    // XXH3-64 of nothing is 2D06800538D394C2; streamed in pieces, the same.
+    EXPECT_EQ(content_hash_of("", 0), 0x38D394C2u);
+    const std::string text = text_bytes(100000, 3);
+    ContentHashPtr running = content_hash_new();
+    for (size_t at = 0; at < text.size(); at += 7777)
+        content_hash_update(running.get(), text.data() + at, std::min<size_t>(7777, text.size() - at));
+    EXPECT_EQ(content_hash_low32(running.get()), content_hash_of(text.data(), text.size()));
 }
 
 TEST(Container, RecordsAroundTheBlockSize)
