@@ -95,8 +95,10 @@ int walker_next(DirWalker* w, std::string* path, PathStatus* status)
             return -1;
         close_walk(w);
         w->top = (*w->names)[w->next_name++];
-        if (w->exclude && is_within(w->top, *w->exclude))
+        if (w->exclude && is_within(w->top, *w->exclude)) {
+            std::fprintf(stderr, "quarnix: %s: skipped: it is the destination or lies inside it\n", w->top.c_str());
             continue;
+        }
         if (DirHandle* d = dir_open(w->top.c_str())) {
             w->stack.push_back(d);
             w->current = w->top;

@@ -11,6 +11,31 @@ struct ContentHash {
     XXH3_state_t state;
 };
 
+#if QRN_CHECKSUM_AVX2
+// checksum_avx2.cpp: the same update compiled for AVX2.
+void content_hash_update_avx2(void* state, const void* data, size_t bytes);
+#endif
+
+namespace {
+
+void update_baseline(void* state, const void* data, size_t bytes)
+{
+    XXH3_64bits_update(static_cast<XXH3_state_t*>(state), data, bytes);
+}
+
+void (*update_build)(void*, const void*, size_t) = update_baseline;
+
+} // namespace
+
+void content_hash_select(int processor_level)
+{
+    update_build = update_baseline;
+#if QRN_CHECKSUM_AVX2
+    if (processor_level >= 8)
+        update_build = content_hash_update_avx2;
+#endif
+}
+
 void ContentHashFree::operator()(ContentHash* h) const { delete h; }
 
 ContentHashPtr content_hash_new()
@@ -23,7 +48,7 @@ ContentHashPtr content_hash_new()
 
 void content_hash_update(ContentHash* h, const void* data, size_t bytes)
 {
-    XXH3_64bits_update(&h->state, data, bytes);
+    update_build(&h->state, data, bytes);
 }
 
 uint32_t content_hash_low32(const ContentHash* h) { return static_cast<uint32_t>(XXH3_64bits_digest(&h->state)); }

@@ -14,6 +14,11 @@ struct ContentHashFree {
 };
 using ContentHashPtr = std::unique_ptr<ContentHash, ContentHashFree>;
 
+// Chooses the build that computes the checksum from the processor level of
+// the start-up probe (8 and above: AVX2); the default is the baseline build.
+// Call before any worker starts. Every build gives the same checksum.
+void content_hash_select(int processor_level);
+
 // A fresh running checksum, or null when memory is short.
 ContentHashPtr content_hash_new();
 void content_hash_update(ContentHash* h, const void* data, size_t bytes);

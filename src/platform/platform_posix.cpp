@@ -87,6 +87,27 @@ void* interrupt_guard(void*)
     ::_exit(128 + sig);
 }
 
+// Writes all `count` bytes at the file position, or at `offset` when it is
+// not negative (leaving the position alone): `count`, or -1 when a write
+// fails or stalls.
+int64_t write_all(int fd, const void* buf, int64_t count, int64_t offset)
+{
+    if (count <= 0)
+        return count;
+    auto* p = static_cast<const char*>(buf);
+    int64_t done = 0;
+    while (done < count) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(count - done, 1 << 30));
+        const ssize_t r = offset < 0 ? ::write(fd, p + done, want) : ::pwrite(fd, p + done, want, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return -1;
+        done += r;
+    }
+    return done;
+}
+
 int64_t seconds(const struct timespec& t) { return static_cast<int64_t>(t.tv_sec); }
 
 } // namespace
@@ -179,17 +200,7 @@ int64_t file_rewrite_offset(PlatformFile* f)
 
 int64_t file_write_at(PlatformFile* f, const void* buf, int64_t count, int64_t offset)
 {
-    auto* p = static_cast<const char*>(buf);
-    int64_t done = 0;
-    while (done < count) {
-        const ssize_t r = ::pwrite(f->fd, p + done, static_cast<size_t>(count - done), static_cast<off_t>(offset + done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return -1;
-        done += r;
-    }
-    return count;
+    return write_all(f->fd, buf, count, offset);
 }
 
 int64_t file_skip(PlatformFile* f, int64_t count)
@@ -244,20 +255,7 @@ int64_t file_read_fully(PlatformFile* f, void* buf, int64_t count)
 
 int64_t file_write_fully(PlatformFile* f, const void* buf, int64_t count)
 {
-    if (count <= 0)
-        return count;
-    auto* p = static_cast<const char*>(buf);
-    int64_t done = 0;
-    while (done < count) {
-        size_t want = static_cast<size_t>(std::min<int64_t>(count - done, 1 << 30));
-        ssize_t r = ::write(f->fd, p + done, want);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return -1;
-        done += r;
-    }
-    return done;
+    return write_all(f->fd, buf, count, -1);
 }
 
 int file_close(PlatformFile* f)

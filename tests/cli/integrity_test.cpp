@@ -280,6 +280,11 @@ TEST(Walking, NeverIntoItsOwnDestination)
         EXPECT_FALSE(fs::exists(out / "src" / out.filename())) << dest;
         fs::remove_all(out);
     }
+    // A named directory inside the destination is skipped with a word.
+    RunResult inside = run_quarnix(d.path, "-11 -r src/sub src");
+    EXPECT_EQ(inside.status, 0);
+    EXPECT_EQ(inside.err, "quarnix: src/sub: skipped: it is the destination or lies inside it\n");
+    EXPECT_FALSE(fs::exists(d / "src/sub/sub"));
 }
 
 } // namespace
