@@ -211,9 +211,7 @@ int compress_worker(void* arg)
             return 0;
         OutputFile* out = job.out_file;
         if (!job.in) {
-            auto lock = wait_turn(p, job.seq);
-            file_finish(p, out);
-            pass_turn(p, lock);
+            deliver(p, {job.seq, out, nullptr, 0, nullptr, true});
             continue;
         }
         Record record{nullptr, 0, nullptr};
@@ -230,14 +228,7 @@ int compress_worker(void* arg)
         }
         if (!record.buffer)
             block_release(job.in);
-        auto lock = wait_turn(p, job.seq);
-        if (record.buffer && !out->failed.load() &&
-            file_write_fully(out->file, record.data, record.length) != record.length) {
-            report_write_failure();
-            file_mark_failed(out, last_reported_text());
-        }
-        pass_turn(p, lock);
-        block_release(record.buffer);
+        deliver(p, {job.seq, out, record.data, record.length, record.buffer, false});
     }
 }
 

@@ -297,9 +297,7 @@ int decompress_worker(void* arg)
             return 0;
         OutputFile* out = job.out_file;
         if (!job.in) {
-            auto lock = wait_turn(p, job.seq);
-            file_finish(p, out);
-            pass_turn(p, lock);
+            deliver(p, {job.seq, out, nullptr, 0, nullptr, true});
             continue;
         }
         uint8_t* data = job.in;
@@ -324,11 +322,7 @@ int decompress_worker(void* arg)
         }
         if (ok)
             filter_apply(job.filter, data, job.out_limit, false);
-        auto lock = wait_turn(p, job.seq);
-        if (ok && !out->failed.load())
-            output_restored(out, data, job.out_limit);
-        pass_turn(p, lock);
-        block_release(data);
+        deliver(p, {job.seq, out, ok ? data : nullptr, job.out_limit, data, false});
     }
 }
 

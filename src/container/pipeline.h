@@ -46,6 +46,17 @@ struct OutputFile {
     ContentHashPtr hash;
 };
 
+// A block that a worker has coded (or the end of a file), on its way to
+// being written in `seq` order.
+struct Finished {
+    uint32_t seq = 0;
+    OutputFile* out = nullptr;
+    const uint8_t* data = nullptr;   // null: nothing to write (a failed block)
+    uint32_t length = 0;
+    uint8_t* buffer = nullptr;       // released once written
+    bool end_of_file = false;        // finishes the file instead
+};
+
 struct Pipeline {
     // Run settings.
     bool from_stdin = false;
@@ -63,6 +74,8 @@ struct Pipeline {
     std::mutex write_mutex;
     std::condition_variable write_turn;
     uint32_t next_write_seq = 0;   // guarded by write_mutex
+    std::vector<Finished> parked;  // coded blocks waiting for their turn (write_mutex)
+    size_t park_limit = 1;
 
     std::atomic<int> failed_files{0};  // files not processed in full
 };
@@ -97,10 +110,11 @@ void file_mark_failed(OutputFile* out, const std::string& reason);
 void file_finish(Pipeline& p, OutputFile* out);
 // Prints "quarnix: NAME: REASON" on standard error.
 void print_file_failure(const std::string& name, const std::string& reason);
-// Waits until `seq` may write; the lock is held on return.
-std::unique_lock<std::mutex> wait_turn(Pipeline& p, uint32_t seq);
-// Lets the next job write.
-void pass_turn(Pipeline& p, std::unique_lock<std::mutex>& lock);
+// Hands a coded block over to be written in order. The worker that delivers
+// the next block to write writes it, then every parked block that follows
+// it; a block that is not next is parked, so that its worker goes on coding
+// (beyond `park_limit` parked blocks the worker waits for its turn instead).
+void deliver(Pipeline& p, const Finished& f);
 // Queues the job that closes a file's output after its last block.
 void queue_end_of_file(Pipeline& p, CodecJob job);
 // Opens the input (or takes standard input), printing why it cannot.

@@ -9,8 +9,11 @@ namespace qrn {
 int pipeline_start(Pipeline& p, int threads, int capacity)
 {
     queue_init(p.queue, capacity);
-    // Buffers in flight: one input and one output per queued job and per worker.
-    block_pool_set_limit(2 * (capacity + threads) + 2);
+    // Half as many blocks may wait for their turn as there are workers.
+    p.park_limit = static_cast<size_t>(threads + 1) / 2;
+    // Buffers in flight: one input and one output per queued job and per
+    // worker, and one per parked block.
+    block_pool_set_limit(2 * (capacity + threads) + static_cast<int>(p.park_limit) + 2);
     ThreadBody body = p.decompress ? decompress_worker : compress_worker;
     for (int i = 0; i < threads; ++i) {
         PlatformThread* t = thread_create(body, &p, CODEC_THREAD_STACK);
@@ -112,18 +115,54 @@ void file_finish(Pipeline& p, OutputFile* out)
     delete out;
 }
 
-std::unique_lock<std::mutex> wait_turn(Pipeline& p, uint32_t seq)
+namespace {
+
+// Writes one finished block (or finishes its file) and releases its buffer.
+void write_finished(Pipeline& p, const Finished& f)
 {
-    std::unique_lock<std::mutex> lock(p.write_mutex);
-    p.write_turn.wait(lock, [&] { return p.next_write_seq == seq; });
-    return lock;
+    if (f.end_of_file) {
+        file_finish(p, f.out);
+        return;
+    }
+    if (f.data && !f.out->failed.load()) {
+        if (p.decompress) {
+            output_restored(f.out, f.data, f.length);
+        } else if (file_write_fully(f.out->file, f.data, f.length) != f.length) {
+            report_write_failure();
+            file_mark_failed(f.out, last_reported_text());
+        }
+    }
+    block_release(f.buffer);
 }
 
-void pass_turn(Pipeline& p, std::unique_lock<std::mutex>& lock)
+} // namespace
+
+void deliver(Pipeline& p, const Finished& f)
 {
-    ++p.next_write_seq;
-    lock.unlock();
-    p.write_turn.notify_all();
+    std::unique_lock<std::mutex> lock(p.write_mutex);
+    p.write_turn.wait(lock, [&] { return f.seq == p.next_write_seq || p.parked.size() < p.park_limit; });
+    if (f.seq != p.next_write_seq) {
+        p.parked.push_back(f);
+        return;
+    }
+    // Only the holder of the next block writes, so the lock is not needed
+    // while writing; the blocks parked meanwhile follow in order.
+    Finished item = f;
+    for (;;) {
+        lock.unlock();
+        write_finished(p, item);
+        lock.lock();
+        ++p.next_write_seq;
+        p.write_turn.notify_all();
+        auto next = p.parked.begin();
+        while (next != p.parked.end() && next->seq != p.next_write_seq)
+            ++next;
+        if (next == p.parked.end())
+            return;
+        item = *next;
+        *next = p.parked.back();
+        p.parked.pop_back();
+    }
 }
 
 void queue_end_of_file(Pipeline& p, CodecJob job)
