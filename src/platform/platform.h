@@ -9,14 +9,6 @@
 
 namespace qrn {
 
-// An open file or one of the standard streams.
-struct PlatformFile {
-    int fd = -1;
-    bool is_std = false;          // standard input or output: never closed or removed
-    bool is_output = false;       // created by file_create_output: removed if interrupted
-    std::string path;
-};
-
 // What an output takes over from its input: permission bits, owner, times.
 struct FileMeta {
     bool known = false;
@@ -24,6 +16,18 @@ struct FileMeta {
     uint32_t uid = 0, gid = 0;
     int64_t atime_sec = 0, atime_nsec = 0;
     int64_t mtime_sec = 0, mtime_nsec = 0;
+};
+
+// An open file or one of the standard streams.
+struct PlatformFile {
+    int fd = -1;
+    bool is_std = false;          // standard input or output: never closed or removed
+    bool is_output = false;       // created by file_create_output: removed if interrupted
+    std::string path;
+    FileMeta meta;                // an input's status, taken when it was opened
+    int64_t size = -1;            // an input's size when it is a regular file
+    uint32_t created_mode = 0;    // an output's permission bits as created
+    uint32_t created_uid = 0, created_gid = 0;
 };
 
 // Opens an existing file for reading. Null on failure (errno set).

@@ -42,6 +42,11 @@ PlatformFile* std_file(int fd, const char* name)
 struct OpenOutputs {
     std::mutex mutex;
     std::vector<std::string> paths;
+    // Who creates the outputs, and the creation mask, read at the first one.
+    bool identity_known = false;
+    mode_t umask = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
 };
 
 OpenOutputs& open_outputs()
@@ -108,7 +113,19 @@ int64_t write_all(int fd, const void* buf, int64_t count, int64_t offset)
     return done;
 }
 
-int64_t seconds(const struct timespec& t) { return static_cast<int64_t>(t.tv_sec); }
+FileMeta meta_of(const struct stat& st)
+{
+    FileMeta m;
+    m.known = true;
+    m.mode = st.st_mode & 07777;
+    m.uid = st.st_uid;
+    m.gid = st.st_gid;
+    m.atime_sec = static_cast<int64_t>(st.st_atim.tv_sec);
+    m.atime_nsec = st.st_atim.tv_nsec;
+    m.mtime_sec = static_cast<int64_t>(st.st_mtim.tv_sec);
+    m.mtime_nsec = st.st_mtim.tv_nsec;
+    return m;
+}
 
 } // namespace
 
@@ -118,13 +135,19 @@ PlatformFile* file_open_input(const char* path)
     if (fd < 0)
         return nullptr;
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    const bool known = ::fstat(fd, &st) == 0;
+    if (known && S_ISDIR(st.st_mode)) {
         ::close(fd);
         errno = EISDIR;
         return nullptr;
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return wrap_fd(fd, path);
+    PlatformFile* f = wrap_fd(fd, path);
+    if (known) {
+        f->meta = meta_of(st);
+        f->size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
+    }
+    return f;
 }
 
 PlatformFile* file_create_output(const char* path, bool replace, const FileMeta* like)
@@ -132,6 +155,15 @@ PlatformFile* file_create_output(const char* path, bool replace, const FileMeta*
     const mode_t mode = like && like->known ? static_cast<mode_t>(like->mode & 0777) : 0600;
     OpenOutputs& o = open_outputs();
     std::lock_guard<std::mutex> lock(o.mutex);
+    if (!o.identity_known) {
+        // The creation mask can only be read by setting it; every creation
+        // holds this lock, so none sees the moment it is 0.
+        o.umask = ::umask(0);
+        ::umask(o.umask);
+        o.uid = ::geteuid();
+        o.gid = ::getegid();
+        o.identity_known = true;
+    }
     int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0 && errno == EEXIST && replace) {
         struct stat st;
@@ -145,24 +177,18 @@ PlatformFile* file_create_output(const char* path, bool replace, const FileMeta*
     o.paths.emplace_back(path);
     PlatformFile* f = wrap_fd(fd, path);
     f->is_output = true;
+    f->created_mode = mode & ~o.umask;
+    f->created_uid = o.uid;
+    f->created_gid = o.gid;
     return f;
 }
 
 FileMeta file_meta(PlatformFile* f)
 {
-    FileMeta m;
+    if (f->meta.known || f->is_std)
+        return f->meta;
     struct stat st;
-    if (f->is_std || ::fstat(f->fd, &st) != 0)
-        return m;
-    m.known = true;
-    m.mode = st.st_mode & 07777;
-    m.uid = st.st_uid;
-    m.gid = st.st_gid;
-    m.atime_sec = seconds(st.st_atim);
-    m.atime_nsec = st.st_atim.tv_nsec;
-    m.mtime_sec = seconds(st.st_mtim);
-    m.mtime_nsec = st.st_mtim.tv_nsec;
-    return m;
+    return ::fstat(f->fd, &st) == 0 ? meta_of(st) : FileMeta{};
 }
 
 int file_apply_meta(PlatformFile* f, const FileMeta& meta)
@@ -170,10 +196,14 @@ int file_apply_meta(PlatformFile* f, const FileMeta& meta)
     if (!meta.known || f->is_std)
         return 0;
     // The owner first: changing it may clear set-id bits, which the mode then
-    // restores where the owner could have set them.
-    (void)!::fchown(f->fd, meta.uid, meta.gid);
+    // restores where the owner could have set them. Each call is made only
+    // when the output differs from its input there.
+    const bool owner_differs = meta.uid != f->created_uid || meta.gid != f->created_gid;
+    if (owner_differs)
+        (void)!::fchown(f->fd, meta.uid, meta.gid);
     int rc = 0;
-    if (::fchmod(f->fd, static_cast<mode_t>(meta.mode & 07777)) != 0 &&
+    if ((owner_differs || (meta.mode & 07777) != f->created_mode) &&
+        ::fchmod(f->fd, static_cast<mode_t>(meta.mode & 07777)) != 0 &&
         ::fchmod(f->fd, static_cast<mode_t>(meta.mode & 0777)) != 0)
         rc = -1;
     struct timespec times[2];
@@ -188,6 +218,8 @@ int file_apply_meta(PlatformFile* f, const FileMeta& meta)
 
 int64_t file_rewrite_offset(PlatformFile* f)
 {
+    if (f->is_output)
+        return 0;  // created here: empty and not for appending
     struct stat st;
     if (::fstat(f->fd, &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
@@ -278,6 +310,8 @@ int file_close(PlatformFile* f)
 
 int64_t file_size(PlatformFile* f)
 {
+    if (f->size >= 0)
+        return f->size;
     struct stat st;
     if (::fstat(f->fd, &st) != 0 || !S_ISREG(st.st_mode))
         return -1;

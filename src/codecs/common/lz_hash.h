@@ -21,6 +21,13 @@ inline uint32_t H6(const uint8_t* p, int shift)
     return (mixed * HASH_MULTIPLIER) >> shift;
 }
 
+// Hash of the 8 bytes at p (both 32-bit words folded together).
+inline uint32_t H8(const uint8_t* p, int shift) { return ((load_le32(p + 4) ^ load_le32(p)) * HASH_MULTIPLIER) >> shift; }
+
+// Hash of the 3 bytes at p, H3_BITS bits: the near-match tables of level 2.
+constexpr int H3_BITS = 16;
+inline uint32_t H3(const uint8_t* p) { return ((load_le32(p) & 0xFFFFFF) * HASH_MULTIPLIER) >> (32 - H3_BITS); }
+
 // Distance class: floor(log2 d) / 2; 0..15 for 32-bit distances.
 inline int distance_class(uint32_t d) { return (31 - __builtin_clz(d | 1)) >> 1; }
 

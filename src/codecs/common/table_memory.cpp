@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "codecs/common/lz_hash.h"
 #include "platform/platform.h"
 
 namespace qrn {
@@ -13,6 +14,7 @@ struct KeptRegions {
     static constexpr int COUNT = 4;
     void* p[COUNT] = {};
     size_t bytes[COUNT] = {};
+    bool zeroed[COUNT] = {};
     int next = 0;  // the slot a release takes when all are full
 
     ~KeptRegions()
@@ -24,6 +26,18 @@ struct KeptRegions {
 
 thread_local KeptRegions kept;
 
+// Clearing one slot of a large table by its hash misses the caches, while
+// clearing all of it runs at memory speed: about this many slots are cleared
+// whole in the time one is cleared by hash.
+constexpr uint64_t SLOTS_PER_HASHED_CLEAR = 64;
+
+template <typename Hash>
+void clear_by(uint32_t* part, const uint8_t* in, uint32_t end, Hash hash)
+{
+    for (uint32_t pos = 0; pos < end; ++pos)
+        part[hash(in + pos)] = 0;
+}
+
 } // namespace
 
 void* table_memory_acquire(size_t bytes)
@@ -34,14 +48,15 @@ void* table_memory_acquire(size_t bytes)
         if (kept.p[i] && kept.bytes[i] == bytes) {
             void* p = kept.p[i];
             kept.p[i] = nullptr;
-            std::memset(p, 0, bytes);
+            if (!kept.zeroed[i])
+                std::memset(p, 0, bytes);
             return p;
         }
     }
     return memory_map(bytes);
 }
 
-void table_memory_release(void* p, size_t bytes)
+void table_memory_release(void* p, size_t bytes, bool zeroed)
 {
     int slot = -1;
     for (int i = 0; i < KeptRegions::COUNT && slot < 0; ++i)
@@ -54,6 +69,44 @@ void table_memory_release(void* p, size_t bytes)
     }
     kept.p[slot] = p;
     kept.bytes[slot] = bytes;
+    kept.zeroed[slot] = zeroed;
+}
+
+void table_clear_named(uint32_t* table, const uint8_t* in, uint32_t n, const TablePart* parts, size_t count)
+{
+    const uint32_t end = n + TABLE_TAIL_POSITIONS;
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t* part = table + parts[i].first;
+        const int shift = parts[i].shift;
+        switch (parts[i].hash) {
+        case SlotHash::H3: clear_by(part, in, end, [](const uint8_t* p) { return H3(p); }); break;
+        case SlotHash::H4: clear_by(part, in, end, [shift](const uint8_t* p) { return H4(p, shift); }); break;
+        case SlotHash::H6: clear_by(part, in, end, [shift](const uint8_t* p) { return H6(p, shift); }); break;
+        case SlotHash::H8: clear_by(part, in, end, [shift](const uint8_t* p) { return H8(p, shift); }); break;
+        }
+    }
+}
+
+void TableMemory::named_by(const uint8_t* in, uint32_t n, std::initializer_list<TablePart> parts)
+{
+    in_ = in;
+    n_ = n;
+    part_count_ = 0;
+    if (parts.size() > MAX_PARTS)
+        return;  // not cleared by hash: the whole table is cleared at its next use
+    for (const TablePart& part : parts)
+        parts_[part_count_++] = part;
+}
+
+TableMemory::~TableMemory()
+{
+    if (!slots_)
+        return;
+    const uint64_t hashed = (uint64_t{n_} + TABLE_TAIL_POSITIONS) * part_count_;
+    const bool by_hash = part_count_ > 0 && hashed * SLOTS_PER_HASHED_CLEAR <= entries_;
+    if (by_hash)
+        table_clear_named(slots_, in_, n_, parts_, part_count_);
+    table_memory_release(slots_, entries_ * sizeof(uint32_t), by_hash);
 }
 
 } // namespace qrn

@@ -261,13 +261,14 @@ uint32_t compress_level0(const CodecJob& job)
 // Level 1: three probes per step; all slots are read before any is stored.
 uint32_t compress_level1(const CodecJob& job)
 {
-    const TableMemory table_owner(size_t(1) << (job.hash_bits - 2));
+    TableMemory table_owner(size_t(1) << (job.hash_bits - 2));
     uint32_t* const table = table_owner.slots();
     if (!table)
         return CODEC_FAIL;
     const int shift = MULTI_PROBE_TABLE_SHIFT - job.hash_bits;
     Parse s = start_parse(job);
     const uint8_t* const in = s.in;
+    table_owner.named_by(in, s.n, {{0, SlotHash::H4, shift}});
 
     uint32_t ip = 1;
     for (;;) {
@@ -305,13 +306,14 @@ uint32_t compress_level1(const CodecJob& job)
 // the same table; 6-byte candidates first, 4-byte ones only when none matched.
 uint32_t compress_level2(const CodecJob& job)
 {
-    const TableMemory table_owner(size_t(1) << (job.hash_bits - 2));
+    TableMemory table_owner(size_t(1) << (job.hash_bits - 2));
     uint32_t* const table = table_owner.slots();
     if (!table)
         return CODEC_FAIL;
     const int shift = MULTI_PROBE_TABLE_SHIFT - job.hash_bits;
     Parse s = start_parse(job);
     const uint8_t* const in = s.in;
+    table_owner.named_by(in, s.n, {{0, SlotHash::H4, shift}, {0, SlotHash::H6, shift}});
 
     uint32_t ip = 1;
     for (;;) {

@@ -23,10 +23,6 @@ namespace {
 constexpr int LEVEL0_MAX_HASH_BITS = 16;
 constexpr int MIN_HASH_BITS = 10;
 constexpr int MAX_HASH_BITS = 32;
-constexpr int H3_BITS = 16;
-
-// The three-byte hash of the level-2 gap search.
-inline uint32_t H3(const uint8_t* p) { return ((load_le32(p) & 0xFFFFFF) * HASH_MULTIPLIER) >> (32 - H3_BITS); }
 
 // ---- token writer ----------------------------------------------------------
 
@@ -267,11 +263,12 @@ uint32_t compress_level0(const CodecJob& job, int p)
 
 uint32_t compress_level1(const CodecJob& job, int p)
 {
-    const TableMemory t(size_t(1) << (p - 2));
+    TableMemory t(size_t(1) << (p - 2));
     if (!t.slots())
         return CODEC_FAIL;
     uint32_t* const table = t.slots();
     const int shift = 34 - p;
+    t.named_by(job.in, job.in_size, {{0, SlotHash::H4, shift}});
     Parse ps{job.in, job.in_size, static_cast<int64_t>(job.in_size) - 32, 0, job.out, 4};
     const uint8_t* const src = ps.src;
 
@@ -366,13 +363,15 @@ void fill_gap(Parse& ps, uint32_t* h3_table, uint32_t match_start)
 
 uint32_t compress_level2(const CodecJob& job, int p)
 {
-    const TableMemory t(size_t(1) << (p - 2));
-    const TableMemory t3(size_t(1) << H3_BITS);
+    TableMemory t(size_t(1) << (p - 2));
+    TableMemory t3(size_t(1) << H3_BITS);
     if (!t.slots() || !t3.slots())
         return CODEC_FAIL;
     uint32_t* const table = t.slots();
     uint32_t* const h3_table = t3.slots();
     const int shift = 34 - p;
+    t.named_by(job.in, job.in_size, {{0, SlotHash::H6, shift}, {0, SlotHash::H4, shift}});
+    t3.named_by(job.in, job.in_size, {{0, SlotHash::H3, 0}});
     Parse ps{job.in, job.in_size, static_cast<int64_t>(job.in_size) - 32, 0, job.out, 3};
     const uint8_t* const src = ps.src;
 

@@ -18,10 +18,6 @@ constexpr uint32_t LengthDistanceLimit[10] = {0,        0,        0,         307
 
 inline uint32_t distance_limit(uint32_t length) { return LengthDistanceLimit[length < 9 ? length : 9]; }
 
-// Hash of the 8 bytes at p (both 32-bit words folded together).
-inline uint32_t H8(const uint8_t* p, int shift) { return ((load_le32(p + 4) ^ load_le32(p)) * HASH_MULTIPLIER) >> shift; }
-// Hash of the 3 bytes at p, 16 bits.
-inline uint32_t H3(const uint8_t* p) { return ((load_le32(p) & 0xFFFFFF) * HASH_MULTIPLIER) >> 16; }
 
 struct Match {
     uint32_t start;
@@ -365,10 +361,16 @@ uint32_t m3_compress(const CodecJob& job)
         return CODEC_FAIL;
 
     const size_t entries = level == 0 ? 0 : size_t{1} << (bits - 2);
-    const TableMemory tables(level == 1 ? entries : level == 2 ? 2 * entries + 65536 : 0);
+    TableMemory tables(level == 1 ? entries : level == 2 ? 2 * entries + (size_t{1} << H3_BITS) : 0);
     uint32_t* const t = tables.slots();
     if (level != 0 && t == nullptr)
         return CODEC_FAIL;
+    const int shift = 34 - bits;
+    if (level == 1)
+        tables.named_by(job.in, job.in_size, {{0, SlotHash::H4, shift}});
+    else if (level == 2)
+        tables.named_by(job.in, job.in_size,
+                        {{0, SlotHash::H8, shift}, {entries, SlotHash::H4, shift}, {2 * entries, SlotHash::H3, 0}});
     M3Writers writers;
     if (!m3w_open(writers, job))
         return CODEC_FAIL;
