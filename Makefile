@@ -29,12 +29,15 @@ test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DQRN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 
 # Benchmark: qrn-bench, the chart and the whole-program timings on the corpus
-# that ../shared/bench/make-corpus.sh builds (or the small one), built into
-# corpus/ when missing. Results in $(BENCH_BUILD)/results/{full,quick}.
+# that bench/corpus/make-corpus.sh builds (or the small one), built into
+# corpus/ when missing and checked against bench/corpus/MANIFEST.{full,small};
+# then bench/tree.sh on a copy of /usr/include and /usr/share/doc (a 40 MB
+# sample of it for bench-quick). Results in $(BENCH_BUILD)/results/{full,quick}.
 # bench/deps.sh installs what is missing (peers' -dev packages, gnuplot, time,
-# zstd, xz). BENCH_ARGS passes options to qrn-bench (e.g. --runs 3).
+# zstd, xz, lz4). BENCH_ARGS passes options to qrn-bench (e.g. --runs 3);
+# tree.sh reads TREE_* variables (see its head), e.g. TREE_ZSTD19=0.
 BENCH_BUILD ?= build-bench
-CORPUS_SCRIPTS ?= ../shared/bench
+CORPUS_SCRIPTS ?= bench/corpus
 BENCH_ARGS ?=
 
 bench-deps:
@@ -59,9 +62,11 @@ corpus/small/MANIFEST:
 
 bench: bench-build corpus/full/MANIFEST
 	bench/run-bench.sh $(BENCH_BUILD) corpus/full $(BENCH_BUILD)/results/full $(BENCH_ARGS)
+	bench/tree.sh $(BENCH_BUILD)/quarnix $(BENCH_BUILD)/results/full/tree
 
 bench-quick: bench-build corpus/small/MANIFEST
 	bench/run-bench.sh $(BENCH_BUILD) corpus/small $(BENCH_BUILD)/results/quick $(BENCH_ARGS)
+	TREE_QUICK=1 bench/tree.sh $(BENCH_BUILD)/quarnix $(BENCH_BUILD)/results/quick/tree
 
 clean:
 	rm -rf build build-*

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # bench/deps.sh [corpus]
 # Installs what the benchmark needs when it is missing (Debian): the peers'
-# development libraries, gnuplot, GNU time and the zstd and xz programs; with
-# "corpus", also what the corpus scripts use (npm, python3, dpkg-deb).
+# development libraries, gnuplot, GNU time and the zstd, xz and lz4 programs;
+# with "corpus", also what bench/corpus/make-corpus.sh uses (npm, python3,
+# dpkg-deb).
 set -euo pipefail
 need=()
 [ -f /usr/include/lz4hc.h ] || need+=(liblz4-dev)
@@ -14,6 +15,7 @@ command -v gnuplot >/dev/null || need+=(gnuplot-nox)
 [ -x /usr/bin/time ] || need+=(time)
 command -v zstd >/dev/null || need+=(zstd)
 command -v xz >/dev/null || need+=(xz-utils)
+command -v lz4 >/dev/null || need+=(lz4)
 if [ "${1:-}" = corpus ]; then
     command -v npm >/dev/null || need+=(npm)
     command -v python3 >/dev/null || need+=(python3)
