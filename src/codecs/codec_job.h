@@ -27,6 +27,7 @@ struct CodecJob {
     uint32_t block_size;   // decoded bsize_code
     PlatformFile* in_file;
     OutputFile* out_file;
+    bool ends_file;        // pipelines: the file's output is finished after this block
 };
 
 // A compressor returns the payload bytes written at `out` (0 for an empty

@@ -34,6 +34,13 @@ int64_t read_block(PlatformFile* in, uint8_t* buffer, uint32_t block_size)
     return got;
 }
 
+// Whether the block just read is the input's last: a short read, or, where
+// the size is known, all of it read (no read is spent finding the end).
+bool input_done(const PlatformFile* in, int64_t got, uint32_t block_size, uint64_t total)
+{
+    return got < block_size || (in->size >= 0 && total >= static_cast<uint64_t>(in->size));
+}
+
 struct Record {
     uint8_t* data;     // the record's first byte (its flag)
     uint32_t length;
@@ -81,6 +88,7 @@ int compress_inline(CodecJob& job)
     uint8_t* in_buffer = block_alloc(job.block_size + BUFFER_SLACK);
     uint8_t* out_buffer = in_buffer ? block_alloc(capacity + BUFFER_SLACK) : nullptr;
     int rc = 0;
+    uint64_t total = 0;
     if (!out_buffer) {
         rc = report_error(ERR_MALLOC);
     } else {
@@ -99,7 +107,8 @@ int compress_inline(CodecJob& job)
                 rc = report_write_failure();
                 break;
             }
-            if (got < job.block_size)
+            total += static_cast<uint64_t>(got);
+            if (input_done(job.in_file, got, job.block_size, total))
                 break;
         }
     }
@@ -162,6 +171,8 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
     } else if (p.thread_count == 0) {
         rc = compress_inline(job);
     } else {
+        uint64_t total = 0;
+        bool finished = false;  // the file's last block was queued, and finishes it
         for (;;) {
             if (out->failed.load()) {
                 rc = -1;
@@ -182,16 +193,19 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
                 }
                 break;
             }
+            total += static_cast<uint64_t>(got);
             CodecJob queued = job;
             queued.seq = p.job_seq_counter++;
             queued.in = buffer;
             queued.in_size = static_cast<uint32_t>(got);
+            queued.ends_file = finished = input_done(in, got, job.block_size, total);
             track_content(out, buffer + 1, queued.in_size);
             queue_put(p.queue, queued);
-            if (got < job.block_size)
+            if (finished)
                 break;
         }
-        queue_end_of_file(p, job);
+        if (!finished)
+            queue_end_of_file(p, job);
         file_close(in);
         return rc;
     }
@@ -228,7 +242,7 @@ int compress_worker(void* arg)
         }
         if (!record.buffer)
             block_release(job.in);
-        deliver(p, {job.seq, out, record.data, record.length, record.buffer, false});
+        deliver(p, {job.seq, out, record.data, record.length, record.buffer, job.ends_file});
     }
 }
 

@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "codecs/codec_table.h"
@@ -48,6 +50,69 @@ void fail_numbered(Failure* f, int number, const std::string& reason)
 
 std::string read_error_text() { return std::string("read error: ") + error_text(last_error()); }
 
+// Reads a container through a buffer, so that the header and the fields of
+// small records cost one read call between them; large payloads go straight
+// to their buffers. Where the input's size is known, its end costs no call.
+struct InputReader {
+    static constexpr int64_t BUFFER = 65536;
+    PlatformFile* in;
+    int64_t left;          // bytes the file has not yet given (-1: unknown)
+    int64_t pos = 0, len = 0;
+    uint8_t buffer[BUFFER];
+
+    explicit InputReader(PlatformFile* f) : in(f), left(f->size) {}
+
+    // Reads straight from the file: the bytes read, or -1 on a failure.
+    int64_t from_file(uint8_t* dst, int64_t n)
+    {
+        if (left >= 0 && n > left)
+            n = left;
+        const int64_t got = file_read_fully(in, dst, n);
+        if (got > 0 && left >= 0)
+            left -= got;
+        return got;
+    }
+
+    // Reads up to n bytes: n unless the input ends first; -1 on a failure.
+    int64_t read(void* dst, int64_t n)
+    {
+        auto* out = static_cast<uint8_t*>(dst);
+        int64_t done = std::min(n, len - pos);
+        std::memcpy(out, buffer + pos, static_cast<size_t>(done));
+        pos += done;
+        if (done == n)
+            return n;
+        if (n - done >= BUFFER) {
+            const int64_t got = from_file(out + done, n - done);
+            return got < 0 ? -1 : done + got;
+        }
+        if (refill() < 0)
+            return -1;
+        const int64_t more = std::min(n - done, len);
+        std::memcpy(out + done, buffer, static_cast<size_t>(more));
+        pos = more;
+        return done + more;
+    }
+
+    // 1 when another byte follows, 0 at the end, -1 on a failure.
+    int more()
+    {
+        if (pos < len)
+            return 1;
+        const int64_t got = refill();
+        return got < 0 ? -1 : got > 0;
+    }
+
+    int64_t refill()
+    {
+        pos = len = 0;
+        const int64_t got = from_file(buffer, BUFFER);
+        if (got > 0)
+            len = got;
+        return got;
+    }
+};
+
 // One record as read from the container.
 struct RecordIn {
     uint8_t flags;
@@ -59,10 +124,10 @@ enum class ReadResult { Record, End, Failed };
 
 // Reads a record's flag byte and length fields; `f` says what is wrong when
 // something is.
-ReadResult read_record_fields(PlatformFile* in, uint32_t block_size, RecordIn* r, Failure* f)
+ReadResult read_record_fields(InputReader& in, uint32_t block_size, RecordIn* r, Failure* f)
 {
     uint8_t fields[9];
-    const int64_t got = file_read_fully(in, fields, 1);
+    const int64_t got = in.read(fields, 1);
     if (got == 0)
         return ReadResult::End;
     if (got < 0) {
@@ -80,7 +145,7 @@ ReadResult read_record_fields(PlatformFile* in, uint32_t block_size, RecordIn* r
     if (!(r->flags & BLOCK_COMPRESSED))
         return ReadResult::Record;
     const int64_t field_bytes = (r->flags & BLOCK_HAS_SIZE) ? 8 : 4;
-    const int64_t n = file_read_fully(in, fields + 1, field_bytes);
+    const int64_t n = in.read(fields + 1, field_bytes);
     if (n != field_bytes) {
         fail_reading(f, static_cast<int>(n), n < 0 ? read_error_text() : "truncated: a record's length fields are cut short");
         return ReadResult::Failed;
@@ -102,9 +167,9 @@ ReadResult read_record_fields(PlatformFile* in, uint32_t block_size, RecordIn* r
 
 // Reads a record's bytes into `buffer` (room for `r.length` + slack). Returns
 // the bytes obtained, or -1 with `f` set.
-int64_t read_record_data(PlatformFile* in, const RecordIn& r, uint8_t* buffer, Failure* f)
+int64_t read_record_data(InputReader& in, const RecordIn& r, uint8_t* buffer, Failure* f)
 {
-    const int64_t got = file_read_fully(in, buffer, r.length);
+    const int64_t got = in.read(buffer, r.length);
     if (got < 0) {
         fail_reading(f, -1, read_error_text());
         return -1;
@@ -156,9 +221,10 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     PlatformFile* in = open_input(p, in_name);
     if (!in)
         return -1;
+    auto reader = std::make_unique<InputReader>(in);
     uint8_t header[HEADER_SIZE];
     errno = 0;
-    const int64_t header_bytes = file_read_fully(in, header, HEADER_SIZE);
+    const int64_t header_bytes = reader->read(header, HEADER_SIZE);
     if (header_bytes != HEADER_SIZE) {
         const int rc = report_read_failure();
         print_file_failure(in_name, header_bytes < 0 ? last_reported_text() : "not a container: shorter than its header");
@@ -210,9 +276,10 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     uint8_t* out_buffer = nullptr;
     size_t in_capacity = 0, out_capacity = 0;
     bool previous_short = false;
+    bool finished = false;  // the file's last record was queued, and finishes it
     while (f.rc == 0) {
         RecordIn r;
-        const ReadResult rr = read_record_fields(in, job.block_size, &r, &f);
+        const ReadResult rr = read_record_fields(*reader, job.block_size, &r, &f);
         if (rr == ReadResult::End)
             break;
         if (rr == ReadResult::Failed)
@@ -233,7 +300,7 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
             fail_reading(&f, -ERR_MALLOC, "malloc error");
             break;
         }
-        const int64_t got = read_record_data(in, r, buffer, &f);
+        const int64_t got = read_record_data(*reader, r, buffer, &f);
         if (got < 0) {
             if (threaded)
                 block_release(buffer);
@@ -247,8 +314,18 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
         previous_short = cj.out_limit < job.block_size;
 
         if (threaded) {
+            // A record with nothing behind it ends the file: its worker
+            // finishes the output, and no job of its own is needed for that.
+            const int more = reader->more();
+            cj.ends_file = finished = more == 0;
             cj.seq = p.job_seq_counter++;
             queue_put(p.queue, cj);
+            if (finished)
+                break;
+            if (more < 0) {
+                fail_reading(&f, -1, read_error_text());
+                break;
+            }
             if (out->failed.load()) {
                 // A worker failed a block and said why; read no further.
                 f.rc = -1;
@@ -281,10 +358,10 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     file_close(in);
     if (f.rc != 0 && !f.reason.empty())
         file_mark_failed(out, f.reason);
-    if (threaded)
-        queue_end_of_file(p, job);
-    else
+    if (!threaded)
         file_finish(p, out);
+    else if (!finished)
+        queue_end_of_file(p, job);
     return f.rc;
 }
 
@@ -322,7 +399,7 @@ int decompress_worker(void* arg)
         }
         if (ok)
             filter_apply(job.filter, data, job.out_limit, false);
-        deliver(p, {job.seq, out, ok ? data : nullptr, job.out_limit, data, false});
+        deliver(p, {job.seq, out, ok ? data : nullptr, job.out_limit, data, job.ends_file});
     }
 }
 

@@ -54,7 +54,7 @@ struct Finished {
     const uint8_t* data = nullptr;   // null: nothing to write (a failed block)
     uint32_t length = 0;
     uint8_t* buffer = nullptr;       // released once written
-    bool end_of_file = false;        // finishes the file instead
+    bool end_of_file = false;        // the file's output is finished after it
 };
 
 struct Pipeline {

@@ -120,10 +120,6 @@ namespace {
 // Writes one finished block (or finishes its file) and releases its buffer.
 void write_finished(Pipeline& p, const Finished& f)
 {
-    if (f.end_of_file) {
-        file_finish(p, f.out);
-        return;
-    }
     if (f.data && !f.out->failed.load()) {
         if (p.decompress) {
             output_restored(f.out, f.data, f.length);
@@ -133,6 +129,8 @@ void write_finished(Pipeline& p, const Finished& f)
         }
     }
     block_release(f.buffer);
+    if (f.end_of_file)
+        file_finish(p, f.out);
 }
 
 } // namespace
@@ -209,7 +207,9 @@ OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name
         out->file = file_stdout();
         return out;
     }
-    if (!in->is_std && file_is_same(in, out_name)) {
+    // Without -f the output is created only where no file exists, so it
+    // cannot be the input.
+    if (p.force && !in->is_std && file_is_same(in, out_name)) {
         std::fprintf(stderr, "creat error '%s' '%s'\n", out_name, "input and output are the same file");
     } else {
         out->file = file_create_output(out_name, p.force, &out->meta);

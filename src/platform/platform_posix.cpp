@@ -141,7 +141,9 @@ PlatformFile* file_open_input(const char* path)
         errno = EISDIR;
         return nullptr;
     }
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Read-ahead advice pays only for files read in many calls.
+    if (!known || st.st_size >= (1 << 20))
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     PlatformFile* f = wrap_fd(fd, path);
     if (known) {
         f->meta = meta_of(st);
