@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -26,9 +27,14 @@ void set_block_size(CodecJob& job, int threads, PlatformFile* in)
 
 // Reads the next block to offset 1 of `buffer` and clears the slack behind it,
 // so that nothing left from an earlier block can reach a codec.
-int64_t read_block(PlatformFile* in, uint8_t* buffer, uint32_t block_size)
+// `total` bytes were read before; where the input's size is known, no more
+// than what is left is asked for, so that its end costs no read call.
+int64_t read_block(PlatformFile* in, uint8_t* buffer, uint32_t block_size, uint64_t total)
 {
-    const int64_t got = file_read_fully(in, buffer + 1, block_size);
+    int64_t want = block_size;
+    if (in->size >= 0 && static_cast<uint64_t>(in->size) - std::min<uint64_t>(total, in->size) < uint64_t(want))
+        want = static_cast<int64_t>(static_cast<uint64_t>(in->size) - std::min<uint64_t>(total, in->size));
+    const int64_t got = file_read_fully(in, buffer + 1, want);
     if (got >= 0)
         std::memset(buffer + 1 + got, 0, BUFFER_SLACK - 1);
     return got;
@@ -93,7 +99,7 @@ int compress_inline(CodecJob& job)
         rc = report_error(ERR_MALLOC);
     } else {
         for (;;) {
-            const int64_t got = read_block(job.in_file, in_buffer, job.block_size);
+            const int64_t got = read_block(job.in_file, in_buffer, job.block_size, total);
             if (got < 0) {
                 rc = report_read_failure();
                 break;
@@ -103,8 +109,8 @@ int compress_inline(CodecJob& job)
             job.in_size = static_cast<uint32_t>(got);
             track_content(job.out_file, in_buffer + 1, job.in_size);
             const Record r = code_block(job, in_buffer, out_buffer, capacity);
-            if (file_write_fully(job.out_file->file, r.data, r.length) != r.length) {
-                rc = report_write_failure();
+            if (!output_record(job.out_file, r.data, r.length)) {
+                rc = -ERR_WRITE;
                 break;
             }
             total += static_cast<uint64_t>(got);
@@ -164,9 +170,12 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
     if (out->header_offset >= 0) {
         out->fields.state = INTEGRITY_PENDING;
         integrity_encode(out->fields, out->header);
+        // A file of one block is read whole before anything is written: its
+        // header goes out complete together with its record.
+        out->header_deferred = in->size > 0 && static_cast<uint64_t>(in->size) <= job.block_size;
     }
     int rc = 0;
-    if (file_write_fully(out->file, out->header, HEADER_SIZE) != HEADER_SIZE) {
+    if (!out->header_deferred && file_write_fully(out->file, out->header, HEADER_SIZE) != HEADER_SIZE) {
         rc = report_write_failure();
     } else if (p.thread_count == 0) {
         rc = compress_inline(job);
@@ -184,7 +193,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
                 file_mark_failed(out, last_reported_text());
                 break;
             }
-            const int64_t got = read_block(in, buffer, job.block_size);
+            const int64_t got = read_block(in, buffer, job.block_size, total);
             if (got <= 0) {
                 block_release(buffer);
                 if (got < 0) {

@@ -41,6 +41,7 @@ struct OutputFile {
     // writer keeps `length` and `hash` over the restored content, in order.
     uint8_t header[HEADER_SIZE] = {};
     int64_t header_offset = -1;
+    bool header_deferred = false;   // a one-block file: the header goes out complete, with its record
     IntegrityFields fields;
     uint64_t length = 0;
     ContentHashPtr hash;
@@ -126,6 +127,9 @@ int report_read_failure();
 // Creates the output (or takes standard output, or nothing when only
 // testing), printing "creat error" on failure; null then.
 OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const char* out_name);
+// Writes a compressed record in order (behind the header, when that was
+// deferred). False on a short write (error 102 reported, the file marked failed).
+bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes);
 // Writes restored data in order: counts and checksums it when the container
 // has integrity fields, and writes it unless only testing. False on a short
 // write (error 102 reported, the file marked failed).

@@ -69,15 +69,21 @@ void check_restored(OutputFile* out)
         file_mark_failed(out, "checksum mismatch: the restored content is damaged");
 }
 
+// Puts the complete integrity fields of a compressed file into its header.
+void complete_header(OutputFile* out)
+{
+    out->fields.state = INTEGRITY_COMPLETE;
+    out->fields.checksum = content_hash_low32(out->hash.get());
+    out->fields.length = out->length;
+    integrity_encode(out->fields, out->header);
+}
+
 // Rewrites the header of a finished container with its complete fields.
 void stamp_header(OutputFile* out)
 {
     if (out->header_offset < 0 || out->failed.load())
         return;
-    out->fields.state = INTEGRITY_COMPLETE;
-    out->fields.checksum = content_hash_low32(out->hash.get());
-    out->fields.length = out->length;
-    integrity_encode(out->fields, out->header);
+    complete_header(out);
     if (file_write_at(out->file, out->header, HEADER_SIZE, out->header_offset) != HEADER_SIZE) {
         report_write_failure();
         file_mark_failed(out, last_reported_text());
@@ -121,12 +127,10 @@ namespace {
 void write_finished(Pipeline& p, const Finished& f)
 {
     if (f.data && !f.out->failed.load()) {
-        if (p.decompress) {
+        if (p.decompress)
             output_restored(f.out, f.data, f.length);
-        } else if (file_write_fully(f.out->file, f.data, f.length) != f.length) {
-            report_write_failure();
-            file_mark_failed(f.out, last_reported_text());
-        }
+        else
+            output_record(f.out, f.data, f.length);
     }
     block_release(f.buffer);
     if (f.end_of_file)
@@ -220,6 +224,25 @@ OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name
     }
     delete out;
     return nullptr;
+}
+
+bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes)
+{
+    int64_t written;
+    if (out->header_deferred) {
+        complete_header(out);
+        out->header_deferred = false;
+        out->header_offset = -1;  // complete already: nothing to rewrite
+        written = file_write_two(out->file, out->header, HEADER_SIZE, data, bytes) - HEADER_SIZE;
+    } else {
+        written = file_write_fully(out->file, data, bytes);
+    }
+    if (written != bytes) {
+        report_write_failure();
+        file_mark_failed(out, last_reported_text());
+        return false;
+    }
+    return true;
 }
 
 bool output_restored(OutputFile* out, const uint8_t* data, uint32_t bytes)

@@ -48,6 +48,9 @@ int file_apply_meta(PlatformFile* f, const FileMeta& meta);
 // again at that place later (a regular file not opened for appending); -1
 // otherwise (pipes, terminals).
 int64_t file_rewrite_offset(PlatformFile* f);
+// Writes `a` and then `b` in full, in one call where the system allows:
+// na + nb, or -1.
+int64_t file_write_two(PlatformFile* f, const void* a, int64_t na, const void* b, int64_t nb);
 // Writes `count` bytes at `offset` without moving the file position: `count`,
 // or -1.
 int64_t file_write_at(PlatformFile* f, const void* buf, int64_t count, int64_t offset);

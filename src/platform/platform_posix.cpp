@@ -12,6 +12,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -230,6 +231,25 @@ int64_t file_rewrite_offset(PlatformFile* f)
         return -1;
     const off_t at = ::lseek(f->fd, 0, SEEK_CUR);
     return at < 0 ? -1 : static_cast<int64_t>(at);
+}
+
+int64_t file_write_two(PlatformFile* f, const void* a, int64_t na, const void* b, int64_t nb)
+{
+    struct iovec parts[2] = {{const_cast<void*>(a), static_cast<size_t>(na)}, {const_cast<void*>(b), static_cast<size_t>(nb)}};
+    ssize_t r;
+    do
+        r = ::writev(f->fd, parts, 2);
+    while (r < 0 && errno == EINTR);
+    if (r <= 0)
+        return -1;
+    // What the call left is written the ordinary way.
+    const int64_t done = r;
+    if (done < na && write_all(f->fd, static_cast<const char*>(a) + done, na - done, -1) < 0)
+        return -1;
+    const int64_t in_b = done > na ? done - na : 0;
+    if (write_all(f->fd, static_cast<const char*>(b) + in_b, nb - in_b, -1) < 0)
+        return -1;
+    return na + nb;
 }
 
 int64_t file_write_at(PlatformFile* f, const void* buf, int64_t count, int64_t offset)

@@ -88,6 +88,15 @@ TEST(Integrity, FieldsOfAFinishedContainer)
     for (int i = 7; i >= 0; --i)
         length = length << 8 | static_cast<uint8_t>(c[8 + static_cast<size_t>(i)]);
     EXPECT_EQ(length, DATA.size());
+    // A file of one block gets its complete header with its record, whatever
+    // the thread count.
+    write_file(d / "small", text_bytes(5000, 24));
+    for (const char* threads : {"-p0", "-p2"}) {
+        fs::remove(d / "small.qrn");
+        ASSERT_EQ(run_quarnix(d.path, std::string("-12 ") + threads + " small small.qrn").status, 0);
+        EXPECT_EQ(read_file(d / "small.qrn").substr(4, 5), std::string("IX1\x02\x88")) << threads;  // 5000 = 0x1388
+        EXPECT_EQ(run_quarnix(d.path, "--test small.qrn").status, 0) << threads;
+    }
     // A reader of the plain format ignores the fields: zeroed, the container
     // still restores, unchecked.
     std::string plain = c;
