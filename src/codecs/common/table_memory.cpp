@@ -30,6 +30,8 @@ thread_local KeptRegions kept;
 // clearing all of it runs at memory speed: about this many slots are cleared
 // whole in the time one is cleared by hash.
 constexpr uint64_t SLOTS_PER_HASHED_CLEAR = 64;
+// A part of at most this many slots stays in the caches and is cleared whole.
+constexpr size_t CACHED_PART_SLOTS = size_t{1} << 16;
 
 template <typename Hash>
 void clear_by(uint32_t* part, const uint8_t* in, uint32_t end, Hash hash)
@@ -72,18 +74,16 @@ void table_memory_release(void* p, size_t bytes, bool zeroed)
     kept.zeroed[slot] = zeroed;
 }
 
-void table_clear_named(uint32_t* table, const uint8_t* in, uint32_t n, const TablePart* parts, size_t count)
+void table_clear_named(uint32_t* table, const uint8_t* in, uint32_t n, const TablePart& part)
 {
     const uint32_t end = n + TABLE_TAIL_POSITIONS;
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t* part = table + parts[i].first;
-        const int shift = parts[i].shift;
-        switch (parts[i].hash) {
-        case SlotHash::H3: clear_by(part, in, end, [](const uint8_t* p) { return H3(p); }); break;
-        case SlotHash::H4: clear_by(part, in, end, [shift](const uint8_t* p) { return H4(p, shift); }); break;
-        case SlotHash::H6: clear_by(part, in, end, [shift](const uint8_t* p) { return H6(p, shift); }); break;
-        case SlotHash::H8: clear_by(part, in, end, [shift](const uint8_t* p) { return H8(p, shift); }); break;
-        }
+    uint32_t* slots = table + part.first;
+    const int shift = part.shift;
+    switch (part.hash) {
+    case SlotHash::H3: clear_by(slots, in, end, [](const uint8_t* p) { return H3(p); }); break;
+    case SlotHash::H4: clear_by(slots, in, end, [shift](const uint8_t* p) { return H4(p, shift); }); break;
+    case SlotHash::H6: clear_by(slots, in, end, [shift](const uint8_t* p) { return H6(p, shift); }); break;
+    case SlotHash::H8: clear_by(slots, in, end, [shift](const uint8_t* p) { return H8(p, shift); }); break;
     }
 }
 
@@ -102,11 +102,22 @@ TableMemory::~TableMemory()
 {
     if (!slots_)
         return;
-    const uint64_t hashed = (uint64_t{n_} + TABLE_TAIL_POSITIONS) * part_count_;
-    const bool by_hash = part_count_ > 0 && hashed * SLOTS_PER_HASHED_CLEAR <= entries_;
-    if (by_hash)
-        table_clear_named(slots_, in_, n_, parts_, part_count_);
-    table_memory_release(slots_, entries_ * sizeof(uint32_t), by_hash);
+    // Each large part must be cheaper to clear by hash than whole; small
+    // parts are cleared whole. Otherwise the table is cleared at its next use.
+    const uint64_t hashed = (uint64_t{n_} + TABLE_TAIL_POSITIONS) * SLOTS_PER_HASHED_CLEAR;
+    bool cleanable = part_count_ > 0;
+    for (size_t i = 0; i < part_count_; ++i)
+        cleanable = cleanable && (parts_[i].count <= CACHED_PART_SLOTS || hashed <= parts_[i].count);
+    if (cleanable) {
+        for (size_t i = 0; i < part_count_; ++i) {
+            const TablePart& part = parts_[i];
+            if (hashed <= part.count)
+                table_clear_named(slots_, in_, n_, part);
+            else
+                std::memset(slots_ + part.first, 0, part.count * sizeof(uint32_t));
+        }
+    }
+    table_memory_release(slots_, entries_ * sizeof(uint32_t), cleanable);
 }
 
 } // namespace qrn

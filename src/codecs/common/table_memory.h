@@ -9,8 +9,9 @@
 // which dominates when a tree of small files is compressed. A compressor
 // therefore says which hashes name the slots it writes: when the table is
 // given back after a small block, the slots those hashes name for the
-// block's positions are zeroed one by one, and the table is kept as clean;
-// after a large block, the whole table is cleared at its next use instead.
+// block's positions are zeroed one by one (a part small enough to stay in
+// the caches is cleared whole), and the table is kept as clean; after a
+// large block, the whole table is cleared at its next use instead.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,7 @@ void table_memory_release(void* p, size_t bytes, bool zeroed);
 enum class SlotHash : uint8_t { H3, H4, H6, H8 };
 struct TablePart {
     size_t first;    // the part's first slot
+    size_t count;    // its slots
     SlotHash hash;
     int shift;       // not used by H3
 };
@@ -38,8 +40,8 @@ struct TablePart {
 // (their hashes read the zeroed slack behind the block).
 constexpr uint32_t TABLE_TAIL_POSITIONS = 8;
 
-// Zeroes the slots that `parts` name for the positions 0 .. n + TABLE_TAIL_POSITIONS - 1.
-void table_clear_named(uint32_t* table, const uint8_t* in, uint32_t n, const TablePart* parts, size_t count);
+// Zeroes the slots that `part` names for the positions 0 .. n + TABLE_TAIL_POSITIONS - 1.
+void table_clear_named(uint32_t* table, const uint8_t* in, uint32_t n, const TablePart& part);
 
 // One table's memory for the length of a call.
 class TableMemory {

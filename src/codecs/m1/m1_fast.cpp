@@ -268,7 +268,8 @@ uint32_t compress_level1(const CodecJob& job)
     const int shift = MULTI_PROBE_TABLE_SHIFT - job.hash_bits;
     Parse s = start_parse(job);
     const uint8_t* const in = s.in;
-    table_owner.named_by(in, s.n, {{0, SlotHash::H4, shift}});
+    const size_t slots = size_t(1) << (job.hash_bits - 2);
+    table_owner.named_by(in, s.n, {{0, slots, SlotHash::H4, shift}});
 
     uint32_t ip = 1;
     for (;;) {
@@ -313,7 +314,8 @@ uint32_t compress_level2(const CodecJob& job)
     const int shift = MULTI_PROBE_TABLE_SHIFT - job.hash_bits;
     Parse s = start_parse(job);
     const uint8_t* const in = s.in;
-    table_owner.named_by(in, s.n, {{0, SlotHash::H4, shift}, {0, SlotHash::H6, shift}});
+    const size_t slots = size_t(1) << (job.hash_bits - 2);
+    table_owner.named_by(in, s.n, {{0, slots, SlotHash::H4, shift}, {0, slots, SlotHash::H6, shift}});
 
     uint32_t ip = 1;
     for (;;) {

@@ -268,7 +268,7 @@ uint32_t compress_level1(const CodecJob& job, int p)
         return CODEC_FAIL;
     uint32_t* const table = t.slots();
     const int shift = 34 - p;
-    t.named_by(job.in, job.in_size, {{0, SlotHash::H4, shift}});
+    t.named_by(job.in, job.in_size, {{0, size_t(1) << (p - 2), SlotHash::H4, shift}});
     Parse ps{job.in, job.in_size, static_cast<int64_t>(job.in_size) - 32, 0, job.out, 4};
     const uint8_t* const src = ps.src;
 
@@ -370,8 +370,9 @@ uint32_t compress_level2(const CodecJob& job, int p)
     uint32_t* const table = t.slots();
     uint32_t* const h3_table = t3.slots();
     const int shift = 34 - p;
-    t.named_by(job.in, job.in_size, {{0, SlotHash::H6, shift}, {0, SlotHash::H4, shift}});
-    t3.named_by(job.in, job.in_size, {{0, SlotHash::H3, 0}});
+    const size_t slots = size_t(1) << (p - 2);
+    t.named_by(job.in, job.in_size, {{0, slots, SlotHash::H6, shift}, {0, slots, SlotHash::H4, shift}});
+    t3.named_by(job.in, job.in_size, {{0, size_t(1) << H3_BITS, SlotHash::H3, 0}});
     Parse ps{job.in, job.in_size, static_cast<int64_t>(job.in_size) - 32, 0, job.out, 3};
     const uint8_t* const src = ps.src;
 

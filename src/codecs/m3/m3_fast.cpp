@@ -366,11 +366,14 @@ uint32_t m3_compress(const CodecJob& job)
     if (level != 0 && t == nullptr)
         return CODEC_FAIL;
     const int shift = 34 - bits;
+    const size_t h3_slots = size_t{1} << H3_BITS;
     if (level == 1)
-        tables.named_by(job.in, job.in_size, {{0, SlotHash::H4, shift}});
+        tables.named_by(job.in, job.in_size, {{0, entries, SlotHash::H4, shift}});
     else if (level == 2)
         tables.named_by(job.in, job.in_size,
-                        {{0, SlotHash::H8, shift}, {entries, SlotHash::H4, shift}, {2 * entries, SlotHash::H3, 0}});
+                        {{0, entries, SlotHash::H8, shift},
+                         {entries, entries, SlotHash::H4, shift},
+                         {2 * entries, h3_slots, SlotHash::H3, 0}});
     M3Writers writers;
     if (!m3w_open(writers, job))
         return CODEC_FAIL;
