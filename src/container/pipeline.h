@@ -19,6 +19,9 @@
 namespace qrn {
 
 constexpr int MAX_THREADS = 32;
+// Data that coded blocks waiting for their turn may hold in all (one block
+// may always wait, whatever its size).
+constexpr size_t PARK_BYTES = size_t{64} << 20;
 
 // Result of a file-level function that ends the run: the output could not be
 // created.
@@ -76,7 +79,8 @@ struct Pipeline {
     std::condition_variable write_turn;
     uint32_t next_write_seq = 0;   // guarded by write_mutex
     std::vector<Finished> parked;  // coded blocks waiting for their turn (write_mutex)
-    size_t park_limit = 1;
+    size_t parked_bytes = 0;       // their data (write_mutex)
+    size_t park_limit = 1;         // how many may wait at most
 
     std::atomic<int> failed_files{0};  // files not processed in full
 };
@@ -114,7 +118,8 @@ void print_file_failure(const std::string& name, const std::string& reason);
 // Hands a coded block over to be written in order. The worker that delivers
 // the next block to write writes it, then every parked block that follows
 // it; a block that is not next is parked, so that its worker goes on coding
-// (beyond `park_limit` parked blocks the worker waits for its turn instead).
+// (beyond `park_limit` parked blocks, or PARK_BYTES of their data, the worker
+// waits for its turn instead).
 void deliver(Pipeline& p, const Finished& f);
 // Queues the job that closes a file's output after its last block.
 void queue_end_of_file(Pipeline& p, CodecJob job);

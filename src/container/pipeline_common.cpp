@@ -9,8 +9,8 @@ namespace qrn {
 int pipeline_start(Pipeline& p, int threads, int capacity)
 {
     queue_init(p.queue, capacity);
-    // Half as many blocks may wait for their turn as there are workers.
-    p.park_limit = static_cast<size_t>(threads + 1) / 2;
+    // While one worker codes a large file, the others go on with small ones.
+    p.park_limit = 8 * static_cast<size_t>(threads);
     // Buffers in flight: one input and one output per queued job and per
     // worker, and one per parked block.
     block_pool_set_limit(2 * (capacity + threads) + static_cast<int>(p.park_limit) + 2);
@@ -142,9 +142,13 @@ void write_finished(Pipeline& p, const Finished& f)
 void deliver(Pipeline& p, const Finished& f)
 {
     std::unique_lock<std::mutex> lock(p.write_mutex);
-    p.write_turn.wait(lock, [&] { return f.seq == p.next_write_seq || p.parked.size() < p.park_limit; });
+    p.write_turn.wait(lock, [&] {
+        return f.seq == p.next_write_seq || p.parked.empty() ||
+               (p.parked.size() < p.park_limit && p.parked_bytes + f.length <= PARK_BYTES);
+    });
     if (f.seq != p.next_write_seq) {
         p.parked.push_back(f);
+        p.parked_bytes += f.length;
         return;
     }
     // Only the holder of the next block writes, so the lock is not needed
@@ -162,6 +166,7 @@ void deliver(Pipeline& p, const Finished& f)
         if (next == p.parked.end())
             return;
         item = *next;
+        p.parked_bytes -= item.length;
         *next = p.parked.back();
         p.parked.pop_back();
     }
