@@ -16,8 +16,6 @@ namespace {
 
 constexpr int BENCH_THREADS = 1;   // single-threaded: the level-9 share is for one worker
 
-int processor_level = 0;
-
 struct QrnBlock {
     size_t offset;        // payload (or raw bytes) in the record store, 64 zero bytes behind
     uint32_t payload;
@@ -158,21 +156,10 @@ Trial* qrn_trial_new(const QrnLevel& l, const InputFile& f, uint32_t block_overr
     return new QrnTrial(l, f, block_override);
 }
 
-void qrn_startup()
-{
-    processor_level = startup_processor_level(true);
-    startup_prepare_decoders(processor_level);
-    startup_pool_init();
-}
+void qrn_startup() { startup_prepare(true, 0, 0); }
 
-void qrn_prepare_level(const QrnLevel& l)
-{
-    startup_prepare_encoders(processor_level, l.method, l.level);
-}
+void qrn_prepare_level(const QrnLevel& l) { startup_prepare(true, l.method, l.level); }
 
-void qrn_shutdown()
-{
-    startup_pool_close();
-}
+void qrn_shutdown() { startup_release(); }
 
 } // namespace qrn::bench

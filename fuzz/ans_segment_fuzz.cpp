@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ans/ans.h"
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 
 namespace {
 

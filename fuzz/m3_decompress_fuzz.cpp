@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/m3/m3.h"
 
 namespace {

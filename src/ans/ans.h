@@ -77,8 +77,6 @@ bool ansc_read_header(AnscContext& ctx, const uint8_t** pos, const uint8_t* end)
 // a caller must leave between `dest` and `scratch_end`.
 uint64_t ansc_bound(uint32_t count, uint32_t chunk_size);
 
-// Processor level 0..8 (cached after the first probe).
-int cpu_feature_level();
 // Build the reciprocal table and point ansc_encode / ansc_decode at the build
 // for `level`.
 void ansc_select_encoder(int level);

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "ans/ans_impl.h"
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 
 namespace qrn {
 namespace {

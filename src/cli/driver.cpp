@@ -277,8 +277,6 @@ int quarnix_main(int argc, char** argv)
     parse_options(argc, argv, &o);
     CodecJob& tmpl = o.job_template;
 
-    const int processor_level = startup_processor_level(o.probe_cpu != 0);
-    bool pool_created = false;
     if (o.list)
         r.mode = Mode::List;
     else if (o.test)
@@ -287,14 +285,12 @@ int quarnix_main(int argc, char** argv)
         r.mode = Mode::Decompress;
     if (r.mode != Mode::Compress) {
         o.decompress = 1;
-        startup_prepare_decoders(processor_level);
+        startup_prepare(o.probe_cpu != 0, 0, 0);
     } else {
         if (tmpl.method == 0)
             usage_exit(program_base_name(argv[0]));
         tmpl.hash_bits = effective_hash_bits(o.hash_bits_option, tmpl.method, tmpl.level);
-        startup_prepare_encoders(processor_level, tmpl.method, tmpl.level);
-        startup_pool_init();
-        pool_created = true;
+        startup_prepare(o.probe_cpu != 0, tmpl.method, tmpl.level);
     }
 
     choose_destination(r, argv[0]);
@@ -328,8 +324,7 @@ int quarnix_main(int argc, char** argv)
         process_list(r);
 
     pipeline_stop(p);
-    if (pool_created)
-        startup_pool_close();
+    startup_release();
 
     if (r.fatal_status)
         return r.fatal_status;

@@ -1,28 +1,18 @@
 #include "cli/startup.h"
 
-#include "ans/ans.h"
+#include "codecs/codec_table.h"
 #include "container/checksum.h"
+#include "platform/platform.h"
 
 namespace qrn {
 
-int startup_processor_level(bool probe) { return probe ? cpu_feature_level() : 0; }
-
-void startup_prepare_decoders(int processor_level)
+void startup_prepare(bool probe, int method, int level)
 {
-    ansc_select_decoder(processor_level);
+    const int processor_level = probe ? cpu_feature_level() : 0;
+    codecs_prepare(processor_level, method, level);
     content_hash_select(processor_level);
 }
 
-void startup_prepare_encoders(int processor_level, int method, int level)
-{
-    (void)level;
-    content_hash_select(processor_level);
-    if (method == 3)
-        ansc_select_encoder(processor_level);
-}
-
-void startup_pool_init() {}
-
-void startup_pool_close() {}
+void startup_release() { codecs_release(); }
 
 } // namespace qrn

@@ -1,5 +1,7 @@
 #include "codecs/codec_table.h"
 
+#include "ans/ans.h"
+
 #include "codecs/m1/m1.h"
 #include "codecs/m2/m2.h"
 #include "codecs/m3/m3.h"
@@ -33,5 +35,16 @@ int default_hash_bits(int method, int level)
         return 0;
     return HASH_BITS_TABLE[method - 1][column];
 }
+
+void codecs_prepare(int processor_level, int method, int level)
+{
+    (void)level;
+    if (method == 0)
+        ansc_select_decoder(processor_level);
+    else if (method == 3)
+        ansc_select_encoder(processor_level);
+}
+
+void codecs_release() {}
 
 } // namespace qrn

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 
 namespace qrn {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "codecs/codec_table.h"
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "container/block_buffers.h"
 #include "container/container_format.h"
 #include "container/errors.h"

@@ -6,7 +6,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 
 namespace qrn {
 

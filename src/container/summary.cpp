@@ -1,7 +1,7 @@
 #include "container/summary.h"
 
 #include "codecs/codec_table.h"
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 
 namespace qrn {
 

@@ -109,6 +109,11 @@ PlatformThread* thread_create(ThreadBody body, void* arg, size_t stack_bytes);
 int thread_join(PlatformThread* t);
 constexpr size_t CODEC_THREAD_STACK = 16u << 20;
 
+// Processor level 0..8 from the identification instruction and extended
+// control register 0 (AVX only where the system saves its registers): 8 is
+// AVX2. Cached after the first call.
+int cpu_feature_level();
+
 int processor_count();
 uint64_t physical_memory();
 

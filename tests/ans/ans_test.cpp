@@ -8,7 +8,7 @@
 
 #include "ans/ans.h"
 #include "ans/ans_impl.h"
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 
 namespace qrn {
 namespace {

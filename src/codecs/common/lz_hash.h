@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 
 namespace qrn {
 

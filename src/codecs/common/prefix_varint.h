@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 
 namespace qrn {
 

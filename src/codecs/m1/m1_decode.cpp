@@ -6,7 +6,7 @@
 // 15 bytes past the expected size); near the ends a careful loop copies exactly.
 #include <cstring>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/common/copy.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m1/m1.h"

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/table_memory.h"
 #include "codecs/m1/m1.h"
-#include "codecs/m1/m1_impl.h"
+#include "codecs/m1/m1_format.h"
 
 namespace qrn {
 

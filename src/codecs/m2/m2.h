@@ -8,4 +8,9 @@ namespace qrn {
 uint32_t m2_compress(const CodecJob& job);
 uint32_t m2_decompress(const CodecJob& job);
 
+// m2_decompress with its loop chosen (for tests): `far` asks for match
+// sources ahead of their copies (for blocks larger than the caches). Both
+// give the same result.
+uint32_t m2_decode(const CodecJob& job, bool far);
+
 } // namespace qrn

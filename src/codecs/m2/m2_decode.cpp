@@ -8,12 +8,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/common/copy.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m2/m2.h"
 #include "codecs/m2/m2_format.h"
-#include "codecs/m2/m2_impl.h"
 
 namespace qrn {
 namespace {

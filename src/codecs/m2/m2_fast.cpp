@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/common/copy.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/prefix_varint.h"

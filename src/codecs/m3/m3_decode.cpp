@@ -8,7 +8,7 @@
 #include <initializer_list>
 
 #include "ans/ans.h"
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/common/copy.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m3/m3.h"

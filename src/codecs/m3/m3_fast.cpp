@@ -2,7 +2,7 @@
 // recent positions, feeding the five stream writers.
 #include <cstring>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/table_memory.h"
 #include "codecs/m3/m3.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/common/copy.h"
 #include "codecs/common/prefix_varint.h"
 #include "platform/platform.h"

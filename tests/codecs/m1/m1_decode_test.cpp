@@ -2,7 +2,7 @@
 
 #include <tuple>
 
-#include "codecs/m1/m1_impl.h"
+#include "codecs/m1/m1_format.h"
 #include "codecs/m1/m1_support.h"
 
 namespace qrn {

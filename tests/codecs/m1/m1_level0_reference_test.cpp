@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <random>
 
-#include "codecs/m1/m1_impl.h"
+#include "codecs/m1/m1_format.h"
 #include "codecs/m1/m1_support.h"
 #include "support/inputs.h"
 

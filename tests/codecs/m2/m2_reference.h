@@ -12,7 +12,6 @@
 #include "codecs/codec_job.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m2/m2.h"
-#include "codecs/m2/m2_impl.h"
 
 namespace qrn::m2test {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ans/ans.h"
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m3/m3.h"
 #include "codecs/m3/m3_format.h"

@@ -1,4 +1,4 @@
-// Method 1 token writer, shared by the compressors of every level.
+// Method 1 token format and its writer, shared by the compressors of every level.
 //
 // A token: token byte (literal-length code << 4 | match-length code), 16-bit
 // offset (0 marks the end token), match-length extension when the code is 15,
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codecs/common/bytes.h"
+#include "common/bytes.h"
 #include "codecs/common/copy.h"
 #include "codecs/common/prefix_varint.h"
 

@@ -1,1 +1,0 @@
-// Placeholder so that a module folder without sources still forms a target.
