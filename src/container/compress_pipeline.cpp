@@ -225,34 +225,24 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
     return rc;
 }
 
-int compress_worker(void* arg)
+Finished compress_job(const CodecJob& job)
 {
-    Pipeline& p = *static_cast<Pipeline*>(arg);
-    for (;;) {
-        const CodecJob job = queue_take(p.queue);
-        if (job.method == METHOD_STOP)
-            return 0;
-        OutputFile* out = job.out_file;
-        if (!job.in) {
-            deliver(p, {job.seq, out, nullptr, 0, nullptr, true});
-            continue;
+    OutputFile* out = job.out_file;
+    Record record{nullptr, 0, nullptr};
+    if (!out->failed.load()) {
+        const uint64_t capacity = compress_capacity(job.block_size);
+        uint8_t* out_buffer = block_alloc(capacity + BUFFER_SLACK);
+        if (out_buffer) {
+            record = code_block(job, job.in, out_buffer, capacity);
+            block_release(record.buffer == job.in ? out_buffer : job.in);
+        } else {
+            report_error(ERR_MALLOC);
+            file_mark_failed(out, last_reported_text());
         }
-        Record record{nullptr, 0, nullptr};
-        if (!out->failed.load()) {
-            const uint64_t capacity = compress_capacity(job.block_size);
-            uint8_t* out_buffer = block_alloc(capacity + BUFFER_SLACK);
-            if (out_buffer) {
-                record = code_block(job, job.in, out_buffer, capacity);
-                block_release(record.buffer == job.in ? out_buffer : job.in);
-            } else {
-                report_error(ERR_MALLOC);
-                file_mark_failed(out, last_reported_text());
-            }
-        }
-        if (!record.buffer)
-            block_release(job.in);
-        deliver(p, {job.seq, out, record.data, record.length, record.buffer, job.ends_file});
     }
+    if (!record.buffer)
+        block_release(job.in);
+    return {job.seq, out, record.data, record.length, record.buffer, job.ends_file};
 }
 
 } // namespace qrn

@@ -365,42 +365,32 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     return f.rc;
 }
 
-int decompress_worker(void* arg)
+Finished decompress_job(const CodecJob& job)
 {
-    Pipeline& p = *static_cast<Pipeline*>(arg);
-    for (;;) {
-        CodecJob job = queue_take(p.queue);
-        if (job.method == METHOD_STOP)
-            return 0;
-        OutputFile* out = job.out_file;
-        if (!job.in) {
-            deliver(p, {job.seq, out, nullptr, 0, nullptr, true});
-            continue;
+    OutputFile* out = job.out_file;
+    uint8_t* data = job.in;
+    bool ok = !out->failed.load();
+    if (ok && (job.block_flags & BLOCK_COMPRESSED)) {
+        data = block_alloc(job.out_limit + size_t(BUFFER_SLACK));
+        const char* reason = nullptr;
+        if (!data) {
+            report_error(ERR_MALLOC);
+            reason = "malloc error";
+        } else if (!decode_record(job, data)) {
+            report_error(ERR_CORRUPT);
+            reason = CORRUPT_BLOCK;
         }
-        uint8_t* data = job.in;
-        bool ok = !out->failed.load();
-        if (ok && (job.block_flags & BLOCK_COMPRESSED)) {
-            data = block_alloc(job.out_limit + size_t(BUFFER_SLACK));
-            const char* reason = nullptr;
-            if (!data) {
-                report_error(ERR_MALLOC);
-                reason = "malloc error";
-            } else if (!decode_record(job, data)) {
-                report_error(ERR_CORRUPT);
-                reason = CORRUPT_BLOCK;
-            }
-            block_release(job.in);
-            if (reason) {
-                block_release(data);
-                data = nullptr;
-                ok = false;
-                file_mark_failed(out, reason);
-            }
+        block_release(job.in);
+        if (reason) {
+            block_release(data);
+            data = nullptr;
+            ok = false;
+            file_mark_failed(out, reason);
         }
-        if (ok)
-            filter_apply(job.filter, data, job.out_limit, false);
-        deliver(p, {job.seq, out, ok ? data : nullptr, job.out_limit, data, job.ends_file});
     }
+    if (ok)
+        filter_apply(job.filter, data, job.out_limit, false);
+    return {job.seq, out, ok ? data : nullptr, job.out_limit, data, job.ends_file};
 }
 
 } // namespace qrn

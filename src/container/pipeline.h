@@ -102,8 +102,13 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name);
 // at level 9, the last two cut to `file_bytes` when it is known (not negative).
 uint64_t choose_block_size(uint32_t requested, uint8_t level, int threads, int64_t file_bytes);
 
-int compress_worker(void* pipeline);
-int decompress_worker(void* pipeline);
+// Thread body of every worker: takes jobs until a stop job, codes each block
+// in the run's direction and hands it over to be written in order.
+int pipeline_worker(void* pipeline);
+// One queued block, filtered and compressed, or decompressed and unfiltered;
+// its input buffer is released or becomes the result's buffer.
+Finished compress_job(const CodecJob& job);
+Finished decompress_job(const CodecJob& job);
 
 // Shared by both directions (pipeline_common.cpp).
 

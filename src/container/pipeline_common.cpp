@@ -14,9 +14,8 @@ int pipeline_start(Pipeline& p, int threads, int capacity)
     // Buffers in flight: one input and one output per queued job and per
     // worker, and one per parked block.
     block_pool_set_limit(2 * (capacity + threads) + static_cast<int>(p.park_limit) + 2);
-    ThreadBody body = p.decompress ? decompress_worker : compress_worker;
     for (int i = 0; i < threads; ++i) {
-        PlatformThread* t = thread_create(body, &p, CODEC_THREAD_STACK);
+        PlatformThread* t = thread_create(pipeline_worker, &p, CODEC_THREAD_STACK);
         if (!t)
             return -1;
         p.workers.push_back(t);
@@ -36,6 +35,19 @@ void pipeline_stop(Pipeline& p)
     p.workers.clear();
     p.thread_count = 0;
     block_pool_set_limit(0);
+}
+
+int pipeline_worker(void* arg)
+{
+    Pipeline& p = *static_cast<Pipeline*>(arg);
+    Finished (*const code)(const CodecJob&) = p.decompress ? decompress_job : compress_job;
+    for (;;) {
+        const CodecJob job = queue_take(p.queue);
+        if (job.method == METHOD_STOP)
+            return 0;
+        // A job without data only finishes its file.
+        deliver(p, job.in ? code(job) : Finished{job.seq, job.out_file, nullptr, 0, nullptr, true});
+    }
 }
 
 void file_mark_failed(OutputFile* out, const std::string& reason)
