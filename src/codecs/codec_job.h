@@ -37,6 +37,10 @@ struct CodecJob {
 using CodecEntry = uint32_t (*)(const CodecJob& job);
 
 constexpr uint32_t CODEC_FAIL = 0xFFFFFFFFu;
+
+// What every decompressor returns for a damaged block: a count that is never
+// the expected size (all ones, or 0 where all ones was expected).
+inline uint32_t codec_damaged(uint32_t expected) { return expected == CODEC_FAIL ? 0 : CODEC_FAIL; }
 constexpr uint8_t METHOD_STOP = 255;
 
 // Room every pipeline buffer has beyond its data. Byte-token codecs read up to

@@ -22,9 +22,6 @@ constexpr ptrdiff_t FAST_IN_MARGIN = 32;
 // each copied with 16-byte overrun, fit).
 constexpr ptrdiff_t FAST_OUT_MARGIN = 64;
 
-// A result that is never the expected size.
-inline uint32_t damaged(uint32_t expected) { return expected == CODEC_FAIL ? 0 : CODEC_FAIL; }
-
 // Length extension with at least 6 readable bytes at ip.
 inline size_t read_extension(const uint8_t*& ip)
 {
@@ -213,7 +210,7 @@ uint32_t m1_decompress(const CodecJob& job)
         if (stop == FastStop::MARGIN)
             stop = decode_fast<false>(ip, op, ostart, ifast, ofast, iend, oend);
         if (stop == FastStop::DAMAGED)
-            return damaged(job.out_limit);
+            return codec_damaged(job.out_limit);
         if (stop == FastStop::END_TOKEN)
             goto end_token;
     }
@@ -221,18 +218,18 @@ uint32_t m1_decompress(const CodecJob& job)
     // Near either end: every read and write checked and exact.
     for (;;) {
         if (iend - ip < 3)
-            return damaged(job.out_limit);
+            return codec_damaged(job.out_limit);
         const uint32_t token = ip[0];
         const size_t distance = load_le16(ip + 1);
         ip += 3;
         size_t length = token & 15;
         size_t literals = token >> 4;
         if (length == 15 && !read_extension_checked(ip, iend, &length))
-            return damaged(job.out_limit);
+            return codec_damaged(job.out_limit);
         if (literals == 15 && !read_extension_checked(ip, iend, &literals))
-            return damaged(job.out_limit);
+            return codec_damaged(job.out_limit);
         if (literals > static_cast<size_t>(iend - ip) || literals > static_cast<size_t>(oend - op))
-            return damaged(job.out_limit);
+            return codec_damaged(job.out_limit);
         std::memcpy(op, ip, literals);
         op += literals;
         ip += literals;
@@ -240,7 +237,7 @@ uint32_t m1_decompress(const CodecJob& job)
             goto end_token;
         length += 4;
         if (distance > static_cast<size_t>(op - ostart) || length > static_cast<size_t>(oend - op))
-            return damaged(job.out_limit);
+            return codec_damaged(job.out_limit);
         copy_match_exact(op, distance, length);
         op += length;
     }
@@ -249,7 +246,7 @@ end_token:
     // The stream must end with its last byte: anything after the end token
     // was not written by a compressor.
     if (ip != iend)
-        return damaged(job.out_limit);
+        return codec_damaged(job.out_limit);
     return static_cast<uint32_t>(op - ostart);
 }
 

@@ -17,9 +17,6 @@
 namespace qrn {
 namespace {
 
-// Never a valid block size (blocks are at most 1 GiB).
-constexpr uint32_t DAMAGED = CODEC_FAIL;
-
 // What the low bits of a token word tell: where the literals and the next
 // token start, the literal count and match length (or that an extension byte
 // follows), where the distance lies in the word, and where the next token's
@@ -342,28 +339,28 @@ uint32_t decode_block(const CodecJob& job)
         // Near either end, or a long extension: check everything.
         const size_t size = t.lit_offset - (t.ext_mask ? 1 : 0);
         if (size > static_cast<size_t>(in_end - in))
-            return DAMAGED;
+            return codec_damaged(job.out_limit);
         in += size;
         size_t len = t.len;
         if (t.ext_mask) {
             size_t value;
             if (!read_extension(in, in_end, &value))
-                return DAMAGED;
+                return codec_damaged(job.out_limit);
             len += value;
         }
         size_t lit = t.lit;
         if (lit == LIT_ESCAPED && !read_extension(in, in_end, &lit))
-            return DAMAGED;
+            return codec_damaged(job.out_limit);
         if (lit > static_cast<size_t>(in_end - in) || lit > static_cast<size_t>(out_end - out))
-            return DAMAGED;
+            return codec_damaged(job.out_limit);
         wild_copy16_apart(out, in, out + lit);
         in += lit;
         out += lit;
         if (dist - 1 >= static_cast<size_t>(out - base))
-            return dist == 0 && !is_long_form(x) ? static_cast<uint32_t>(out - base) : DAMAGED;
+            return dist == 0 && !is_long_form(x) ? static_cast<uint32_t>(out - base) : codec_damaged(job.out_limit);
         rep = dist;
         if (len > static_cast<size_t>(out_end - out))
-            return DAMAGED;
+            return codec_damaged(job.out_limit);
         copy_match(out, dist, len);
         out += len;
     }

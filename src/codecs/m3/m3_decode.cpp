@@ -615,7 +615,7 @@ uint32_t m3_decompress(const CodecJob& job)
         const size_t literals_before = reader.literals;
         const int64_t count = reader.read(batch, job.out_limit, &ended);
         if (count < 0)
-            return CODEC_FAIL;
+            return codec_damaged(job.out_limit);
         const size_t literals_after = reader.literals;
         // The end marker's literal run is copied below, its match never.
         const uint32_t matches = static_cast<uint32_t>(count) - (ended ? 1 : 0);
@@ -625,16 +625,16 @@ uint32_t m3_decompress(const CodecJob& job)
         op = at_hand ? execute<false>(d, batch, matches, op, raw_threshold)
                      : execute<true>(d, batch, matches, op, raw_threshold);
         if (op == nullptr)
-            return CODEC_FAIL;
+            return codec_damaged(job.out_limit);
         if (ended) {
             if (!copy_run(d, op, batch[matches], raw_threshold))
-                return CODEC_FAIL;
+                return codec_damaged(job.out_limit);
             op += batch[matches].literals;
         }
     }
     for (int k : {M3_RUN_EXT, M3_LENGTH_EXT, M3_OFFSETS})
         if (d.s[k].ans != nullptr && d.s[k].bits.overrun())
-            return CODEC_FAIL;
+            return codec_damaged(job.out_limit);
     return static_cast<uint32_t>(op - out);
 }
 

@@ -5,6 +5,6 @@
 namespace qrn {
 
 uint32_t m4_compress(const CodecJob&) { return CODEC_FAIL; }
-uint32_t m4_decompress(const CodecJob&) { return CODEC_FAIL; }
+uint32_t m4_decompress(const CodecJob& job) { return codec_damaged(job.out_limit); }
 
 } // namespace qrn
