@@ -12,6 +12,7 @@
 
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m1/m1.h"
+#include "fuzz_job.h"
 
 namespace {
 
@@ -76,13 +77,7 @@ Run run(const uint8_t* payload, size_t size, uint32_t expected, uint8_t filler)
     if (size)
         std::memcpy(in, payload, size);
     std::memset(in + size, filler, SLACK);
-    qrn::CodecJob job{};
-    job.method = 1;
-    job.in = in;
-    job.in_size = static_cast<uint32_t>(size);
-    job.out = out;
-    job.out_limit = expected;
-    Run r{qrn::m1_decompress(job), {}};
+    Run r{qrn::m1_decompress(fuzz_job(1, 0, in, static_cast<uint32_t>(size), out, expected)), {}};
     if (r.result == expected)
         r.out.assign(out, out + expected);
     std::free(in);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "codecs/m1/m1.h"
+#include "fuzz_job.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -29,15 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t capacity = size + size / 128 + 32;
     uint8_t* packed = static_cast<uint8_t*>(std::malloc(capacity));
 
-    qrn::CodecJob job{};
-    job.method = 1;
-    job.level = static_cast<uint8_t>(level);
-    job.hash_bits = bits;
-    job.in = in;
-    job.in_size = static_cast<uint32_t>(size);
-    job.out = packed;
-    job.out_limit = static_cast<uint32_t>(capacity);
-    const uint32_t packed_size = qrn::m1_compress(job);
+    const uint32_t packed_size = qrn::m1_compress(
+        fuzz_job(1, level, in, static_cast<uint32_t>(size), packed, static_cast<uint32_t>(capacity), bits));
     if (packed_size == qrn::CODEC_FAIL || packed_size > capacity || (size == 0) != (packed_size == 0))
         std::abort();
 
@@ -46,13 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::memcpy(stream, packed, packed_size);
         std::memset(stream + packed_size, 0xEE, 16);
         uint8_t* back = static_cast<uint8_t*>(std::malloc(size + 16));
-        qrn::CodecJob d{};
-        d.method = 1;
-        d.in = stream;
-        d.in_size = packed_size;
-        d.out = back;
-        d.out_limit = static_cast<uint32_t>(size);
-        if (qrn::m1_decompress(d) != size || std::memcmp(back, data, size) != 0)
+        if (qrn::m1_decompress(fuzz_job(1, level, stream, packed_size, back, static_cast<uint32_t>(size))) != size || std::memcmp(back, data, size) != 0)
             std::abort();
         std::free(stream);
         std::free(back);

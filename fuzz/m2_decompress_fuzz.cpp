@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "../tests/codecs/m2/m2_reference.h"
+#include "fuzz_job.h"
 
 namespace {
 
@@ -26,14 +27,7 @@ uint32_t run(const uint8_t* stream, size_t size, int level, uint32_t expected, u
         std::memcpy(in.get(), stream, size);
     std::memset(in.get() + size, slack_fill, qrn::BUFFER_SLACK);
     out->assign(size_t(expected) + qrn::BUFFER_SLACK, 0);
-    qrn::CodecJob job{};
-    job.method = 2;
-    job.level = uint8_t(level);
-    job.in = in.get();
-    job.in_size = uint32_t(size);
-    job.out = out->data();
-    job.out_limit = expected;
-    return qrn::m2_decode(job, far);
+    return qrn::m2_decode(fuzz_job(2, level, in.get(), uint32_t(size), out->data(), expected), far);
 }
 
 } // namespace

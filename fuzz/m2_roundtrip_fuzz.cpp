@@ -8,6 +8,7 @@
 
 #include "codecs/codec_job.h"
 #include "codecs/m2/m2.h"
+#include "fuzz_job.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -22,16 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::memcpy(in.data(), data + 1, n);
     const uint64_t capacity = qrn::compress_capacity(n);
     std::vector<uint8_t> packed(capacity + qrn::BUFFER_SLACK);
-    qrn::CodecJob job{};
-    job.method = 2;
-    job.level = uint8_t(level);
-    job.hash_bits = hash_bits;
-    job.in = in.data();
-    job.in_size = n;
-    job.block_size = n;
-    job.out = packed.data();
-    job.out_limit = uint32_t(capacity);
-    const uint32_t c = qrn::m2_compress(job);
+    const uint32_t c = qrn::m2_compress(fuzz_job(2, level, in.data(), n, packed.data(), uint32_t(capacity), hash_bits));
     if (c == qrn::CODEC_FAIL || c > n + n / 10 + 32)
         std::abort();
     if (n == 0) {
@@ -43,14 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> stream(packed.begin(), packed.begin() + c);
     stream.resize(c + qrn::BUFFER_SLACK, 0);
     std::vector<uint8_t> back(n + qrn::BUFFER_SLACK);
-    qrn::CodecJob d{};
-    d.method = 2;
-    d.level = uint8_t(level);
-    d.in = stream.data();
-    d.in_size = c;
-    d.out = back.data();
-    d.out_limit = n;
-    if (qrn::m2_decompress(d) != n || std::memcmp(back.data(), data + 1, n) != 0)
+    if (qrn::m2_decompress(fuzz_job(2, level, stream.data(), c, back.data(), n)) != n || std::memcmp(back.data(), data + 1, n) != 0)
         std::abort();
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "common/bytes.h"
 #include "codecs/m3/m3.h"
+#include "fuzz_job.h"
 
 namespace {
 
@@ -18,14 +19,7 @@ uint32_t run(const uint8_t* payload, size_t size, uint8_t level, uint32_t out_si
     if (size)
         std::memcpy(in.data(), payload, size);
     out.assign(out_size + size_t{qrn::BUFFER_SLACK}, 0);
-    qrn::CodecJob job{};
-    job.method = 3;
-    job.level = level;
-    job.in = in.data();
-    job.in_size = static_cast<uint32_t>(size);
-    job.out = out.data();
-    job.out_limit = out_size;
-    return qrn::m3_decompress(job);
+    return qrn::m3_decompress(fuzz_job(3, level, in.data(), static_cast<uint32_t>(size), out.data(), out_size));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codecs/m3/m3.h"
+#include "fuzz_job.h"
 
 namespace {
 
@@ -17,16 +18,7 @@ uint32_t compress(const std::vector<uint8_t>& in, uint32_t n, uint8_t level, int
     // (which would make each run slow).
     const uint64_t capacity = 2 * uint64_t{n} + 65536;
     out.assign(capacity + qrn::BUFFER_SLACK, fill);
-    qrn::CodecJob job{};
-    job.method = 3;
-    job.level = level;
-    job.hash_bits = bits;
-    job.in = const_cast<uint8_t*>(in.data());
-    job.in_size = n;
-    job.out = out.data();
-    job.out_limit = static_cast<uint32_t>(capacity);
-    job.block_size = n;
-    return qrn::m3_compress(job);
+    return qrn::m3_compress(fuzz_job(3, level, in.data(), n, out.data(), static_cast<uint32_t>(capacity), bits));
 }
 
 } // namespace
@@ -53,14 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> payload(packed.begin(), packed.begin() + p);
     payload.resize(p + qrn::BUFFER_SLACK, 0);
     std::vector<uint8_t> back(n + qrn::BUFFER_SLACK, 0);
-    qrn::CodecJob job{};
-    job.method = 3;
-    job.level = level;
-    job.in = payload.data();
-    job.in_size = p;
-    job.out = back.data();
-    job.out_limit = n;
-    if (qrn::m3_decompress(job) != n || std::memcmp(back.data(), data + 1, n) != 0)
+    if (qrn::m3_decompress(fuzz_job(3, level, payload.data(), p, back.data(), n)) != n || std::memcmp(back.data(), data + 1, n) != 0)
         std::abort();
     return 0;
 }
