@@ -1,3 +1,4 @@
+// The hash tables of the fast compressors, reused from block to block by a thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
