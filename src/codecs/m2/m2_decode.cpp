@@ -210,6 +210,7 @@ uint32_t decode_block(const CodecJob& job)
     uint8_t* const base = job.out;
     uint8_t* out = base;
     uint8_t* const out_end = base + job.out_limit;
+    const uint32_t damaged = codec_damaged(job.out_limit);
     size_t rep = 1;  // level 9: distance of the last token that carried one
     constexpr uint64_t INDEX_MASK = LEVEL9 ? 0x1FF : 0xFF;
 
@@ -339,28 +340,28 @@ uint32_t decode_block(const CodecJob& job)
         // Near either end, or a long extension: check everything.
         const size_t size = t.lit_offset - (t.ext_mask ? 1 : 0);
         if (size > static_cast<size_t>(in_end - in))
-            return codec_damaged(job.out_limit);
+            return damaged;
         in += size;
         size_t len = t.len;
         if (t.ext_mask) {
             size_t value;
             if (!read_extension(in, in_end, &value))
-                return codec_damaged(job.out_limit);
+                return damaged;
             len += value;
         }
         size_t lit = t.lit;
         if (lit == LIT_ESCAPED && !read_extension(in, in_end, &lit))
-            return codec_damaged(job.out_limit);
+            return damaged;
         if (lit > static_cast<size_t>(in_end - in) || lit > static_cast<size_t>(out_end - out))
-            return codec_damaged(job.out_limit);
+            return damaged;
         wild_copy16_apart(out, in, out + lit);
         in += lit;
         out += lit;
         if (dist - 1 >= static_cast<size_t>(out - base))
-            return dist == 0 && !is_long_form(x) ? static_cast<uint32_t>(out - base) : codec_damaged(job.out_limit);
+            return dist == 0 && !is_long_form(x) ? static_cast<uint32_t>(out - base) : damaged;
         rep = dist;
         if (len > static_cast<size_t>(out_end - out))
-            return codec_damaged(job.out_limit);
+            return damaged;
         copy_match(out, dist, len);
         out += len;
     }
