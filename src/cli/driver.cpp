@@ -156,15 +156,14 @@ int list_container(Run& r, const std::string& name)
         print_file_failure(name, "not a quarnix container");
         return -1;
     }
-    const char* integrity = "none";
-    if (s.fields.state == INTEGRITY_COMPLETE)
-        integrity = s.fields.length == s.original ? "complete" : "truncated";
-    else if (s.fields.state == INTEGRITY_PENDING)
-        integrity = "incomplete";
-    else if (s.fields.state != INTEGRITY_NONE)
-        integrity = "damaged";
-    if (s.damage && s.fields.state != INTEGRITY_PENDING)
-        integrity = s.damage;
+    const bool complete = s.fields.state == INTEGRITY_COMPLETE && s.fields.length == s.original;
+    const bool intact = !s.damage && (s.fields.state == INTEGRITY_NONE || complete);
+    const char* integrity = s.fields.state == INTEGRITY_PENDING  ? "incomplete"
+                            : s.damage                             ? s.damage
+                            : s.fields.state == INTEGRITY_NONE     ? "none"
+                            : complete                             ? "complete"
+                            : s.fields.state == INTEGRITY_COMPLETE ? "truncated"
+                                                                   : "damaged";
     if (!r.list_header_printed) {
         std::printf("%6s %5s %10s %12s %12s %7s  %-10s %s\n", "Method", "Level", "Block", "Compressed", "Original",
                     "Ratio", "Integrity", "Name");
@@ -176,7 +175,6 @@ int list_container(Run& r, const std::string& name)
         std::snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(original) / static_cast<double>(s.compressed));
     std::printf("%6u %5u %10s %12s %12s %7s  %-10s %s\n", s.method, s.level, size_text(s.block_size).c_str(),
                 size_text(s.compressed).c_str(), size_text(original).c_str(), ratio, integrity, name.c_str());
-    const bool intact = !s.damage && (s.fields.state == INTEGRITY_NONE || std::string(integrity) == "complete");
     return intact ? 0 : -1;
 }
 

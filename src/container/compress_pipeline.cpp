@@ -32,8 +32,8 @@ void set_block_size(CodecJob& job, int threads, PlatformFile* in)
 int64_t read_block(PlatformFile* in, uint8_t* buffer, uint32_t block_size, uint64_t total)
 {
     int64_t want = block_size;
-    if (in->size >= 0 && static_cast<uint64_t>(in->size) - std::min<uint64_t>(total, in->size) < uint64_t(want))
-        want = static_cast<int64_t>(static_cast<uint64_t>(in->size) - std::min<uint64_t>(total, in->size));
+    if (in->size >= 0)
+        want = std::min(want, std::max<int64_t>(0, in->size - static_cast<int64_t>(total)));
     const int64_t got = file_read_fully(in, buffer + 1, want);
     if (got >= 0)
         std::memset(buffer + 1 + got, 0, BUFFER_SLACK - 1);
@@ -162,11 +162,8 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
     // pending now, complete when its last block is written.
     header_encode(job, out->header);
     out->header_offset = file_rewrite_offset(out->file);
-    if (out->header_offset >= 0) {
-        out->hash = content_hash_new();
-        if (!out->hash)
-            out->header_offset = -1;
-    }
+    if (out->header_offset >= 0 && !(out->hash = content_hash_new()))
+        out->header_offset = -1;
     if (out->header_offset >= 0) {
         out->fields.state = INTEGRITY_PENDING;
         integrity_encode(out->fields, out->header);

@@ -35,6 +35,18 @@ void header_decode(const uint8_t in[HEADER_SIZE], CodecJob* job)
     job->seq = load_le32(in + 28);
 }
 
+const char* record_lengths(uint8_t flag, const uint8_t* fields, uint32_t block_size, uint32_t* payload,
+                           uint32_t* decoded)
+{
+    *payload = load_le32(fields);
+    *decoded = (flag & BLOCK_HAS_SIZE) ? load_le32(fields + 4) : block_size;
+    if (*decoded > block_size)
+        return "damaged: a record longer than the block size";
+    if (*payload > *decoded)
+        return "damaged: a record's payload longer than its content";
+    return nullptr;
+}
+
 void integrity_encode(const IntegrityFields& f, uint8_t header[HEADER_SIZE])
 {
     if (f.state == INTEGRITY_NONE)

@@ -25,6 +25,17 @@ bool header_magic_ok(const uint8_t in[HEADER_SIZE]);
 // Takes bytes 16..31 back into the job's first six fields.
 void header_decode(const uint8_t in[HEADER_SIZE], CodecJob* job);
 
+// Bytes of the length fields behind a record's flag byte: none for a raw
+// record, P for a compressed one, and U too when it carries its size.
+inline int64_t record_field_bytes(uint8_t flag)
+{
+    return !(flag & BLOCK_COMPRESSED) ? 0 : (flag & BLOCK_HAS_SIZE) ? 8 : 4;
+}
+// Takes a compressed record's payload length P and decoded length (U, or the
+// block size) from its length fields. Null, or why the record is damaged.
+const char* record_lengths(uint8_t flag, const uint8_t* fields, uint32_t block_size, uint32_t* payload,
+                           uint32_t* decoded);
+
 // Integrity fields: an extension that readers of the plain format skip (they
 // ignore header bytes 4..15 and 28..31). Bytes 4..6 hold the mark "IX1",
 // byte 7 the state, bytes 8..15 the original length, bytes 28..31 the low 32

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "codecs/codec_table.h"
-#include "common/bytes.h"
 #include "container/block_buffers.h"
 #include "container/container_format.h"
 #include "container/errors.h"
@@ -142,24 +141,16 @@ ReadResult read_record_fields(InputReader& in, uint32_t block_size, RecordIn* r,
         fail_numbered(f, ERR_CORRUPT, "damaged: a record where the header says the file is empty");
         return ReadResult::Failed;
     }
-    if (!(r->flags & BLOCK_COMPRESSED))
+    const int64_t field_bytes = record_field_bytes(r->flags);
+    if (field_bytes == 0)
         return ReadResult::Record;
-    const int64_t field_bytes = (r->flags & BLOCK_HAS_SIZE) ? 8 : 4;
     const int64_t n = in.read(fields + 1, field_bytes);
     if (n != field_bytes) {
         fail_reading(f, static_cast<int>(n), n < 0 ? read_error_text() : "truncated: a record's length fields are cut short");
         return ReadResult::Failed;
     }
-    r->length = load_le32(fields + 1);
-    if (r->flags & BLOCK_HAS_SIZE) {
-        r->decoded = load_le32(fields + 5);
-        if (r->decoded > block_size) {
-            fail_numbered(f, ERR_CORRUPT, "damaged: a record longer than the block size");
-            return ReadResult::Failed;
-        }
-    }
-    if (r->length > r->decoded) {
-        fail_numbered(f, ERR_CORRUPT, "damaged: a record's payload longer than its content");
+    if (const char* damage = record_lengths(r->flags, fields + 1, block_size, &r->length, &r->decoded)) {
+        fail_numbered(f, ERR_CORRUPT, damage);
         return ReadResult::Failed;
     }
     return ReadResult::Record;

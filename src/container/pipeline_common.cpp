@@ -221,7 +221,7 @@ OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name
 {
     auto* out = new OutputFile;
     out->name = in_name;
-    out->meta = file_meta(in);
+    out->meta = in->meta;
     if (p.test_only)
         return out;
     if (p.to_stdout) {

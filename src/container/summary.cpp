@@ -1,7 +1,6 @@
 #include "container/summary.h"
 
 #include "codecs/codec_table.h"
-#include "common/bytes.h"
 
 namespace qrn {
 
@@ -32,18 +31,15 @@ int container_summarize(PlatformFile* in, ContainerSummary* s)
             s->damage = got < 0 ? "read error" : "damaged records";
             return 0;
         }
-        uint64_t length = s->block_size, decoded = s->block_size;
-        int64_t field_bytes = 0;
-        if (fields[0] & BLOCK_COMPRESSED) {
-            field_bytes = (fields[0] & BLOCK_HAS_SIZE) ? 8 : 4;
+        const auto block_size = static_cast<uint32_t>(s->block_size);
+        uint32_t length = block_size, decoded = block_size;
+        const int64_t field_bytes = record_field_bytes(fields[0]);
+        if (field_bytes > 0) {
             if (file_read_fully(in, fields + 1, field_bytes) != field_bytes) {
                 s->damage = "truncated";
                 return 0;
             }
-            length = load_le32(fields + 1);
-            if (fields[0] & BLOCK_HAS_SIZE)
-                decoded = load_le32(fields + 5);
-            if (decoded > s->block_size || length > decoded) {
+            if (record_lengths(fields[0], fields + 1, block_size, &length, &decoded)) {
                 s->damage = "damaged records";
                 return 0;
             }
@@ -54,7 +50,7 @@ int container_summarize(PlatformFile* in, ContainerSummary* s)
             return 0;
         }
         if (!(fields[0] & BLOCK_COMPRESSED))
-            decoded = static_cast<uint64_t>(skipped);
+            decoded = static_cast<uint32_t>(skipped);
         short_seen = decoded < s->block_size;
         s->compressed += 1 + static_cast<uint64_t>(field_bytes) + static_cast<uint64_t>(skipped);
         s->original += decoded;

@@ -39,8 +39,6 @@ PlatformFile* file_open_input(const char* path);
 // the file is on the list of outputs that an interruption removes. Null on
 // failure (errno set).
 PlatformFile* file_create_output(const char* path, bool replace, const FileMeta* like);
-// The permission bits, owner and times of an open file.
-FileMeta file_meta(PlatformFile* f);
 // Gives a finished output its input's owner (where allowed), permission bits
 // and times. 0, or -1 when mode or times could not be set.
 int file_apply_meta(PlatformFile* f, const FileMeta& meta);

@@ -186,14 +186,6 @@ PlatformFile* file_create_output(const char* path, bool replace, const FileMeta*
     return f;
 }
 
-FileMeta file_meta(PlatformFile* f)
-{
-    if (f->meta.known || f->is_std)
-        return f->meta;
-    struct stat st;
-    return ::fstat(f->fd, &st) == 0 ? meta_of(st) : FileMeta{};
-}
-
 int file_apply_meta(PlatformFile* f, const FileMeta& meta)
 {
     if (!meta.known || f->is_std)
