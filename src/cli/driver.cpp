@@ -162,8 +162,8 @@ int list_container(Run& r, const std::string& name)
                             : s.damage                             ? s.damage
                             : s.fields.state == INTEGRITY_NONE     ? "none"
                             : complete                             ? "complete"
-                            : s.fields.state == INTEGRITY_COMPLETE ? "truncated"
-                                                                   : "damaged";
+                            : s.fields.state == INTEGRITY_COMPLETE && s.original < s.fields.length ? "truncated"
+                                                                                                   : "damaged";
     if (!r.list_header_printed) {
         std::printf("%6s %5s %10s %12s %12s %7s  %-10s %s\n", "Method", "Level", "Block", "Compressed", "Original",
                     "Ratio", "Integrity", "Name");
