@@ -28,6 +28,25 @@ inline uint32_t H8(const uint8_t* p, int shift) { return ((load_le32(p + 4) ^ lo
 constexpr int H3_BITS = 16;
 inline uint32_t H3(const uint8_t* p) { return ((load_le32(p) & 0xFFFFFF) * HASH_MULTIPLIER) >> (32 - H3_BITS); }
 
+// The probe of a four-position step of the level-2 parsers: the candidates
+// that slots ha[k] of table `ta` and hb[k] of table `tb` hold for positions
+// ip .. ip + 3 (their data fetched ahead of the comparisons), then those
+// positions entered in both slots. Every slot is read before any is written.
+inline void probe_and_enter4(const uint8_t* in, uint32_t ip, uint32_t* ta, const uint32_t* ha, uint32_t* ca,
+                             uint32_t* tb, const uint32_t* hb, uint32_t* cb)
+{
+    for (uint32_t k = 0; k < 4; ++k) {
+        ca[k] = ta[ha[k]];
+        cb[k] = tb[hb[k]];
+        __builtin_prefetch(in + ca[k]);
+        __builtin_prefetch(in + cb[k]);
+    }
+    for (uint32_t k = 0; k < 4; ++k) {
+        ta[ha[k]] = ip + k;
+        tb[hb[k]] = ip + k;
+    }
+}
+
 // Distance class: floor(log2 d) / 2; 0..15 for 32-bit distances.
 inline int distance_class(uint32_t d) { return (31 - __builtin_clz(d | 1)) >> 1; }
 

@@ -392,16 +392,7 @@ uint32_t compress_level2(const CodecJob& job, int p)
         }
         uint32_t cand6[4];
         uint32_t cand4[4];
-        for (int k = 0; k < 4; ++k) {
-            cand6[k] = table[h6[k]];
-            cand4[k] = table[h4[k]];
-            __builtin_prefetch(src + cand6[k]);
-            __builtin_prefetch(src + cand4[k]);
-        }
-        for (uint32_t k = 0; k < 4; ++k) {
-            table[h6[k]] = ip + k;
-            table[h4[k]] = ip + k;
-        }
+        probe_and_enter4(src, ip, table, h6, cand6, table, h4, cand4);
         uint32_t next = ip + 4;
         if (next - ps.anchor >= 128)
             next += std::min((next - ps.anchor) / 128 + 1, 16u);

@@ -276,16 +276,7 @@ uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, in
             h8[k] = H8(in + ip + k, shift);
             h4[k] = H4(in + ip + k, shift);
         }
-        for (uint32_t k = 0; k < 4; ++k) {
-            c8[k] = t8[h8[k]];
-            c4[k] = t4[h4[k]];
-            __builtin_prefetch(in + c8[k]);
-            __builtin_prefetch(in + c4[k]);
-        }
-        for (uint32_t k = 0; k < 4; ++k) {
-            t8[h8[k]] = ip + k;
-            t4[h4[k]] = ip + k;
-        }
+        probe_and_enter4(in, ip, t8, h8, c8, t4, h4, c4);
         // The big tables miss the cache: while this step is worked on, load
         // the candidates of the step that follows a miss and the slots of the
         // one after it.
