@@ -223,7 +223,7 @@ struct PeerTrial final : Trial {
 std::vector<PeerSetting> peer_settings()
 {
     return {
-        {"lz4-1", "lz4", 1, 0},    {"lz4-9", "lz4", 9, 0},    {"zstd-1", "zstd", 1, 1},
+        {"lz4-1", "lz4", 1, 0},    {"lz4-9", "lz4", 9, 0},    {"lz4-12", "lz4", 12, 0},  {"zstd-1", "zstd", 1, 1},
         {"zstd-3", "zstd", 3, 1},  {"zstd-6", "zstd", 6, 1},  {"zstd-9", "zstd", 9, 1},
         {"zstd-19", "zstd", 19, 1},
         {"xz-6", "xz", 6, 2},      {"xz-9", "xz", 9, 2},      {"zlib-6", "zlib", 6, 3},

@@ -26,7 +26,7 @@ endif()
 list(REMOVE_AT lines 0)
 
 set(quarnix_codecs qrn-10 qrn-11 qrn-12 qrn-19 qrn-20 qrn-21 qrn-22 qrn-29 qrn-30 qrn-31 qrn-32 qrn-39 qrn-49)
-set(peer_codecs lz4-1 lz4-9 zstd-1 zstd-3 zstd-6 zstd-9 zstd-19 xz-6 xz-9 zlib-6)
+set(peer_codecs lz4-1 lz4-9 lz4-12 zstd-1 zstd-3 zstd-6 zstd-9 zstd-19 xz-6 xz-9 zlib-6)
 set(files synthetic.txt synthetic.tar TOTAL)
 set(seen "")
 foreach(line IN LISTS lines)

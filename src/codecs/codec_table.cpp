@@ -1,6 +1,7 @@
 #include "codecs/codec_table.h"
 
 #include "ans/ans.h"
+#include "parse/segment_pool.h"
 
 #include "codecs/m1/m1.h"
 #include "codecs/m2/m2.h"
@@ -36,15 +37,27 @@ int default_hash_bits(int method, int level)
     return HASH_BITS_TABLE[method - 1][column];
 }
 
+namespace {
+bool pool_started = false;
+}
+
 void codecs_prepare(int processor_level, int method, int level)
 {
-    (void)level;
     if (method == 0)
         ansc_select_decoder(processor_level);
     else if (method == 3)
         ansc_select_encoder(processor_level);
+    if (method != 0 && level == 9) {
+        pool_init(POOL_START_MASK);
+        pool_started = true;
+    }
 }
 
-void codecs_release() {}
+void codecs_release()
+{
+    if (pool_started)
+        pool_close();
+    pool_started = false;
+}
 
 } // namespace qrn

@@ -119,6 +119,18 @@ uint64_t physical_memory();
 void* memory_map(size_t bytes);
 void memory_unmap(void* p, size_t bytes);
 
+// Address space for large pools: reserved without memory behind it, then
+// made read-write piece by piece (pages arrive as they are first touched, as
+// huge pages where the system allows) and given back to the system.
+void* address_reserve(size_t bytes);          // null on failure
+bool address_commit(void* p, size_t bytes);
+void address_decommit(void* p, size_t bytes); // stays reserved
+void address_release(void* p, size_t bytes);
+
+// Removes every output still being written, prints `message` on standard
+// error and ends the process with `status`, from any thread.
+[[noreturn]] void fatal_exit(const char* message, int status);
+
 const char* error_text(int err);
 int last_error();
 

@@ -84,13 +84,7 @@ void* interrupt_guard(void*)
     int sig = 0;
     while (sigwait(&set, &sig) != 0) {
     }
-    OpenOutputs& o = open_outputs();
-    o.mutex.lock();   // held until the end: no output is created or finished after this
-    for (const std::string& path : o.paths)
-        ::unlink(path.c_str());
-    static const char message[] = "quarnix: interrupted\n";
-    (void)!::write(STDERR_FILENO, message, sizeof message - 1);
-    ::_exit(128 + sig);
+    fatal_exit("quarnix: interrupted\n", 128 + sig);
 }
 
 // Writes all `count` bytes at the file position, or at `offset` when it is
@@ -492,6 +486,42 @@ void memory_unmap(void* p, size_t bytes)
 {
     if (p)
         ::munmap(p, bytes);
+}
+
+void* address_reserve(size_t bytes)
+{
+    void* p = ::mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+bool address_commit(void* p, size_t bytes)
+{
+    if (::mprotect(p, bytes, PROT_READ | PROT_WRITE) != 0)
+        return false;
+    ::madvise(p, bytes, MADV_HUGEPAGE);
+    return true;
+}
+
+void address_decommit(void* p, size_t bytes)
+{
+    // A fresh mapping over the range drops its pages at once.
+    (void)::mmap(p, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+}
+
+void address_release(void* p, size_t bytes)
+{
+    if (p)
+        ::munmap(p, bytes);
+}
+
+void fatal_exit(const char* message, int status)
+{
+    OpenOutputs& o = open_outputs();
+    o.mutex.lock();   // held until the end: no output is created or finished after this
+    for (const std::string& path : o.paths)
+        ::unlink(path.c_str());
+    (void)!::write(STDERR_FILENO, message, std::strlen(message));
+    ::_exit(status);
 }
 
 const char* error_text(int err) { return std::strerror(err); }

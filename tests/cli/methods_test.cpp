@@ -1,4 +1,4 @@
-// Every method's fast levels through the built program: other table and
+// Every method's levels through the built program: other table and
 // block sizes, inline and with two workers, over single and several blocks
 // (a tar name brings the x86 filter).
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@ namespace {
 
 using namespace qrn::testing;
 
-TEST(Methods, FastLevelsRoundTrip)
+TEST(Methods, LevelsRoundTrip)
 {
     ScratchDir dir;
     std::string mixed = text_bytes(300000, 1) + random_bytes(50000, 2) + std::string(60000, 'z');
@@ -26,7 +26,7 @@ TEST(Methods, FastLevelsRoundTrip)
         {"-10", 2}, {"-11", 2}, {"-12", 2}, {"-10 -D12", 2}, {"-10 -D20", 2}, {"-11 -D14", 2}, {"-12 -D18", 2},
         {"-12 -b64K", 2}, {"-10 -b100K", 2}, {"-20", 2}, {"-21", 2}, {"-22", 2}, {"-20 -b64K", 2}, {"-21 -b64K", 2},
         {"-22 -b64K", 2}, {"-30", 4}, {"-31", 4}, {"-32", 4}, {"-30 -D12", 4}, {"-31 -D16", 4}, {"-32 -D20", 4},
-        {"-32 -b64K", 4}, {"-30 -b100K", 4},
+        {"-32 -b64K", 4}, {"-30 -b100K", 4}, {"-19", 2}, {"-29 -b256K", 2},
     };
     for (const auto& [opt, share] : options) {
         for (const char* threads : {"-p0", "-p2"}) {

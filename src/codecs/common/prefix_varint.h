@@ -78,4 +78,18 @@ inline const uint8_t* prefix_varint_get(const uint8_t* in, uint32_t* v)
     return in + 5;
 }
 
+// A length extension of the byte-token formats: one byte below 255 is the
+// value itself; 255 is followed by a PrefixVarint of the value minus 255.
+inline uint8_t* length_extension_put(uint8_t* op, uint32_t v)
+{
+    if (v < 255) {
+        *op = static_cast<uint8_t>(v);
+        return op + 1;
+    }
+    *op = 255;
+    return prefix_varint_put(op + 1, v - 255);
+}
+
+constexpr size_t length_extension_size(uint32_t v) { return v < 255 ? 1 : 1 + prefix_varint_size(v - 255); }
+
 } // namespace qrn

@@ -362,7 +362,7 @@ uint32_t m1_compress(const CodecJob& job)
 {
     const int bits = job.hash_bits;
     if (job.level == 9)
-        return CODEC_FAIL; // the optimal parser is not part of this build yet
+        return m1_compress_optimal(job);
     if (job.in_size == 0)
         return 0;
     switch (job.level) {

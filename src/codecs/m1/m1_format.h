@@ -21,29 +21,15 @@ constexpr uint32_t M1_MAX_DISTANCE = 65535;
 // Longest token header: token byte, offset and two 6-byte extensions.
 constexpr size_t M1_MAX_HEADER = 3 + 6 + 6;
 
-// Length extension: one byte below 255 is the value itself; 255 is followed
-// by a PrefixVarint of the value minus 255.
-inline uint8_t* m1_put_extension(uint8_t* op, uint32_t v)
-{
-    if (v < 255) {
-        *op = static_cast<uint8_t>(v);
-        return op + 1;
-    }
-    *op = 255;
-    return prefix_varint_put(op + 1, v - 255);
-}
-
-inline size_t m1_extension_size(uint32_t v) { return v < 255 ? 1 : 1 + prefix_varint_size(v - 255); }
-
 // Bytes a token with `literals` literals and a match of `length` takes
 // (length 0: the end token).
 inline size_t m1_token_size(uint32_t literals, uint32_t length)
 {
     size_t size = 3 + size_t(literals);
     if (literals >= 15)
-        size += m1_extension_size(literals);
+        size += length_extension_size(literals);
     if (length >= M1_MIN_MATCH + 15)
-        size += m1_extension_size(length - M1_MIN_MATCH);
+        size += length_extension_size(length - M1_MIN_MATCH);
     return size;
 }
 
@@ -58,9 +44,9 @@ inline uint8_t* m1_put_header(uint8_t* op, uint32_t literals, uint32_t length, u
     store_le16(op + 1, static_cast<uint16_t>(distance));
     op += 3;
     if (mcode == 15)
-        op = m1_put_extension(op, mv);
+        op = length_extension_put(op, mv);
     if (lcode == 15)
-        op = m1_put_extension(op, literals);
+        op = length_extension_put(op, literals);
     return op;
 }
 

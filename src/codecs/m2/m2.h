@@ -7,6 +7,8 @@ namespace qrn {
 
 uint32_t m2_compress(const CodecJob& job);
 uint32_t m2_decompress(const CodecJob& job);
+// Level 9, through m2_compress.
+uint32_t m2_compress_optimal(const CodecJob& job);
 
 // m2_decompress with its loop chosen (for tests): `far` asks for match
 // sources ahead of their copies (for blocks larger than the caches). Both

@@ -26,18 +26,6 @@ constexpr int MAX_HASH_BITS = 32;
 
 // ---- token writer ----------------------------------------------------------
 
-// A length extension: the value itself below 255, else 255 and a PrefixVarint
-// of value - 255.
-inline uint8_t* put_extension(uint8_t* op, uint32_t value)
-{
-    if (value < 255) {
-        *op = static_cast<uint8_t>(value);
-        return op + 1;
-    }
-    *op = 255;
-    return prefix_varint_put(op + 1, value - 255);
-}
-
 // Copies 16 bytes at a time; may write up to 15 bytes past the run and read as
 // far past its source.
 inline uint8_t* put_literals(uint8_t* op, const uint8_t* src, uint32_t count)
@@ -65,9 +53,9 @@ inline uint8_t* put_token(uint8_t* op, const uint8_t* lit_src, uint32_t lit, uin
         op += far ? 4 : 3;
     }
     if (ml_field == 7)
-        op = put_extension(op, value);
+        op = length_extension_put(op, value);
     if (lit >= lit_escape)
-        op = put_extension(op, lit);
+        op = length_extension_put(op, lit);
     return put_literals(op, lit_src, lit);
 }
 
@@ -77,7 +65,7 @@ inline uint8_t* put_end(uint8_t* op, const uint8_t* lit_src, uint32_t lit)
     store_le32(op, std::min(lit, 3u) << 4);
     op += 2;
     if (lit >= 3)
-        op = put_extension(op, lit);
+        op = length_extension_put(op, lit);
     return put_literals(op, lit_src, lit);
 }
 
@@ -468,8 +456,7 @@ uint32_t m2_compress(const CodecJob& job)
             return CODEC_FAIL;
         return compress_level1(job, p);
     case 9:
-        // The level-9 compressor is not built yet: such blocks are stored raw.
-        return CODEC_FAIL;
+        return m2_compress_optimal(job);
     default:
         if (p < MIN_HASH_BITS || p > MAX_HASH_BITS)
             return CODEC_FAIL;

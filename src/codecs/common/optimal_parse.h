@@ -1,0 +1,267 @@
+// The level-9 parse of the byte-token methods (1 and 2): a price-driven
+// optimal parse over every match the match finder reports, with the price of
+// each token exact in bytes.
+//
+// The block is parsed in windows that grow from 512 to 8192 positions. In a
+// window a forward pass relaxes every candidate into a node per position
+// (the cheapest known way to reach it); the cheapest path to the farthest node
+// reached by a match is then traced back and written. Literals are priced as
+// runs: a node reached by literals keeps the price at the start of its run,
+// and the run's length is carried in the parse state. The pending literals
+// after a window's last match start the next window's first run.
+//
+// A dialect supplies the token forms and their prices, and the writer:
+//   D::REPEAT                     whether a match at the last distance is tried
+//   D::form(d, r, &f)             the form of distance d with r run literals
+//                                 (header price and minimum match); false
+//                                 when d cannot be coded
+//   D::repeat_form(r)             the repeat token's form
+//   D::length_price(L, f)         bytes the match length L adds to form f
+//   D::first_min_length(replen)   the shortest length tried for searched matches
+//   D::Writer{op, end}            put(lits, count, length, distance) and
+//                                 finish(lits, count); false when out of room
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "common/bytes.h"
+#include "codecs/codec_job.h"
+#include "parse/match_finder.h"
+
+namespace qrn {
+
+// One node per window position. `cost` is the price of the cheapest way
+// found to reach it (in bytes, relative to the window's start; for a node
+// reached by literals, the price at the start of its run). The arriving step
+// is `literals` run literals (counted from the run's start, before the window
+// for a window's first run) and a match spanning `span` nodes.
+struct ParseNode {
+    uint32_t cost;
+    uint32_t literals;
+    uint32_t span;
+    int32_t distance;       // 0: no match arrives; -1: the repeat distance
+    uint32_t length;
+    uint32_t rep_distance;  // the repeat distance after the arriving step
+};
+
+struct OptimalForm {
+    uint32_t header;        // token and literal-length extension, in bytes
+    uint32_t min_length;
+};
+
+constexpr uint32_t OPTIMAL_FIRST_WINDOW = 256;   // doubled before the first window
+constexpr uint32_t OPTIMAL_MAX_WINDOW = 8192;
+constexpr uint32_t UNREACHED = 0x3FFFFFFF;
+
+// Working memory of one thread, kept from block to block.
+struct OptimalWork {
+    SegmentPool pool;
+    ParseNode nodes[OPTIMAL_MAX_WINDOW + 1];
+    MatchPair pairs[MATCH_LIMIT + 1];
+};
+OptimalWork* optimal_work();
+
+// Equal bytes at a and b beyond `length`, stopping `room` bytes after b.
+inline uint32_t optimal_extend(const uint8_t* a, const uint8_t* b, uint32_t length, uint32_t room)
+{
+    while (length + 8 <= room) {
+        const uint64_t x = load_le64(a + length) ^ load_le64(b + length);
+        if (x)
+            return length + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
+        length += 8;
+    }
+    while (length < room && a[length] == b[length])
+        ++length;
+    return length;
+}
+
+template <class D>
+struct OptimalParse {
+    const uint8_t* in;
+    uint32_t n;
+    ParseNode* nodes;
+    MatchPair* pairs;
+    MatchFinder mf;
+    typename D::Writer out;
+    uint32_t anchor = 0;
+    uint32_t rep = 1;            // repeat distance after the last step written
+
+    // Window state.
+    uint32_t ws = 0, w = 0;
+    uint32_t p = 0;
+    uint32_t run_start = 0, run_literals = 0, run_cost = 0;
+    uint32_t farthest = 0;
+
+    // Offers the arrival of a match of `length` (at distance d, or the repeat)
+    // from node `from` at `price` to its end node (the window's last node at most).
+    void relax(uint32_t from, uint32_t price, uint32_t r, int32_t d, uint32_t length, uint32_t rep_after)
+    {
+        const uint32_t t = std::min(from + length, w - 1);
+        ParseNode& target = nodes[t];
+        // Ties go to the smaller distance; a repeat (-1) keeps an equal price.
+        const bool better = d < 0 ? price <= target.cost
+                                  : price < target.cost || (price == target.cost && d < target.distance);
+        if (!better)
+            return;
+        target = ParseNode{price, r, t - from, d, length, rep_after};
+        farthest = std::max(farthest, t);
+    }
+
+    // Prices lengths `len` down to `min_length` of one candidate; a long
+    // match only at its full length.
+    void relax_lengths(uint32_t from, uint32_t base, const OptimalForm& f, uint32_t r, int32_t d, uint32_t len,
+                       uint32_t min_length, uint32_t rep_after)
+    {
+        for (uint32_t length = len; length >= min_length; --length) {
+            relax(from, base + f.header + D::length_price(length, f), r, d, length, rep_after);
+            if (len > LONG_MATCH_LENGTH)
+                break;
+        }
+    }
+
+    // The forward pass of one window; false when the match finder fails.
+    bool forward()
+    {
+        for (uint32_t i = 0; i <= w; ++i)
+            nodes[i] = ParseNode{UNREACHED, 0, 0, 0, 0, 0};
+        nodes[0].cost = 0;
+        nodes[0].rep_distance = rep;
+        run_start = anchor;
+        run_literals = 0;
+        run_cost = UNREACHED;
+        farthest = 0;
+        p = ws;
+        while (p < ws + w) {
+            const uint32_t node = p - ws;
+            if (p == 0) {   // position 0 starts no match and is never searched
+                nodes[1] = nodes[0];
+                p = 1;
+                continue;
+            }
+            const uint32_t r = p - run_start;
+            const uint32_t base = nodes[node].cost + run_literals;
+            const uint8_t* cur = in + p;
+
+            uint32_t replen = 0;
+            if constexpr (D::REPEAT) {
+                const uint32_t rd = nodes[node].rep_distance;
+                if (p + 3 <= n && rd <= p && load_le16(cur - rd) == load_le16(cur) && (cur - rd)[2] == cur[2]) {
+                    replen = optimal_extend(cur - rd, cur, 3, n - p);
+                    relax_lengths(node, base, D::repeat_form(r), r, -1, replen, 3, rd);
+                }
+            }
+
+            int last = -1;
+            uint32_t depth = 0;
+            if (!mf_find(&mf, p, std::min(n - p, MATCH_LIMIT), pairs, &last, &depth))
+                return false;
+            uint32_t min_length = D::first_min_length(replen);
+            for (int i = 0; i <= last; ++i) {
+                const uint32_t d = p - pairs[i].position;
+                OptimalForm f;
+                if (!D::form(d, r, &f))
+                    break;   // distances only grow along the list
+                min_length = std::max(min_length, f.min_length);
+                const uint32_t len = optimal_extend(in + pairs[i].position, cur, pairs[i].length, n - p);
+                if (len < min_length)
+                    continue;
+                relax_lengths(node, base, f, r, static_cast<int32_t>(d), len, min_length, static_cast<uint32_t>(d));
+                min_length = len;
+            }
+
+            // A long match is taken whole: the parse goes on where it ends.
+            if (farthest > node && nodes[farthest].length > LONG_MATCH_LENGTH) {
+                run_literals = 0;
+                run_cost = nodes[farthest].cost;
+                p = run_start = ws + farthest;
+                continue;
+            }
+            // Commit to a match arriving at the next position when it is no
+            // dearer than extending the literal run; else the run grows.
+            ParseNode& next = nodes[node + 1];
+            if (next.distance != 0 && next.cost <= run_literals + run_cost + 1) {
+                run_cost = next.cost;
+                run_literals = 0;
+                run_start = p + 1;
+            } else {
+                next.cost = nodes[node].cost;
+                next.rep_distance = nodes[node].rep_distance;
+                ++run_literals;
+            }
+            ++p;
+        }
+        return true;
+    }
+
+    // Writes the cheapest path to the farthest node reached by a match.
+    bool output()
+    {
+        if (farthest == 0)
+            return true;
+        // Move each step's record to the node where it starts: node 0 then
+        // holds the first step.
+        ParseNode step = nodes[farthest];
+        for (uint32_t at = farthest;;) {
+            const uint32_t back = step.literals + step.span;
+            const uint32_t from = back < at ? at - back : 0;
+            const ParseNode arriving = nodes[from];
+            nodes[from] = step;
+            if (from == 0)
+                break;
+            step = arriving;
+            at = from;
+        }
+        uint32_t at = 0;
+        uint32_t skipped = ws - anchor;   // literals of the first run that lie before the window
+        for (;;) {
+            const ParseNode& s = nodes[at];
+            if (!out.put(in + anchor, s.literals, s.length, s.distance))
+                return false;
+            anchor += s.literals + s.length;
+            if (s.distance > 0)
+                rep = static_cast<uint32_t>(s.distance);
+            at += s.literals - skipped + s.span;
+            skipped = 0;
+            if (at >= farthest)
+                return true;
+        }
+    }
+
+    // The whole block; CODEC_FAIL when the match finder or the output fails.
+    uint32_t run(uint8_t* out_start)
+    {
+        uint32_t window = OPTIMAL_FIRST_WINDOW;
+        while (ws < n) {
+            if (window < OPTIMAL_MAX_WINDOW)
+                window *= 2;
+            w = std::min(window, n - ws);
+            if (!forward() || !output())
+                return CODEC_FAIL;
+            ws = std::max(anchor, p);
+        }
+        if (!out.finish(in + anchor, n - anchor))
+            return CODEC_FAIL;
+        return static_cast<uint32_t>(out.op - out_start);
+    }
+};
+
+// The level-9 compressor of dialect D for one block.
+template <class D>
+uint32_t optimal_compress(const CodecJob& job)
+{
+    if (job.in_size == 0)
+        return 0;
+    OptimalWork* work = optimal_work();
+    if (!work)
+        return CODEC_FAIL;
+    pool_clear(&work->pool);
+    OptimalParse<D> parse{job.in, job.in_size, work->nodes, work->pairs, {}, {job.out, job.out + job.out_limit}};
+    uint32_t result = CODEC_FAIL;
+    if (mf_create(&parse.mf, job.in, job.in_size, 0, &work->pool))
+        result = parse.run(job.out);
+    pool_release_all(&work->pool);
+    return result;
+}
+
+} // namespace qrn

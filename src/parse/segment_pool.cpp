@@ -1,0 +1,251 @@
+#include "parse/segment_pool.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace qrn {
+
+namespace {
+
+// Slots 0..5 lie below 24 GiB from the base; only they are ever reserved.
+constexpr int USABLE_SLOTS = 6;
+constexpr size_t BASE_ALIGNMENT = size_t(2) << 20;   // a huge page, and a multiple of a segment
+constexpr int32_t SLOT_EXCLUDED = -1;
+
+struct PoolShared {
+    std::mutex lock;
+    bool ready = false;
+    // Per slot: SLOT_EXCLUDED, or the segments of its region handed out (0: free).
+    int32_t slot_words[POOL_SLOTS] = {};
+    uint8_t* free_segments[POOL_SLOTS] = {};
+    uint8_t* cut = nullptr;        // next segment never handed out
+    uint8_t* cut_end = nullptr;    // end of the region it lies in
+    uint8_t* reserved = nullptr;
+    size_t reserved_bytes = 0;
+    uint8_t* base = nullptr;
+    uint64_t region_bytes = POOL_REGION_BYTES;
+};
+
+PoolShared& shared()
+{
+    static PoolShared* s = new PoolShared;   // never destroyed: workers may still hold segments at exit
+    return *s;
+}
+
+SegmentHeader* header(uint8_t* segment) { return reinterpret_cast<SegmentHeader*>(segment); }
+
+void init_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes)
+{
+    s.region_bytes = region_bytes;
+    for (int k = 0; k < POOL_SLOTS; ++k) {
+        s.slot_words[k] = (mask >> k & 1) || k >= USABLE_SLOTS ? SLOT_EXCLUDED : 0;
+        s.free_segments[k] = nullptr;
+    }
+    s.cut = s.cut_end = nullptr;
+    s.reserved_bytes = static_cast<size_t>(region_bytes) * USABLE_SLOTS + BASE_ALIGNMENT;
+    s.reserved = static_cast<uint8_t*>(address_reserve(s.reserved_bytes));
+    if (!s.reserved)
+        fatal_exit("VirtualAlloc failed\n", 1);
+    const uintptr_t aligned = (reinterpret_cast<uintptr_t>(s.reserved) + BASE_ALIGNMENT - 1) & ~(BASE_ALIGNMENT - 1);
+    s.base = reinterpret_cast<uint8_t*>(aligned);
+    s.ready = true;
+}
+
+int slot_of(const PoolShared& s, const uint8_t* segment)
+{
+    return static_cast<int>(static_cast<uint64_t>(segment - s.base) / s.region_bytes);
+}
+
+// A segment for a class: a free one, else the next uncut one, else the first
+// of a new region. Null when every usable slot is taken.
+uint8_t* obtain_segment()
+{
+    PoolShared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.ready)
+        init_locked(s, POOL_START_MASK, POOL_REGION_BYTES);
+    uint8_t* segment = nullptr;
+    for (int k = 0; k < POOL_SLOTS && !segment; ++k) {
+        if (s.free_segments[k]) {
+            segment = s.free_segments[k];
+            s.free_segments[k] = header(segment)->link;
+        }
+    }
+    if (!segment && s.cut && s.cut < s.cut_end) {
+        segment = s.cut;
+        s.cut += POOL_SEGMENT_BYTES;
+    }
+    if (!segment) {
+        int slot = 0;
+        while (slot < POOL_SLOTS && s.slot_words[slot] != 0)
+            ++slot;
+        if (slot == POOL_SLOTS) {
+            static const char message[] = "Too many seg allocated\n";
+            std::fwrite(message, 1, sizeof message - 1, stderr);
+            return nullptr;
+        }
+        uint8_t* region = s.base + s.region_bytes * static_cast<uint64_t>(slot);
+        if (!address_commit(region, s.region_bytes))
+            fatal_exit("VirtualAlloc failed\n", 1);
+        segment = region;
+        s.cut = region + POOL_SEGMENT_BYTES;
+        s.cut_end = region + s.region_bytes;
+    }
+    ++s.slot_words[slot_of(s, segment)];
+    return segment;
+}
+
+// Hands a segment back; the caller holds the lock. The region goes back to
+// the system with its last segment.
+void return_segment_locked(PoolShared& s, uint8_t* segment)
+{
+    const int slot = slot_of(s, segment);
+    if (--s.slot_words[slot] > 0) {
+        header(segment)->link = s.free_segments[slot];
+        s.free_segments[slot] = segment;
+        return;
+    }
+    uint8_t* region = s.base + s.region_bytes * static_cast<uint64_t>(slot);
+    address_decommit(region, s.region_bytes);
+    s.free_segments[slot] = nullptr;
+    // Nothing more is cut from a region given back.
+    if (s.cut > region && s.cut <= region + s.region_bytes)
+        s.cut = s.cut_end;
+}
+
+} // namespace
+
+void pool_init(uint8_t mask, uint64_t region_bytes)
+{
+    PoolShared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.ready)
+        address_release(s.reserved, s.reserved_bytes);
+    init_locked(s, mask, region_bytes);
+}
+
+void pool_close()
+{
+    PoolShared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.ready)
+        return;
+    address_release(s.reserved, s.reserved_bytes);
+    s.reserved = s.base = nullptr;
+    s.ready = false;
+}
+
+uint8_t* pool_base()
+{
+    PoolShared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.base;
+}
+
+int pool_regions_in_use()
+{
+    PoolShared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    int n = 0;
+    for (int k = 0; k < POOL_SLOTS; ++k)
+        n += s.slot_words[k] > 0;
+    return n;
+}
+
+void pool_clear(SegmentPool* pool) { std::memset(pool->classes, 0, sizeof pool->classes); }
+
+void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
+{
+    PoolClass& e = pool->classes[cls];
+    ++e.allocated;
+    if (uint8_t* object = e.free_objects) {
+        std::memcpy(&e.free_objects, object, sizeof e.free_objects);
+        ++pool_segment_of(object)->live;
+        return object;
+    }
+    e.object_size = (size + 7) & ~7u;
+    // An object never ends exactly at its segment's end.
+    if (e.cut && e.cut + e.object_size < e.cut_end) {
+        uint8_t* object = e.cut;
+        e.cut += e.object_size;
+        ++pool_segment_of(object)->live;
+        return object;
+    }
+    uint8_t* segment = obtain_segment();
+    if (!segment) {
+        --e.allocated;
+        return nullptr;
+    }
+    SegmentHeader* h = header(segment);
+    h->link = e.segments;
+    h->cls = cls;
+    h->live = 1;
+    e.segments = segment;
+    ++e.segment_count;
+    e.cut_end = segment + POOL_SEGMENT_BYTES;
+    uint8_t* object = segment + POOL_SEGMENT_HEADER;
+    e.cut = object + e.object_size;
+    return object;
+}
+
+void pool_free(SegmentPool* pool, void* object_ptr)
+{
+    if (!object_ptr)
+        return;
+    uint8_t* object = static_cast<uint8_t*>(object_ptr);
+    SegmentHeader* h = pool_segment_of(object);
+    uint8_t* segment = reinterpret_cast<uint8_t*>(h);
+    PoolClass& e = pool->classes[h->cls];
+    ++e.freed;
+    if (--h->live > 0) {
+        std::memcpy(object, &e.free_objects, sizeof e.free_objects);
+        e.free_objects = object;
+        return;
+    }
+    // The segment is empty: none of its objects may be handed out again.
+    if (--e.segment_count > 0) {
+        uint8_t** link = &e.free_objects;
+        while (*link) {
+            uint8_t* next;
+            std::memcpy(&next, *link, sizeof next);
+            if (pool_segment_of(*link) == h)
+                *link = next;
+            else
+                link = reinterpret_cast<uint8_t**>(*link);
+        }
+    } else {
+        e.free_objects = nullptr;
+    }
+    for (uint8_t** link = &e.segments; *link; link = &header(*link)->link) {
+        if (*link == segment) {
+            *link = h->link;
+            break;
+        }
+    }
+    if (e.cut > segment && e.cut < segment + POOL_SEGMENT_BYTES)
+        e.cut = e.cut_end;
+    PoolShared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return_segment_locked(s, segment);
+}
+
+void pool_release_all(SegmentPool* pool)
+{
+    PoolShared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    for (int cls = 0; cls < POOL_CLASSES - 1; ++cls) {
+        PoolClass& e = pool->classes[cls];
+        for (uint8_t* segment = e.segments; segment;) {
+            uint8_t* next = header(segment)->link;
+            --e.segment_count;
+            return_segment_locked(s, segment);
+            segment = next;
+        }
+        e.segments = nullptr;
+    }
+}
+
+} // namespace qrn

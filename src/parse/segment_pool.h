@@ -1,0 +1,83 @@
+// Slab allocator for the match finder's trie nodes.
+//
+// Objects of one size class share 256 KiB segments; a segment's 16-byte
+// header (link, size class, live objects) is found by rounding an object's
+// address down to 256 KiB, so the class of any object costs no bytes of its
+// own. Segments are cut from regions of 4 GiB inside one address range
+// reserved at the first need: regions are made usable when their slot is
+// taken and given back to the system when their last segment returns. Every
+// object lies at the range's base + a multiple of 8 below 24 GiB, so
+// (address - base) / 8 is a 32-bit reference below 0xC0000000.
+//
+// Each compressor call owns a SegmentPool (its class table) and allocates
+// from it without locking; only handing segments out and back, and taking or
+// giving back regions, go through the process-wide lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qrn {
+
+constexpr size_t POOL_SEGMENT_BYTES = size_t(1) << 18;
+constexpr size_t POOL_SEGMENT_HEADER = 16;
+constexpr uint64_t POOL_REGION_BYTES = uint64_t(1) << 32;
+constexpr int POOL_CLASSES = 513;
+constexpr int POOL_SLOTS = 8;
+// Slots 3 and 7 are left out at start-up; 6 and 7 lie at or above 24 GiB,
+// where references would read as leaf marks, and are never used.
+constexpr uint8_t POOL_START_MASK = 0x88;
+
+struct PoolClass {
+    uint8_t* segments;       // head of the class's segment list
+    uint8_t* free_objects;   // last freed first; a free object's first 8 bytes link the next
+    uint8_t* cut;            // next object of the current segment
+    uint8_t* cut_end;        // end of the current segment
+    uint32_t object_size;    // requested size rounded up to 8
+    uint32_t segment_count;
+    uint32_t allocated, freed;
+};
+
+// The header at the start of every segment.
+struct SegmentHeader {
+    uint8_t* link;           // next segment of its class's list, or of a free list
+    uint32_t cls;
+    uint32_t live;
+};
+static_assert(sizeof(SegmentHeader) == POOL_SEGMENT_HEADER);
+
+inline SegmentHeader* pool_segment_of(const void* object)
+{
+    return reinterpret_cast<SegmentHeader*>(reinterpret_cast<uintptr_t>(object) &
+                                            ~uintptr_t(POOL_SEGMENT_BYTES - 1));
+}
+
+struct SegmentPool {
+    PoolClass classes[POOL_CLASSES];
+};
+
+// Process-wide start and end of a compression run. Slot k is left out when
+// bit k of `mask` is set. `region_bytes` (a multiple of the segment size) is
+// smaller only in tests that run out of slots.
+void pool_init(uint8_t mask, uint64_t region_bytes = POOL_REGION_BYTES);
+void pool_close();
+
+void pool_clear(SegmentPool* pool);
+// An object of `size` bytes (at most 1028) of class `cls`, 8-byte aligned, or
+// null when no region slot is left ("Too many seg allocated" on standard
+// error). A region the system refuses ends the run.
+void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls);
+void pool_free(SegmentPool* pool, void* object);
+// Gives every segment of the pool back at once, whatever it still holds.
+void pool_release_all(SegmentPool* pool);
+
+// Base of the address range the references count from (null before the first region).
+uint8_t* pool_base();
+
+// Size class of the segment that holds `object`.
+inline uint32_t pool_class_of(const void* object) { return pool_segment_of(object)->cls; }
+
+// Regions in use (tests).
+int pool_regions_in_use();
+
+} // namespace qrn
