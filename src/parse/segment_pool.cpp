@@ -23,6 +23,10 @@ struct PoolShared {
     uint8_t* free_segments[POOL_SLOTS] = {};
     uint8_t* cut = nullptr;        // next segment never handed out
     uint8_t* cut_end = nullptr;    // end of the region it lies in
+    // Segments cut (and so backed by memory) per region, in all, and the most that may be.
+    uint32_t cut_count[POOL_SLOTS] = {};
+    uint64_t resident = 0;
+    uint64_t budget = 0;
     uint8_t* reserved = nullptr;
     size_t reserved_bytes = 0;
     uint8_t* base = nullptr;
@@ -37,7 +41,7 @@ PoolShared& shared()
 
 SegmentHeader* header(uint8_t* segment) { return reinterpret_cast<SegmentHeader*>(segment); }
 
-void init_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes)
+void init_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes, uint64_t budget_bytes)
 {
     s.region_bytes = region_bytes;
     for (int k = 0; k < POOL_SLOTS; ++k) {
@@ -45,6 +49,11 @@ void init_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes)
         s.free_segments[k] = nullptr;
     }
     s.cut = s.cut_end = nullptr;
+    for (uint32_t& c : s.cut_count)
+        c = 0;
+    s.resident = 0;
+    const uint64_t memory = budget_bytes ? budget_bytes : physical_memory() / 4 * 3;
+    s.budget = memory ? memory / POOL_SEGMENT_BYTES : UINT64_MAX;
     s.reserved_bytes = static_cast<size_t>(region_bytes) * USABLE_SLOTS + BASE_ALIGNMENT;
     s.reserved = static_cast<uint8_t*>(address_reserve(s.reserved_bytes));
     if (!s.reserved)
@@ -59,6 +68,13 @@ int slot_of(const PoolShared& s, const uint8_t* segment)
     return static_cast<int>(static_cast<uint64_t>(segment - s.base) / s.region_bytes);
 }
 
+uint8_t* no_segment()
+{
+    static const char message[] = "Too many seg allocated\n";
+    std::fwrite(message, 1, sizeof message - 1, stderr);
+    return nullptr;
+}
+
 // A segment for a class: a free one, else the next uncut one, else the first
 // of a new region. Null when every usable slot is taken.
 uint8_t* obtain_segment()
@@ -66,7 +82,7 @@ uint8_t* obtain_segment()
     PoolShared& s = shared();
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.ready)
-        init_locked(s, POOL_START_MASK, POOL_REGION_BYTES);
+        init_locked(s, POOL_START_MASK, POOL_REGION_BYTES, 0);
     uint8_t* segment = nullptr;
     for (int k = 0; k < POOL_SLOTS && !segment; ++k) {
         if (s.free_segments[k]) {
@@ -74,6 +90,9 @@ uint8_t* obtain_segment()
             s.free_segments[k] = header(segment)->link;
         }
     }
+    const bool fresh = !segment;
+    if (fresh && s.resident >= s.budget)
+        return no_segment();
     if (!segment && s.cut && s.cut < s.cut_end) {
         segment = s.cut;
         s.cut += POOL_SEGMENT_BYTES;
@@ -82,11 +101,8 @@ uint8_t* obtain_segment()
         int slot = 0;
         while (slot < POOL_SLOTS && s.slot_words[slot] != 0)
             ++slot;
-        if (slot == POOL_SLOTS) {
-            static const char message[] = "Too many seg allocated\n";
-            std::fwrite(message, 1, sizeof message - 1, stderr);
-            return nullptr;
-        }
+        if (slot == POOL_SLOTS)
+            return no_segment();
         uint8_t* region = s.base + s.region_bytes * static_cast<uint64_t>(slot);
         if (!address_commit(region, s.region_bytes))
             fatal_exit("VirtualAlloc failed\n", 1);
@@ -94,7 +110,12 @@ uint8_t* obtain_segment()
         s.cut = region + POOL_SEGMENT_BYTES;
         s.cut_end = region + s.region_bytes;
     }
-    ++s.slot_words[slot_of(s, segment)];
+    const int slot = slot_of(s, segment);
+    if (fresh) {
+        ++s.cut_count[slot];
+        ++s.resident;
+    }
+    ++s.slot_words[slot];
     return segment;
 }
 
@@ -111,6 +132,8 @@ void return_segment_locked(PoolShared& s, uint8_t* segment)
     uint8_t* region = s.base + s.region_bytes * static_cast<uint64_t>(slot);
     address_decommit(region, s.region_bytes);
     s.free_segments[slot] = nullptr;
+    s.resident -= s.cut_count[slot];
+    s.cut_count[slot] = 0;
     // Nothing more is cut from a region given back.
     if (s.cut > region && s.cut <= region + s.region_bytes)
         s.cut = s.cut_end;
@@ -118,13 +141,13 @@ void return_segment_locked(PoolShared& s, uint8_t* segment)
 
 } // namespace
 
-void pool_init(uint8_t mask, uint64_t region_bytes)
+void pool_init(uint8_t mask, uint64_t region_bytes, uint64_t budget_bytes)
 {
     PoolShared& s = shared();
     std::lock_guard<std::mutex> guard(s.lock);
     if (s.ready)
         address_release(s.reserved, s.reserved_bytes);
-    init_locked(s, mask, region_bytes);
+    init_locked(s, mask, region_bytes, budget_bytes);
 }
 
 void pool_close()

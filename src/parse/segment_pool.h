@@ -57,9 +57,11 @@ struct SegmentPool {
 };
 
 // Process-wide start and end of a compression run. Slot k is left out when
-// bit k of `mask` is set. `region_bytes` (a multiple of the segment size) is
-// smaller only in tests that run out of slots.
-void pool_init(uint8_t mask, uint64_t region_bytes = POOL_REGION_BYTES);
+// bit k of `mask` is set. Segments backed by memory stay within
+// `budget_bytes` (0: three quarters of the physical memory), so that tries
+// growing in several threads end in raw blocks rather than in a process the
+// system kills. Tests run out of slots or budget with small values.
+void pool_init(uint8_t mask, uint64_t region_bytes = POOL_REGION_BYTES, uint64_t budget_bytes = 0);
 void pool_close();
 
 void pool_clear(SegmentPool* pool);

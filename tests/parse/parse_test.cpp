@@ -77,15 +77,30 @@ TEST(SegmentPool, RegionsComeAndGoWithTheirSegments)
         pool_free(&pool.p, second);
         for (uint32_t cls = 300; cls < 309; ++cls)
             ASSERT_NE(pool_alloc(&pool.p, 8, cls), nullptr);
-        testing::internal::CaptureStderr();
+        ::testing::internal::CaptureStderr();
         EXPECT_EQ(pool_alloc(&pool.p, 8, 400), nullptr);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Too many seg allocated\n");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Too many seg allocated\n");
         EXPECT_EQ(pool_regions_in_use(), 5);
         // A reference of every object stays below the leaf marks.
         for (uint32_t cls = 300; cls < 309; ++cls)
             EXPECT_LT((pool.p.classes[cls].segments - pool_base()) / 8, 0xC0000000);
     }
     EXPECT_EQ(pool_regions_in_use(), 0);
+
+    // A memory budget of three segments: freed segments are reused, a fourth
+    // new one is refused.
+    pool_init(POOL_START_MASK, POOL_REGION_BYTES, 3 * POOL_SEGMENT_BYTES);
+    {
+        Pool pool;
+        void* a = pool_alloc(&pool.p, 8, 256);
+        ASSERT_NE(pool_alloc(&pool.p, 8, 257), nullptr);
+        ASSERT_NE(pool_alloc(&pool.p, 8, 258), nullptr);
+        pool_free(&pool.p, a);
+        ASSERT_NE(pool_alloc(&pool.p, 8, 259), nullptr);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(pool_alloc(&pool.p, 8, 260), nullptr);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Too many seg allocated\n");
+    }
     pool_init(POOL_START_MASK);
 }
 
