@@ -14,6 +14,8 @@ namespace {
 constexpr int USABLE_SLOTS = 6;
 constexpr size_t BASE_ALIGNMENT = size_t(2) << 20;   // a huge page, and a multiple of a segment
 constexpr int32_t SLOT_EXCLUDED = -1;
+// The system refused address space or memory for the nodes: nothing can go on.
+constexpr const char* REFUSED = "quarnix: no address space for the level-9 match finder\nVirtualAlloc failed\n";
 
 struct PoolShared {
     std::mutex lock;
@@ -57,7 +59,7 @@ void init_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes, uint64_t bu
     s.reserved_bytes = static_cast<size_t>(region_bytes) * USABLE_SLOTS + BASE_ALIGNMENT;
     s.reserved = static_cast<uint8_t*>(address_reserve(s.reserved_bytes));
     if (!s.reserved)
-        fatal_exit("VirtualAlloc failed\n", 1);
+        fatal_exit(REFUSED, 1);
     const uintptr_t aligned = (reinterpret_cast<uintptr_t>(s.reserved) + BASE_ALIGNMENT - 1) & ~(BASE_ALIGNMENT - 1);
     s.base = reinterpret_cast<uint8_t*>(aligned);
     s.ready = true;
@@ -105,7 +107,7 @@ uint8_t* obtain_segment()
             return no_segment();
         uint8_t* region = s.base + s.region_bytes * static_cast<uint64_t>(slot);
         if (!address_commit(region, s.region_bytes))
-            fatal_exit("VirtualAlloc failed\n", 1);
+            fatal_exit(REFUSED, 1);
         segment = region;
         s.cut = region + POOL_SEGMENT_BYTES;
         s.cut_end = region + s.region_bytes;
