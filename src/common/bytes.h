@@ -1,4 +1,4 @@
-// Little-endian loads and stores at any address.
+// Little-endian loads and stores at any address, and byte-string comparison.
 #pragma once
 
 #include <cstdint>
@@ -27,5 +27,21 @@ inline uint64_t load_le64(const void* p)
 inline void store_le16(void* p, uint16_t v) { std::memcpy(p, &v, 2); }
 inline void store_le32(void* p, uint32_t v) { std::memcpy(p, &v, 4); }
 inline void store_le64(void* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+// How far a and b agree, counting on from `from` equal bytes and reading
+// nothing at or past `limit`.
+inline uint32_t common_prefix(const uint8_t* a, const uint8_t* b, uint32_t from, uint32_t limit)
+{
+    uint32_t k = from;
+    while (k + 8 <= limit) {
+        const uint64_t x = load_le64(a + k) ^ load_le64(b + k);
+        if (x)
+            return k + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
+        k += 8;
+    }
+    while (k < limit && a[k] == b[k])
+        ++k;
+    return k;
+}
 
 } // namespace qrn

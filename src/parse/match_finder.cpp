@@ -43,21 +43,6 @@ struct Trie {
 inline uint32_t stamp_of(const uint8_t* node) { return load_le32(node); }
 inline void set_stamp(uint8_t* node, uint32_t mark) { store_le32(node, mark); }
 
-// Equal leading bytes of a and b, at most n.
-inline uint32_t common_prefix(const uint8_t* a, const uint8_t* b, uint32_t n)
-{
-    uint32_t k = 0;
-    while (k + 8 <= n) {
-        const uint64_t x = load_le64(a + k) ^ load_le64(b + k);
-        if (x)
-            return k + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
-        k += 8;
-    }
-    while (k < n && a[k] == b[k])
-        ++k;
-    return k;
-}
-
 inline uint8_t* new_edge(const Trie& t, uint32_t length, uint32_t stamp, uint32_t child)
 {
     uint8_t* e = t.alloc(EDGE_BYTES, EDGE_CLASS_BASE + length);
@@ -209,32 +194,41 @@ bool grow_branch(const Trie& t, uint8_t* slot, uint8_t* node, uint32_t cls, uint
     return true;
 }
 
+// Where the current suffix leaves an old path after `shared` common bytes:
+// a two-child branch (the old path's byte with its `old_child`, the current
+// byte with the current leaf) under an edge of the shared bytes, if any,
+// takes the place at `slot`.
+bool fork(const Trie& t, uint8_t* slot, uint32_t shared, uint8_t old_byte, uint32_t old_child, uint8_t cur_byte)
+{
+    uint8_t* branch = new_pair(t, old_byte, old_child, cur_byte, t.mark);
+    if (!branch)
+        return false;
+    uint32_t top = t.ref(branch);
+    if (shared > 0) {
+        uint8_t* e = new_edge(t, shared, t.mark, top);
+        if (!e)
+            return false;
+        top = t.ref(e);
+    }
+    store_le32(slot, top);
+    return true;
+}
+
 // Splits the edge at `slot` after its first k bytes, where the current
 // suffix (byte `cur_byte`) leaves it (edge byte `edge_byte`).
 bool split_edge(const Trie& t, uint8_t* slot, uint8_t* edge, uint32_t length, uint32_t k, uint8_t edge_byte,
                 uint8_t cur_byte)
 {
-    const uint32_t old_stamp = stamp_of(edge);
-    const uint32_t old_child = load_le32(edge + 4);
-    uint32_t rest = old_child;
+    uint32_t rest = load_le32(edge + 4);
     if (k + 1 < length) {
-        uint8_t* e = new_edge(t, length - 1 - k, old_stamp, old_child);
+        uint8_t* e = new_edge(t, length - 1 - k, stamp_of(edge), rest);
         if (!e)
             return false;
         rest = t.ref(e);
     }
-    uint8_t* branch = new_pair(t, edge_byte, rest, cur_byte, t.mark);
-    if (!branch)
+    if (!fork(t, slot, k, edge_byte, rest, cur_byte))
         return false;
-    uint32_t top = t.ref(branch);
-    if (k > 0) {
-        uint8_t* e = new_edge(t, k, t.mark, top);
-        if (!e)
-            return false;
-        top = t.ref(e);
-    }
     t.free(edge);
-    store_le32(slot, top);
     return true;
 }
 
@@ -285,24 +279,15 @@ bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, in
             record(d, q);
             const uint32_t m = std::min(static_cast<uint32_t>(end - p), LEAF_COMPARE);
             const uint8_t* older = block + q + d;
-            const uint32_t j = common_prefix(older, p, m);
+            const uint32_t j = common_prefix(older, p, 0, m);
             if (j == m) {
                 // The same bytes as far as is looked: the newer position takes the leaf's place.
                 store_le32(slot, t.mark);
                 *depth = d;
                 break;
             }
-            uint8_t* branch = new_pair(t, older[j], r, p[j], t.mark);
-            if (!branch)
+            if (!fork(t, slot, j, older[j], r, p[j]))
                 return false;
-            uint32_t top = t.ref(branch);
-            if (j > 0) {
-                uint8_t* e = new_edge(t, j, t.mark, top);
-                if (!e)
-                    return false;
-                top = t.ref(e);
-            }
-            store_le32(slot, top);
             *depth = d + j + 1;
             break;
         }
@@ -314,7 +299,7 @@ bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, in
             // The edge's bytes, read from its stamp's suffix, never past the block's end.
             const uint8_t* edge = block + (stamp_of(node) & POSITION_MASK) + (p - cur);
             const uint32_t n = std::min(length, static_cast<uint32_t>(block_end - p));
-            const uint32_t k = common_prefix(edge, p, n);
+            const uint32_t k = common_prefix(edge, p, 0, n);
             if (k < n) {
                 if (!split_edge(t, slot, node, length, k, edge[k], p[k]))
                     return false;

@@ -14,6 +14,10 @@ namespace {
 constexpr int USABLE_SLOTS = 6;
 constexpr size_t BASE_ALIGNMENT = size_t(2) << 20;   // a huge page, and a multiple of a segment
 constexpr int32_t SLOT_EXCLUDED = -1;
+// The start of a region comes in small pages: the trie of a small block
+// touches a little of many segments (one or more per size class in use), and
+// a huge page would have to be cleared whole for each.
+constexpr size_t SMALL_PAGE_BYTES = size_t(32) << 20;
 // The system refused address space or memory for the nodes: nothing can go on.
 constexpr const char* REFUSED = "quarnix: no address space for the level-9 match finder\nVirtualAlloc failed\n";
 
@@ -106,7 +110,7 @@ uint8_t* obtain_segment()
         if (slot == POOL_SLOTS)
             return no_segment();
         uint8_t* region = s.base + s.region_bytes * static_cast<uint64_t>(slot);
-        if (!address_commit(region, s.region_bytes))
+        if (!address_commit(region, s.region_bytes, SMALL_PAGE_BYTES))
             fatal_exit(REFUSED, 1);
         segment = region;
         s.cut = region + POOL_SEGMENT_BYTES;

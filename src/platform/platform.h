@@ -120,10 +120,11 @@ void* memory_map(size_t bytes);
 void memory_unmap(void* p, size_t bytes);
 
 // Address space for large pools: reserved without memory behind it, then
-// made read-write piece by piece (pages arrive as they are first touched, as
-// huge pages where the system allows) and given back to the system.
+// made read-write piece by piece (pages arrive as they are first touched,
+// beyond the first `small_pages` bytes as huge pages where the system allows)
+// and given back to the system.
 void* address_reserve(size_t bytes);          // null on failure
-bool address_commit(void* p, size_t bytes);
+bool address_commit(void* p, size_t bytes, size_t small_pages);
 void address_decommit(void* p, size_t bytes); // stays reserved
 void address_release(void* p, size_t bytes);
 

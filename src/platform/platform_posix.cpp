@@ -494,11 +494,12 @@ void* address_reserve(size_t bytes)
     return p == MAP_FAILED ? nullptr : p;
 }
 
-bool address_commit(void* p, size_t bytes)
+bool address_commit(void* p, size_t bytes, size_t small_pages)
 {
     if (::mprotect(p, bytes, PROT_READ | PROT_WRITE) != 0)
         return false;
-    ::madvise(p, bytes, MADV_HUGEPAGE);
+    if (small_pages < bytes)
+        ::madvise(static_cast<uint8_t*>(p) + small_pages, bytes - small_pages, MADV_HUGEPAGE);
     return true;
 }
 

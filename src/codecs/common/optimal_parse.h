@@ -62,20 +62,6 @@ struct OptimalWork {
 };
 OptimalWork* optimal_work();
 
-// Equal bytes at a and b beyond `length`, stopping `room` bytes after b.
-inline uint32_t optimal_extend(const uint8_t* a, const uint8_t* b, uint32_t length, uint32_t room)
-{
-    while (length + 8 <= room) {
-        const uint64_t x = load_le64(a + length) ^ load_le64(b + length);
-        if (x)
-            return length + (static_cast<uint32_t>(__builtin_ctzll(x)) >> 3);
-        length += 8;
-    }
-    while (length < room && a[length] == b[length])
-        ++length;
-    return length;
-}
-
 template <class D>
 struct OptimalParse {
     const uint8_t* in;
@@ -147,7 +133,7 @@ struct OptimalParse {
             if constexpr (D::REPEAT) {
                 const uint32_t rd = nodes[node].rep_distance;
                 if (p + 3 <= n && rd <= p && load_le16(cur - rd) == load_le16(cur) && (cur - rd)[2] == cur[2]) {
-                    replen = optimal_extend(cur - rd, cur, 3, n - p);
+                    replen = common_prefix(cur - rd, cur, 3, n - p);
                     relax_lengths(node, base, D::repeat_form(r), r, -1, replen, 3, rd);
                 }
             }
@@ -163,7 +149,7 @@ struct OptimalParse {
                 if (!D::form(d, r, &f))
                     break;   // distances only grow along the list
                 min_length = std::max(min_length, f.min_length);
-                const uint32_t len = optimal_extend(in + pairs[i].position, cur, pairs[i].length, n - p);
+                const uint32_t len = common_prefix(in + pairs[i].position, cur, pairs[i].length, n - p);
                 if (len < min_length)
                     continue;
                 relax_lengths(node, base, f, r, static_cast<int32_t>(d), len, min_length, static_cast<uint32_t>(d));
