@@ -12,6 +12,8 @@
 
 namespace qrn {
 
+constexpr uint32_t LEAF_AGREEMENT = 256;
+
 // `step(pos)` > 1 skips positions, as the level-9 parse does after a long match.
 template <class Step>
 std::string match_oracle_run(const uint8_t* block, uint32_t n, uint32_t max_limit, Step step)
@@ -54,11 +56,14 @@ std::string match_oracle_run(const uint8_t* block, uint32_t n, uint32_t max_limi
                 error = "pair " + std::to_string(i) + " is not a common prefix" + at;
             best = std::max(best, lcp(m.position, pos, limit));
         }
-        // A descent that reaches the limit after a branch records that
-        // branch's candidate one byte short of it.
+        // What must be found: a descent that reaches the limit after a branch
+        // records that branch's candidate one byte short of it, and a
+        // position whose leaf agreed with a newer one for 256 bytes left the
+        // trie (the newer one still matches at least that far).
+        const uint32_t cap = std::min(limit - 1, LEAF_AGREEMENT);
         uint32_t longest = 0;
-        for (size_t i = inserted.size(); i-- > 0 && longest < limit - 1;)
-            longest = std::max(longest, lcp(inserted[i], pos, limit - 1));
+        for (size_t i = inserted.size(); i-- > 0 && longest < cap;)
+            longest = std::max(longest, lcp(inserted[i], pos, cap));
         if (error.empty() && best < longest)
             error = "longest match " + std::to_string(longest) + " not found (best " + std::to_string(best) + ")" + at;
         inserted.push_back(pos);
