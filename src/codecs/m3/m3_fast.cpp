@@ -341,7 +341,7 @@ uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, in
 uint32_t m3_compress(const CodecJob& job)
 {
     if (job.level == 9)
-        return CODEC_FAIL;  // the optimal parser is not built yet
+        return m3_compress_optimal(job);
     if (job.in_size == 0)
         return 0;
     const int bits = job.hash_bits;

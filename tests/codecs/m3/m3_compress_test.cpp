@@ -26,12 +26,12 @@ std::vector<uint8_t> slice(const std::vector<uint8_t>& v, size_t from, size_t n)
 
 bool contains(const std::vector<uint32_t>& v, uint32_t x) { return std::find(v.begin(), v.end(), x) != v.end(); }
 
-TEST(M3Compress, EmptyBlockLevelNineAndUnusableHashBits)
+TEST(M3Compress, EmptyBlockAndUnusableHashBits)
 {
     uint32_t r = 1;
     compress({}, 0, -1, &r);
     EXPECT_EQ(r, 0u);
-    for (const auto& [level, bits] : {std::pair{9, 20}, {0, 17}, {2, 40}}) {
+    for (const auto& [level, bits] : {std::pair{0, 17}, {2, 40}}) {
         compress({1, 2, 3}, level, bits, &r);
         EXPECT_EQ(r, CODEC_FAIL) << level << " " << bits;
     }
@@ -229,11 +229,81 @@ TEST(M3Compress, OutputDoesNotDependOnTheBufferContents)
     }
 }
 
+TEST(M3Optimal, PriceTable)
+{
+    m3_prepare_level9();
+    const std::pair<uint32_t, uint16_t> spots[] = {{0, 0}, {1, 0}, {2, 1024}, {3, 1623}, {8, 3071}, {1024, 10240}, {2048, 11264}};
+    for (const auto& [i, v] : spots)
+        EXPECT_EQ(m3_price_table[i], v) << i;
+}
+
+// Random bytes in which no two-byte sequence occurs twice (level 9 matches
+// from 2 bytes on), then `length` bytes repeating them from distance `run`,
+// then other bytes that end the match.
+std::vector<uint8_t> fresh_run_then_match(uint32_t run, uint32_t length, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<bool> seen(65536);
+    std::vector<uint8_t> data{static_cast<uint8_t>(rng())};
+    while (data.size() < run) {
+        const uint8_t b = static_cast<uint8_t>(rng());
+        const uint32_t pair = data.back() << 8 | b;
+        if (!seen[pair] && b != data.back()) {
+            seen[pair] = true;
+            data.push_back(b);
+        }
+    }
+    for (uint32_t i = 0; i < length; ++i)
+        data.push_back(data[data.size() - run]);
+    data.push_back(static_cast<uint8_t>(data[data.size() - run] ^ 0x55));
+    return data;
+}
+
+// Level 9 (minimum match 2, runs beyond 512 stored raw) on the shapes whose
+// coding the format fixes.
+TEST(M3Optimal, RunsLengthsAndRepeats)
+{
+    // One repeated byte: a literal, then one repeat of distance 1 to the end,
+    // taken at its full length (the four repeat distances all start at 1;
+    // equal prices go to the last repeat tried).
+    {
+        const std::vector<uint8_t> data(5000, 'q');
+        const auto block = compress(data, 9);
+        EXPECT_EQ(read_stream(block, M3_LITERALS).symbols, (std::vector<uint8_t>{'q'}));
+        EXPECT_EQ(stream_values(read_stream(block, M3_OFFSETS)), (std::vector<uint32_t>{3, M3_END_MARK}));
+        expect_round_trip(data, 9);
+    }
+    // Runs of 7, 512 and 513 literals before a match: extension values from
+    // 0, and only the longest stored raw.
+    for (uint32_t run : {7u, 512u, 513u}) {
+        const auto data = fresh_run_then_match(run, 40, run);
+        const auto block = compress(data, 9);
+        EXPECT_EQ(stream_values(read_stream(block, M3_RUN_EXT))[0], run - 7) << run;
+        EXPECT_EQ(read_stream(block, M3_LITERALS).symbols.size() < run, run > 512) << run;
+        expect_round_trip(data, 9);
+    }
+    // Match lengths from minimum 2 + 31 on carry an extension (value length
+    // - 33); 32 does not. (A 33-byte match is written as 32 and a literal:
+    // the extension value costs more than the literal.)
+    for (uint32_t length : {32u, 40u}) {
+        const auto block = compress(fresh_run_then_match(100, length, length), 9);
+        const auto tokens = read_stream(block, M3_TOKENS).symbols;
+        ASSERT_EQ(tokens.size(), 2u) << length;
+        EXPECT_EQ(tokens[0] & 31u, std::min(length - 2, 31u));
+        EXPECT_EQ(stream_values(read_stream(block, M3_LENGTH_EXT)),
+                  length > 32 ? std::vector<uint32_t>{length - 33} : std::vector<uint32_t>{});
+    }
+    // Distance 12 is offset value 16: bucket 16 and one extra bit.
+    const auto data = fresh_run_then_match(12, 30, 5);
+    EXPECT_EQ(stream_values(read_stream(compress(data, 9), M3_OFFSETS))[0], 16u);
+    expect_round_trip(data, 9);
+}
+
 TEST(M3RoundTrip, VariedInputsAtEveryLevelAndTableSize)
 {
     const auto inputs = testing::varied_inputs();
     const std::pair<int, int> settings[] = {{0, -1}, {1, -1}, {2, -1}, {0, 10}, {0, 12}, {1, 10},
-                                            {1, 24}, {2, 10}, {2, 16}, {7, 12}};
+                                            {1, 24}, {2, 10}, {2, 16}, {7, 12}, {9, 0}};
     for (const auto& [level, bits] : settings)
         for (size_t i = 0; i < inputs.size(); i += bits < 0 ? 1 : 3)
             expect_round_trip(inputs[i].second, level, bits);
