@@ -62,6 +62,25 @@ struct OptimalWork {
 };
 OptimalWork* optimal_work();
 
+// Moves the record of each step on the path that arrives at `farthest` to the
+// node where the step starts (`literals` + `span` nodes before its end, node
+// 0 at the earliest): node 0 then holds the first step.
+template <class Node>
+void reverse_path(Node* nodes, uint32_t farthest)
+{
+    Node step = nodes[farthest];
+    for (uint32_t at = farthest;;) {
+        const uint32_t back = step.literals + step.span;
+        const uint32_t from = back < at ? at - back : 0;
+        const Node arriving = nodes[from];
+        nodes[from] = step;
+        if (from == 0)
+            return;
+        step = arriving;
+        at = from;
+    }
+}
+
 template <class D>
 struct OptimalParse {
     const uint8_t* in;
@@ -185,19 +204,7 @@ struct OptimalParse {
     {
         if (farthest == 0)
             return true;
-        // Move each step's record to the node where it starts: node 0 then
-        // holds the first step.
-        ParseNode step = nodes[farthest];
-        for (uint32_t at = farthest;;) {
-            const uint32_t back = step.literals + step.span;
-            const uint32_t from = back < at ? at - back : 0;
-            const ParseNode arriving = nodes[from];
-            nodes[from] = step;
-            if (from == 0)
-                break;
-            step = arriving;
-            at = from;
-        }
+        reverse_path(nodes, farthest);
         uint32_t at = 0;
         uint32_t skipped = ws - anchor;   // literals of the first run that lie before the window
         for (;;) {

@@ -19,6 +19,7 @@
 #include <new>
 
 #include "common/bytes.h"
+#include "codecs/common/optimal_parse.h"
 #include "codecs/m3/m3.h"
 #include "codecs/m3/m3_format.h"
 #include "codecs/m3/m3_writer.h"
@@ -44,9 +45,6 @@ constexpr uint32_t MIN_MATCH = 2;
 constexpr uint32_t BIT_PRICE = 1024;
 constexpr uint16_t START_PRICE = 1149;          // literal and token symbols before the first refresh
 constexpr uint32_t HALVE_ABOVE = 8191;
-constexpr uint32_t UNREACHED = 0x3FFFFFFF;
-constexpr uint32_t FIRST_WINDOW = 256;          // doubled before the first window
-constexpr uint32_t MAX_WINDOW = 8192;
 
 struct StreamStats {
     uint16_t count[256];
@@ -111,7 +109,7 @@ struct Model {
 // One node per window position: the cheapest known way to arrive there.
 struct Node {
     uint32_t cost;
-    uint32_t run;       // literals of the arriving step's run, from the run's start
+    uint32_t literals;  // of the arriving step's run, counted from the run's start
     uint32_t span;      // nodes its match covers (less than `length` at the window's last node)
     int32_t code;       // new match: its distance; repeat: ~index; 0: no step arrives
     uint32_t length;
@@ -121,7 +119,7 @@ struct Node {
 struct Work {
     SegmentPool pool;
     Model model;
-    Node nodes[MAX_WINDOW + 1];
+    Node nodes[OPTIMAL_MAX_WINDOW + 1];
     MatchPair pairs[MATCH_LIMIT + 1];
 };
 
@@ -172,7 +170,7 @@ struct Parse {
         if (!better)
             return;
         target.cost = price;
-        target.run = r;
+        target.literals = r;
         target.span = t - from;
         target.code = code;
         target.length = length;
@@ -277,32 +275,22 @@ struct Parse {
         Node* const nodes = wk->nodes;
         if (farthest == 0)
             return;
-        Node step = nodes[farthest];
-        for (uint32_t at = farthest;;) {
-            const uint32_t back = step.run + step.span;
-            const uint32_t from = back < at ? at - back : 0;
-            const Node arriving = nodes[from];
-            nodes[from] = step;
-            if (from == 0)
-                break;
-            step = arriving;
-            at = from;
-        }
+        reverse_path(nodes, farthest);
         uint32_t at = 0;
         uint32_t skipped = ws - anchor;
         for (;;) {
             const Node& s = nodes[at];
             const bool repeat = s.code < 0;
             const uint32_t w_value = repeat ? ~static_cast<uint32_t>(s.code) : static_cast<uint32_t>(s.code) + M3_REPEATS;
-            m3w_sequence(writers, anchor, s.run, s.length, w_value);
-            count_step(s.run, s.length, w_value);
-            anchor += s.run + s.length;
+            m3w_sequence(writers, anchor, s.literals, s.length, w_value);
+            count_step(s.literals, s.length, w_value);
+            anchor += s.literals + s.length;
             // The distances as the decoder keeps them (the end node's own
             // record may hold those of the literal path that passed it).
             uint32_t after[M3_REPEATS];
             reorder(reps, w_value, repeat ? reps[w_value] : static_cast<uint32_t>(s.code), after);
             std::copy(after, after + M3_REPEATS, reps);
-            at += s.run - skipped + s.span;
+            at += s.literals - skipped + s.span;
             skipped = 0;
             if (at >= farthest)
                 return;
@@ -327,9 +315,9 @@ struct Parse {
 
     uint32_t run()
     {
-        uint32_t window = FIRST_WINDOW;
+        uint32_t window = OPTIMAL_FIRST_WINDOW;
         while (ws < n) {
-            if (window < MAX_WINDOW)
+            if (window < OPTIMAL_MAX_WINDOW)
                 window *= 2;
             w = std::min(window, n - ws);
             if (!forward())
