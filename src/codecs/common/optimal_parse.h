@@ -81,6 +81,26 @@ void reverse_path(Node* nodes, uint32_t farthest)
     }
 }
 
+// Hands the steps of the path arriving at `farthest` to `emit` in order,
+// first reversing it in place; `skipped` literals of the first step's run lie
+// before the window. Returns false as soon as `emit` does.
+template <class Node, class Emit>
+bool walk_path(Node* nodes, uint32_t farthest, uint32_t skipped, Emit emit)
+{
+    if (farthest == 0)
+        return true;
+    reverse_path(nodes, farthest);
+    for (uint32_t at = 0;;) {
+        const Node& s = nodes[at];
+        if (!emit(s))
+            return false;
+        at += s.literals - skipped + s.span;
+        skipped = 0;
+        if (at >= farthest)
+            return true;
+    }
+}
+
 template <class D>
 struct OptimalParse {
     const uint8_t* in;
@@ -202,23 +222,14 @@ struct OptimalParse {
     // Writes the cheapest path to the farthest node reached by a match.
     bool output()
     {
-        if (farthest == 0)
-            return true;
-        reverse_path(nodes, farthest);
-        uint32_t at = 0;
-        uint32_t skipped = ws - anchor;   // literals of the first run that lie before the window
-        for (;;) {
-            const ParseNode& s = nodes[at];
+        return walk_path(nodes, farthest, ws - anchor, [&](const ParseNode& s) {
             if (!out.put(in + anchor, s.literals, s.length, s.distance))
                 return false;
             anchor += s.literals + s.length;
             if (s.distance > 0)
                 rep = static_cast<uint32_t>(s.distance);
-            at += s.literals - skipped + s.span;
-            skipped = 0;
-            if (at >= farthest)
-                return true;
-        }
+            return true;
+        });
     }
 
     // The whole block; CODEC_FAIL when the match finder or the output fails.

@@ -10,8 +10,8 @@
 //
 // The pending literals after a window's last step stay the first run of the
 // next window, which starts where the scan stopped: no position is searched
-// twice (the match finder holds each position once), and a stretch without
-// any match still ends.
+// twice (the match finder must hold each position once), and a stretch
+// without any match still ends.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -150,7 +150,6 @@ struct Parse {
     M3Writers& writers;
     uint32_t anchor = 0;                        // first byte not yet coded
     uint32_t reps[M3_REPEATS] = {1, 1, 1, 1};   // after the last step coded
-    uint32_t searched_end = 1;                  // positions below are in the match finder
 
     // Window state.
     uint32_t ws = 0, w = 0, p = 0, farthest = 0;
@@ -228,12 +227,9 @@ struct Parse {
             }
 
             int last = -1;
-            if (p >= searched_end) {
-                uint32_t depth = 0;
-                if (!mf_find(&mf, p, std::min(n - p, MATCH_LIMIT), wk->pairs, &last, &depth))
-                    return false;
-                searched_end = p + 1;
-            }
+            uint32_t depth = 0;
+            if (!mf_find(&mf, p, std::min(n - p, MATCH_LIMIT), wk->pairs, &last, &depth))
+                return false;
             uint32_t min_length = min_rep >= 8 ? min_rep : MIN_MATCH;
             for (int i = 0; i <= last; ++i) {
                 const uint32_t d = p - wk->pairs[i].position;
@@ -272,14 +268,7 @@ struct Parse {
     // coded symbol counts in the statistics.
     void code_window()
     {
-        Node* const nodes = wk->nodes;
-        if (farthest == 0)
-            return;
-        reverse_path(nodes, farthest);
-        uint32_t at = 0;
-        uint32_t skipped = ws - anchor;
-        for (;;) {
-            const Node& s = nodes[at];
+        walk_path(wk->nodes, farthest, ws - anchor, [&](const Node& s) {
             const bool repeat = s.code < 0;
             const uint32_t w_value = repeat ? ~static_cast<uint32_t>(s.code) : static_cast<uint32_t>(s.code) + M3_REPEATS;
             m3w_sequence(writers, anchor, s.literals, s.length, w_value);
@@ -290,11 +279,8 @@ struct Parse {
             uint32_t after[M3_REPEATS];
             reorder(reps, w_value, repeat ? reps[w_value] : static_cast<uint32_t>(s.code), after);
             std::copy(after, after + M3_REPEATS, reps);
-            at += s.literals - skipped + s.span;
-            skipped = 0;
-            if (at >= farthest)
-                return;
-        }
+            return true;
+        });
     }
 
     void count_step(uint32_t run, uint32_t length, uint32_t w_value)
