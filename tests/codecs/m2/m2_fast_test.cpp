@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -41,12 +42,14 @@ std::vector<Token> round_trip(const Bytes& data, int level, int bits, const std:
     EXPECT_EQ(decode(c, level, uint32_t(data.size()), &out), data.size()) << what;
     EXPECT_TRUE(out == data) << what;
     for (const Token& t : tokens) {
-        if (t.len == 0)
+        if (t.len == 0 || t.form == REPEAT)
             continue;
         // The form follows from the distance alone.
-        const Form want = t.dist <= 1023 ? SHORT : t.dist <= 65535 ? PLAIN3 : PLAIN4;
+        const Form want = level == 9 ? (t.dist < 1024 ? SHORT : t.dist < 32768 ? L9_15 : t.dist < (1u << 23) ? L9_23 : L9_31)
+                                     : (t.dist <= 1023 ? SHORT : t.dist <= 65535 ? PLAIN3 : PLAIN4);
         EXPECT_EQ(t.form, want) << what << " dist " << t.dist;
-        EXPECT_LE(t.dist, M2_MAX_DISTANCE) << what;
+        EXPECT_GE(t.len, min_match(want, level)) << what;
+        EXPECT_LE(t.dist, level == 9 ? 0x7FFFFFFFu : M2_MAX_DISTANCE) << what;
     }
     return tokens;
 }
@@ -205,6 +208,41 @@ TEST(M2Compress, MaxDistanceByLengthTable)
     EXPECT_EQ(MaxDistanceByLength[4], 71680u);
     EXPECT_EQ(MaxDistanceByLength[5], 16777216u);
     EXPECT_EQ(MaxDistanceByLength[9], 16777216u);
+}
+
+// Level 9: the optimal parse in the level-9 dialect.
+TEST(M2Optimal, RoundTripsVariedInputs)
+{
+    for (const auto& [what, data] : testing::varied_inputs()) {
+        round_trip(data, 9, 0, what);
+        if (what.rfind("text", 0) == 0) {
+            EXPECT_LE(compress(data, 9, 0).size(), compress(data, 2, 18).size()) << what;
+        }
+    }
+}
+
+TEST(M2Optimal, RepeatTokensAndForms)
+{
+    // The repeat distance is 1 at the start: a run is a literal and a
+    // one-byte repeat token. A match that would end at the window's end
+    // arrives at its last node; there, at an equal price, the shorter repeat
+    // (8 bytes) is the last to arrive and stays, and the end token carries
+    // the last byte.
+    EXPECT_EQ(compress(Bytes(10, 'q'), 9, 0), (Bytes{0x7D, 'q', 0x10, 0, 'q'}));
+    // Two stretches repeated at the same distance: the second is a repeat.
+    Bytes data = random_bytes(3000, 1);
+    Bytes copy(data.begin() + 10, data.begin() + 2000);
+    copy[1000] ^= 0x55;
+    data.insert(data.end(), copy.begin(), copy.end());
+    const auto tokens = round_trip(data, 9, 0, "repeat after a change");
+    EXPECT_NE(std::find(tokens.begin(), tokens.end(), Token{REPEAT, 1, 989, 2990}), tokens.end());
+    // A distance beyond the four-byte form's 23 bits takes the five-byte form.
+    Bytes huge = random_bytes((8u << 20) + 5000, 2);
+    std::copy(huge.begin() + 100, huge.begin() + 1100, huge.end() - 2000);
+    bool five = false;
+    for (const Token& t : round_trip(huge, 9, 0, "8 MiB"))
+        five |= t.form == L9_31;
+    EXPECT_TRUE(five);
 }
 
 } // namespace
