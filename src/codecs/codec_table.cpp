@@ -49,6 +49,8 @@ void codecs_prepare(int processor_level, int method, int level)
         ansc_select_encoder(processor_level);
     if (method == 3 && level == 9)
         m3_prepare_level9();
+    if (method == 4 && level == 9)
+        m4_prepare_level9();
     if (method != 0 && level == 9) {
         pool_init(POOL_START_MASK);
         pool_started = true;

@@ -62,15 +62,23 @@ struct OptimalWork {
 };
 OptimalWork* optimal_work();
 
+// Nodes from a step's start to the node it arrives at: its run's literals and
+// its match. (A parser whose steps are single literals or matches overloads it.)
+template <class Node>
+uint32_t path_back(const Node& step)
+{
+    return step.literals + step.span;
+}
+
 // Moves the record of each step on the path that arrives at `farthest` to the
-// node where the step starts (`literals` + `span` nodes before its end, node
-// 0 at the earliest): node 0 then holds the first step.
+// node where the step starts (path_back nodes before its end, node 0 at the
+// earliest): node 0 then holds the first step.
 template <class Node>
 void reverse_path(Node* nodes, uint32_t farthest)
 {
     Node step = nodes[farthest];
     for (uint32_t at = farthest;;) {
-        const uint32_t back = step.literals + step.span;
+        const uint32_t back = path_back(step);
         const uint32_t from = back < at ? at - back : 0;
         const Node arriving = nodes[from];
         nodes[from] = step;
@@ -94,7 +102,7 @@ bool walk_path(Node* nodes, uint32_t farthest, uint32_t skipped, Emit emit)
         const Node& s = nodes[at];
         if (!emit(s))
             return false;
-        at += s.literals - skipped + s.span;
+        at += path_back(s) - skipped;
         skipped = 0;
         if (at >= farthest)
             return true;

@@ -1,0 +1,375 @@
+// Method 4 compressor: an optimal parse priced in 1/128 bit from the range
+// coder's adaptive probabilities.
+//
+// The block is walked in windows of 512 growing to 8192 positions. For every
+// position the scan offers a literal, the four repeat distances and every
+// match the match finder reports to the nodes they arrive at, each node
+// keeping the cheapest arrival with the coder state it leaves. All prices of
+// a window come from the probabilities as they stood at its start; the
+// cheapest path is then coded, which moves the model on for the next window.
+// A window also ends early at a position that no arrival reaches past, so
+// stretches without matches are coded as they are found.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "common/bytes.h"
+#include "codecs/common/optimal_parse.h"
+#include "codecs/m4/m4.h"
+#include "codecs/m4/m4_encode.h"
+#include "codecs/m4/m4_format.h"
+#include "parse/match_finder.h"
+
+namespace qrn {
+
+int16_t m4_price_table[M4_PRICE_ENTRIES];
+
+void m4_prepare_level9()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        m4_price_table[0] = 768;
+        for (uint32_t i = 1; i < M4_PRICE_ENTRIES; ++i)
+            m4_price_table[i] =
+                static_cast<int16_t>((4.852030263919617 - std::log(static_cast<double>(i))) * 184.6649652337873);
+    });
+}
+
+namespace {
+
+inline uint32_t price0(uint16_t p) { return static_cast<uint32_t>(m4_price_table[p >> 7]); }
+inline uint32_t price1(uint16_t p) { return static_cast<uint32_t>(m4_price_table[(M4_PROB_ONE - p) >> 7]); }
+inline uint32_t price_bit(uint16_t p, uint32_t b) { return b ? price1(p) : price0(p); }
+constexpr uint32_t DIRECT_BIT_PRICE = 128;
+
+// Sums the prices of the bits a walk hands it.
+struct PriceSum {
+    uint32_t total = 0;
+    void operator()(const uint16_t& p, uint32_t b) { total += price_bit(p, b); }
+};
+
+// Caches of the common length, slot and extra-bit prices (0: not computed).
+// They outlive windows: probabilities drift slowly, and the caches are
+// cleared on a budget of coded bytes that doubles from 64 to 2048.
+constexpr uint32_t CACHED_LENGTHS = 128;
+constexpr uint32_t FIRST_BUDGET = 64;
+constexpr uint32_t MAX_BUDGET = 2048;
+
+struct PriceCaches {
+    uint32_t length[CACHED_LENGTHS][M4_STATES * 4];   // length, length state x 4 + position mod 4
+    uint32_t slot[M4_DIST_CONTEXTS][256];
+    uint32_t extra[256][64];                          // slot, tree-coded extra bits
+};
+
+// One node per window position: the cheapest known arrival.
+struct PriceNode {
+    uint32_t cost;
+    uint32_t steps;     // nodes back to where the arriving step starts
+    int32_t code;       // 0 literal; > 0 new match distance; < 0 ~repeat index
+    uint32_t length;    // bytes of the arriving step (past the window's last node when cut there)
+    uint32_t state;
+    uint32_t reps[M4_REPEATS];
+};
+inline uint32_t path_back(const PriceNode& s) { return s.steps; }
+
+struct Work {
+    SegmentPool pool;
+    M4Probs probs;
+    PriceCaches caches;
+    PriceNode nodes[OPTIMAL_MAX_WINDOW + 1];
+    MatchPair pairs[MATCH_LIMIT + 1];
+};
+
+Work* work()
+{
+    thread_local std::unique_ptr<Work> w(new (std::nothrow) Work);
+    return w.get();
+}
+
+struct Parse {
+    const uint8_t* in;
+    uint32_t n;
+    Work* wk;
+    M4Probs& pr;
+    PriceCaches& cache;
+    M4StepCoder coder;
+    MatchFinder mf{};
+    int64_t budget = 0;
+    uint32_t budget_start = FIRST_BUDGET / 2;
+    uint32_t w = 0;                             // window size
+    uint32_t farthest = 0;
+    uint32_t touched = OPTIMAL_MAX_WINDOW;      // nodes the last window may have written
+    uint32_t select[M4_REPEATS] = {};           // rep_is_1 / rep_is_2 prices of repeat indexes 1..3
+
+    uint32_t length_price(uint32_t length_state, uint32_t pos_class, uint32_t length)
+    {
+        uint32_t* cached = length < CACHED_LENGTHS ? &cache.length[length][length_state * 4 + pos_class] : nullptr;
+        if (cached && *cached)
+            return *cached;
+        PriceSum sum;
+        m4_walk_length(pr, length_state, pos_class, length, sum);
+        if (cached)
+            *cached = sum.total;
+        return sum.total;
+    }
+    uint32_t slot_price(uint32_t context, uint32_t slot)
+    {
+        uint32_t& cached = cache.slot[context][slot];
+        if (!cached) {
+            PriceSum sum;
+            m4_walk_slot(pr, context, slot, sum);
+            cached = sum.total;
+        }
+        return cached;
+    }
+    // The extra bits of distance d (slot `slot`): tree-coded ones from the
+    // cache, direct ones at one bit each.
+    uint32_t extra_price(uint32_t d, uint32_t slot)
+    {
+        if (slot < 16)
+            return 0;
+        const uint32_t bits = m4_slot_extra_bits(slot);
+        const uint32_t direct = bits > M4_EXTRA_TREE_BITS ? bits - M4_EXTRA_TREE_BITS : 0;
+        const uint32_t tree = (d - static_cast<uint32_t>(m4_slot_base(slot))) >> direct;
+        uint32_t& cached = cache.extra[slot][tree];
+        if (!cached) {
+            PriceSum sum;
+            m4_walk_tree(pr.dist_extra[slot], bits - direct, tree, sum);
+            cached = sum.total;
+        }
+        return cached + DIRECT_BIT_PRICE * direct;
+    }
+    uint32_t literal_price(uint32_t state, uint32_t match_byte, uint32_t prev, uint32_t byte)
+    {
+        PriceSum sum;
+        m4_walk_literal(pr, state, match_byte, prev, byte, sum);
+        return sum.total;
+    }
+
+    // A repeat of index `index` and `length` from node `from` (state s): it
+    // takes its end node (the window's last at most) at an equal price too.
+    void offer_repeat(uint32_t from, uint32_t price, uint32_t index, uint32_t length)
+    {
+        const uint32_t t = std::min(from + length, w);
+        PriceNode& target = wk->nodes[t];
+        if (price > target.cost)
+            return;
+        const PriceNode& origin = wk->nodes[from];
+        target.cost = price;
+        target.steps = t - from;
+        target.code = ~static_cast<int32_t>(index);
+        target.length = length;
+        target.state = length == 1 ? m4_after_short_rep(origin.state) : m4_after_rep(origin.state);
+        std::copy(origin.reps, origin.reps + M4_REPEATS, target.reps);
+        m4_rep_to_front(target.reps, index);
+        farthest = std::max(farthest, t);
+    }
+    // A new match: it takes its end node when cheaper, or at an equal price
+    // from a new match of a larger distance.
+    void offer_match(uint32_t from, uint32_t price, uint32_t d, uint32_t length)
+    {
+        const uint32_t t = std::min(from + length, w);
+        PriceNode& target = wk->nodes[t];
+        if (price > target.cost || (price == target.cost && static_cast<int32_t>(d) >= target.code))
+            return;
+        const PriceNode& origin = wk->nodes[from];
+        target.cost = price;
+        target.steps = t - from;
+        target.code = static_cast<int32_t>(d);
+        target.length = length;
+        target.state = m4_after_match(origin.state);
+        target.reps[0] = d;
+        std::copy(origin.reps, origin.reps + M4_REPEATS - 1, target.reps + 1);
+        farthest = std::max(farthest, t);
+    }
+
+    // Every repeat candidate at position p (node `node`); returns the running
+    // minimum length the new matches start from.
+    uint32_t offer_repeats(uint32_t node, uint32_t p, uint32_t rep_base)
+    {
+        const PriceNode& at = wk->nodes[node];
+        const uint32_t s = at.state, pos_class = p & 3, left = n - p;
+        const uint8_t* cur = in + p;
+        uint32_t min_length = 2;
+        for (uint32_t index = 0; index < M4_REPEATS; ++index) {
+            const uint8_t* ref = cur - at.reps[index];
+            uint32_t len = 0;
+            uint32_t header = rep_base;
+            uint32_t shortest = min_length;
+            if (index == 0) {
+                if (*ref == *cur)
+                    len = left >= 2 && ref[1] == cur[1] ? common_prefix(ref, cur, 2, left) : 1;
+                header += price0(pr.is_rep0[s]);
+                shortest = 1;
+            } else {
+                if (left >= 2 && load_le16(ref) == load_le16(cur))
+                    len = left >= 3 && ref[2] == cur[2] ? common_prefix(ref, cur, 3, left) : 2;
+                header += price1(pr.is_rep0[s]) + select[index];
+            }
+            if (len != 0 && len >= shortest) {
+                const uint16_t short_rep = pr.is_short_rep[s][pos_class];
+                for (uint32_t length = len; length >= shortest; --length) {
+                    uint32_t price = header;
+                    if (index == 0)
+                        price += length == 1 ? price1(short_rep) : price0(short_rep);
+                    if (length >= 2)
+                        price += length_price(m4_after_rep(s), pos_class, length);
+                    offer_repeat(node, price, index, length);
+                    if (len > LONG_MATCH_LENGTH)
+                        break;
+                }
+            }
+            if (index == 0)
+                min_length = std::max(2u, len);
+            else if (index < 3)
+                min_length = std::max(min_length, len);
+        }
+        return min_length;
+    }
+
+    // Every match the match finder reports at p, from `min_length` (or
+    // the distance's minimum) up; false when the match finder fails.
+    bool offer_matches(uint32_t node, uint32_t p, uint32_t match_base, uint32_t min_length)
+    {
+        const uint32_t s = wk->nodes[node].state, pos_class = p & 3, left = n - p;
+        int last = -1;
+        uint32_t depth = 0;
+        if (!mf_find(&mf, p, std::min(left, MATCH_LIMIT), wk->pairs, &last, &depth))
+            return false;
+        const uint32_t base = match_base + price0(pr.is_rep[s]);
+        for (int k = 0; k <= last; ++k) {
+            const uint32_t position = wk->pairs[k].position;
+            const uint32_t d = p - position;
+            const uint32_t len = common_prefix(in + position, in + p, wk->pairs[k].length, left);
+            min_length = std::max(min_length, d <= 63 ? 2u : d <= 65535 ? 3u : 4u);
+            if (len >= min_length) {
+                const uint32_t slot = m4_slot(d);
+                const uint32_t extra = extra_price(d, slot);
+                for (uint32_t length = len; length >= min_length; --length) {
+                    const uint32_t price = base + length_price(s, pos_class, length) +
+                                           slot_price(m4_dist_context(length), slot) + extra;
+                    offer_match(node, price, d, length);
+                    if (len > LONG_MATCH_LENGTH)
+                        break;
+                }
+            }
+            min_length = std::max(min_length, len);
+        }
+        return true;
+    }
+
+    // The forward pass of the window starting at `start`; false when the
+    // match finder fails.
+    bool forward(uint32_t start)
+    {
+        PriceNode* const nodes = wk->nodes;
+        for (uint32_t i = 0; i <= touched; ++i)
+            nodes[i] = PriceNode{UNREACHED, 1, 0, 1, 0, {0, 0, 0, 0}};
+        nodes[0].cost = 0;
+        nodes[0].state = coder.st.state;
+        std::copy(coder.st.rep, coder.st.rep + M4_REPEATS, nodes[0].reps);
+        select[1] = price0(pr.rep_is_1);
+        select[2] = price1(pr.rep_is_1) + price0(pr.rep_is_2);
+        select[3] = price1(pr.rep_is_1) + price1(pr.rep_is_2);
+        farthest = 0;
+        for (uint32_t p = start; p < start + w;) {
+            const uint32_t node = p - start;
+            const PriceNode& at = nodes[node];
+            const uint32_t s = at.state;
+            const uint32_t match_byte = in[p - at.reps[0]];
+            const uint16_t is_match = pr.is_match[s][match_byte];
+
+            // The literal; it takes a node of equal price from anything but a repeat.
+            const uint32_t lit = at.cost + price0(is_match) + literal_price(s, match_byte, p == 1 ? 0 : in[p - 1], in[p]);
+            PriceNode& next = nodes[node + 1];
+            if (lit < next.cost || (lit == next.cost && next.code >= 0)) {
+                next = PriceNode{lit, 1, 0, 1, m4_after_literal(s), {}};
+                std::copy(at.reps, at.reps + M4_REPEATS, next.reps);
+            }
+            farthest = std::max(farthest, node + 1);
+
+            const uint32_t match_base = at.cost + price1(is_match);
+            const uint32_t min_length = offer_repeats(node, p, match_base + price1(pr.is_rep[s]));
+            if (!offer_matches(node, p, match_base, min_length > 7 ? min_length : 2))
+                return false;
+
+            // A long match is taken whole: the scan goes on where it ends.
+            if (farthest > node && nodes[farthest].length > LONG_MATCH_LENGTH) {
+                p = start + farthest;
+                continue;
+            }
+            // No arrival passes the next node: the window ends here.
+            if (farthest == node + 1)
+                break;
+            ++p;
+        }
+        touched = farthest;
+        return true;
+    }
+
+    // Codes the cheapest path to the farthest node.
+    void code_window()
+    {
+        walk_path(wk->nodes, farthest, 0, [&](const PriceNode& s) {
+            if (s.code == 0)
+                coder.literal();
+            else if (s.code > 0)
+                coder.match(static_cast<uint32_t>(s.code), s.length);
+            else if (s.code == ~0 && s.length == 1)
+                coder.short_rep();
+            else
+                coder.rep(~static_cast<uint32_t>(s.code), s.length);
+            budget -= s.length;
+            return true;
+        });
+    }
+
+    uint32_t run()
+    {
+        uint32_t window = OPTIMAL_FIRST_WINDOW;
+        while (coder.pos < n) {
+            if (window < OPTIMAL_MAX_WINDOW)
+                window *= 2;
+            w = std::min(window, n - coder.pos);
+            if (budget <= 0) {
+                std::memset(&cache, 0, sizeof cache);
+                budget_start = std::min(budget_start * 2, MAX_BUDGET);
+                budget = budget_start;
+            }
+            if (!forward(coder.pos))
+                return CODEC_FAIL;
+            code_window();
+            if (coder.rc.full)
+                return CODEC_FAIL;
+        }
+        return coder.finish();
+    }
+};
+
+} // namespace
+
+uint32_t m4_compress(const CodecJob& job)
+{
+    if (job.level != 9)
+        return CODEC_FAIL;
+    const uint32_t n = job.in_size;
+    if (n == 0)
+        return 0;
+    m4_prepare_level9();   // done at start-up; here for callers that skip it
+    Work* wk = work();
+    if (!wk)
+        return CODEC_FAIL;
+    Parse parse{job.in, n, wk, wk->probs, wk->caches, {}};
+    parse.coder.open(&wk->probs, job.in, job.out, job.out_limit);
+    pool_clear(&wk->pool);
+    uint32_t result = CODEC_FAIL;
+    if (mf_create(&parse.mf, job.in, n, 0, &wk->pool))
+        result = parse.run();
+    pool_release_all(&wk->pool);
+    return result;
+}
+
+} // namespace qrn

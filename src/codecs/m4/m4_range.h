@@ -1,0 +1,183 @@
+// Method 4's binary range coder: a 64-bit range and low/code, topped up or
+// shifted out a 32-bit word at a time before a symbol whenever the range has
+// fallen to 2^32 - 1 or below.
+#pragma once
+
+#include <cstdint>
+
+#include "common/bytes.h"
+#include "codecs/m4/m4_format.h"
+
+namespace qrn {
+
+struct M4Encoder {
+    uint64_t low = 0;
+    uint64_t range = 0;
+    uint8_t* start = nullptr;
+    uint8_t* op = nullptr;
+    uint8_t* end = nullptr;
+    bool full = false;   // a word did not fit: the stream is unusable
+
+    // The first byte b of the block goes into the start: the decoder's first
+    // 64-bit value divided by M4_TOP gives b.
+    void open(uint8_t* out, uint32_t capacity, uint8_t first)
+    {
+        start = op = out;
+        end = out + (capacity & ~3u);
+        full = false;
+        low = uint64_t{first} * M4_TOP;
+        range = M4_TOP;
+    }
+    void put_word(uint64_t w)
+    {
+        if (end - op < 4) {
+            full = true;
+            return;
+        }
+        store_le32(op, static_cast<uint32_t>(w));
+        op += 4;
+    }
+    // A carry out of `low` runs into the words already written.
+    void carry()
+    {
+        for (uint8_t* q = op; q > start;) {
+            q -= 4;
+            const uint32_t w = load_le32(q) + 1;
+            store_le32(q, w);
+            if (w != 0)
+                return;
+        }
+    }
+    void add(uint64_t x)
+    {
+        low += x;
+        if (low < x)
+            carry();
+    }
+    void shift_word()
+    {
+        put_word(low >> 32);
+        low <<= 32;
+    }
+    void normalize()
+    {
+        if (range <= M4_NORMALIZE_AT) {
+            shift_word();
+            range <<= 32;
+        }
+    }
+    void bit(uint16_t& p, uint32_t b)
+    {
+        normalize();
+        const uint64_t bound = (range >> M4_PROB_BITS) * p;
+        if (b == 0) {
+            range = bound;
+            p = static_cast<uint16_t>(p + ((M4_PROB_ONE - p) >> M4_ADAPT_SHIFT));
+        } else {
+            add(bound);
+            range -= bound;
+            p = static_cast<uint16_t>(p - (p >> M4_ADAPT_SHIFT));
+        }
+    }
+    // m bits of v, each equally likely.
+    void direct(uint32_t v, uint32_t m)
+    {
+        range >>= m;
+        add(uint64_t{v} * range);
+        normalize();
+    }
+    // Ends the stream with a value inside the final range.
+    void flush()
+    {
+        uint64_t t;
+        if (range < (uint64_t{1} << 48)) {
+            shift_word();
+            t = range & ~uint64_t{0xFFFF};
+        } else {
+            t = range >> 32;
+        }
+        if (t <= M4_NORMALIZE_AT) {
+            shift_word();
+            t <<= 32;
+        }
+        add(t <= (uint64_t{1} << 33) ? uint64_t{1} << 31 : uint64_t{1} << 32);
+        put_word(low >> 32);
+    }
+    uint32_t size() const { return static_cast<uint32_t>(op - start); }
+};
+
+struct M4Decoder {
+    uint64_t range = 0;
+    uint64_t code = 0;
+    const uint8_t* ip = nullptr;
+    const uint8_t* end = nullptr;
+    bool overrun = false;   // a word was needed beyond the payload
+
+    // Reads the first two words; returns the block's first byte (256 only
+    // from a damaged stream).
+    uint32_t open(const uint8_t* in, uint32_t words)
+    {
+        ip = in + 8;
+        end = in + 4 * uint64_t{words};
+        const uint64_t v = uint64_t{load_le32(in)} << 32 | load_le32(in + 4);
+        code = v % M4_TOP;
+        range = M4_TOP;
+        overrun = false;
+        return static_cast<uint32_t>(v / M4_TOP);
+    }
+    void normalize()
+    {
+        if (range <= M4_NORMALIZE_AT) {
+            uint32_t w = 0;
+            if (ip < end) [[likely]] {
+                w = load_le32(ip);
+                ip += 4;
+            } else {
+                overrun = true;
+            }
+            range <<= 32;
+            code = code << 32 | w;
+        }
+    }
+    uint32_t bit(uint16_t& p)
+    {
+        normalize();
+        const uint64_t bound = (range >> M4_PROB_BITS) * p;
+        if (code < bound) {
+            range = bound;
+            p = static_cast<uint16_t>(p + ((M4_PROB_ONE - p) >> M4_ADAPT_SHIFT));
+            return 0;
+        }
+        code -= bound;
+        range -= bound;
+        p = static_cast<uint16_t>(p - (p >> M4_ADAPT_SHIFT));
+        return 1;
+    }
+    // m direct bits; false when the stream names a value of more than m bits
+    // or leaves no range for them (only damaged streams do).
+    bool direct(uint32_t m, uint32_t* v)
+    {
+        range >>= m;
+        if (range == 0)
+            return false;
+        const uint64_t value = code / range;
+        if (value >> m)
+            return false;
+        code -= value * range;
+        *v = static_cast<uint32_t>(value);
+        normalize();
+        return true;
+    }
+};
+
+// A value of `bits` bits as a tree over probs[1 .. 2^bits - 1], most
+// significant bit first.
+inline uint32_t m4_decode_tree(M4Decoder& rc, uint16_t* probs, uint32_t bits)
+{
+    uint32_t node = 1;
+    for (uint32_t i = 0; i < bits; ++i)
+        node = node << 1 | rc.bit(probs[node]);
+    return node - (1u << bits);
+}
+
+} // namespace qrn

@@ -1,0 +1,400 @@
+// Method 4: the format's rules, the compressor's choices (read back by a step
+// reader written here from the format), damaged streams, round trips.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "codecs/m4/m4.h"
+#include "codecs/m4/m4_encode.h"
+#include "codecs/m4/m4_format.h"
+#include "support/inputs.h"
+
+namespace qrn {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes compress(const Bytes& data, uint32_t* result = nullptr, uint64_t capacity = 0, uint8_t level = 9)
+{
+    Bytes in(data.size() + BUFFER_SLACK, 0);
+    std::copy(data.begin(), data.end(), in.begin());
+    if (capacity == 0)
+        capacity = compress_capacity(static_cast<uint32_t>(data.size()));
+    Bytes out(capacity + BUFFER_SLACK, 0xEE);
+    CodecJob job{};
+    job.method = 4, job.level = level;
+    job.in = in.data(), job.in_size = job.block_size = static_cast<uint32_t>(data.size());
+    job.out = out.data(), job.out_limit = static_cast<uint32_t>(capacity);
+    const uint32_t r = m4_compress(job);
+    if (result)
+        *result = r;
+    for (size_t i = capacity; i < out.size(); ++i)
+        EXPECT_EQ(out[i], 0xEE) << "written past the output at " << i;
+    if (r == CODEC_FAIL)
+        return {};
+    out.resize(r);
+    return out;
+}
+
+uint32_t decompress(const Bytes& payload, uint32_t size, Bytes* out)
+{
+    Bytes in(payload.size() + BUFFER_SLACK, 0);
+    std::copy(payload.begin(), payload.end(), in.begin());
+    out->assign(size + size_t{BUFFER_SLACK}, 0);
+    CodecJob job{};
+    job.method = 4, job.level = 9;
+    job.in = in.data(), job.in_size = static_cast<uint32_t>(payload.size());
+    job.out = out->data(), job.out_limit = size;
+    const uint32_t r = m4_decompress(job);
+    out->resize(size);
+    return r;
+}
+
+bool damaged(const Bytes& payload, uint32_t size)
+{
+    Bytes out;
+    return decompress(payload, size, &out) != size;
+}
+
+// One decoded step: literal (code 0), short repeat (-5), repeat ~index, or
+// a new match (distance).
+struct Step {
+    int64_t code;
+    uint64_t length;
+    bool operator==(const Step&) const = default;
+};
+constexpr int64_t SHORT_REP = -5;
+
+// The steps of a stream, read bit by bit as the format describes them,
+// together with the bytes they produce (kept apart from the decoder under
+// test; no damage checks: used on good streams only).
+std::vector<Step> read_steps(const Bytes& payload, uint32_t size, Bytes* out)
+{
+    auto pr = std::make_unique<M4Probs>();
+    pr->reset();
+    M4Decoder rc;
+    out->assign(1, static_cast<uint8_t>(rc.open(payload.data(), static_cast<uint32_t>(payload.size() / 4))));
+    uint32_t state = 0, prev = 0, rep[4] = {1, 1, 1, 1};
+    std::vector<Step> steps;
+    auto length = [&](uint32_t s) -> uint64_t {
+        if (rc.bit(pr->len_is_2[s][out->size() % 4]))
+            return 2;
+        uint32_t i = 0;
+        while (!rc.bit(pr->len_prefix[s][i]))
+            ++i;
+        uint64_t v = 1;
+        for (int j = static_cast<int>(i); j >= 0; --j)
+            v = 2 * v + rc.bit(pr->len_bits[i][j]);
+        return v + 1;
+    };
+    while (out->size() < size) {
+        const uint32_t mb = (*out)[out->size() - rep[0]];
+        Step step{0, 1};
+        if (!rc.bit(pr->is_match[state][mb])) {
+            uint32_t node = 1;
+            bool same = state >= 5;
+            for (int i = 7; i >= 0; --i) {
+                const uint32_t b = (mb >> i) & 1;
+                const uint32_t bit = same ? rc.bit(pr->lit_matched[mb][256 * b + node]) : rc.bit(pr->lit_plain[prev][node]);
+                same = same && bit == b;
+                node = 2 * node + bit;
+            }
+            out->push_back(static_cast<uint8_t>(node - 256));
+            state = state < 4 ? 0 : state == 4 ? 1 : state <= 9 ? state - 3 : state - 6;
+            prev = out->back();
+            steps.push_back(step);
+            continue;
+        }
+        if (!rc.bit(pr->is_rep[state])) {
+            step.length = length(state);
+            const uint64_t len = step.length;
+            const uint32_t t = len == 2 ? 0 : len == 3 ? 1 : len == 4 ? 2 : len == 5 ? 3 : len <= 11 ? 4 : 5;
+            uint32_t h = 0, l = 0;
+            for (uint32_t k = 0; k < 4; ++k)
+                h = 2 * h + rc.bit(pr->dist_nibbles[t][4 * h + 3 - k]);
+            for (uint32_t k = 0; k < 4; ++k)
+                l = 2 * l + rc.bit(pr->dist_nibbles[16 + h][4 * (((t << k) + l) % 16) + 3 - k]);
+            const uint32_t slot = 16 * h + l;
+            uint32_t d = slot;
+            if (slot > 15) {
+                const uint32_t nbits = ((slot + 16) >> 3) - 3, tree = nbits < 6 ? nbits : 6;
+                uint32_t node = 1;
+                for (uint32_t i = 0; i < tree; ++i)
+                    node = 2 * node + rc.bit(pr->dist_extra[slot][node]);
+                uint32_t extra = node - (1u << tree), direct = 0;
+                if (nbits > 6) {
+                    EXPECT_TRUE(rc.direct(nbits - 6, &direct));
+                }
+                d = ((8 + slot % 8) << nbits) + (extra << (nbits - tree) | direct);
+            }
+            rep[3] = rep[2], rep[2] = rep[1], rep[1] = rep[0], rep[0] = d;
+            step.code = d;
+            state = state < 7 ? 7 : 10;
+        } else if (!rc.bit(pr->is_rep0[state])) {
+            if (rc.bit(pr->is_short_rep[state][out->size() % 4])) {
+                step = {SHORT_REP, 1};
+                state = state < 7 ? 8 : 11;
+            } else {
+                step.code = ~0;
+                state = state < 7 ? 9 : 12;
+                step.length = length(state);
+            }
+        } else {
+            const uint32_t index = !rc.bit(pr->rep_is_1) ? 1 : !rc.bit(pr->rep_is_2) ? 2 : 3;
+            const uint32_t d = rep[index];
+            for (uint32_t i = index; i > 0; --i)
+                rep[i] = rep[i - 1];
+            rep[0] = d;
+            step.code = ~static_cast<int64_t>(index);
+            state = state < 7 ? 9 : 12;
+            step.length = length(state);
+        }
+        for (uint64_t i = 0; i < step.length; ++i)
+            out->push_back((*out)[out->size() - rep[0]]);
+        prev = out->back();
+        steps.push_back(step);
+    }
+    return steps;
+}
+
+// Compresses, decodes with the decoder under test and with the step reader,
+// and checks both against the data; returns the steps.
+std::vector<Step> round_trip(const Bytes& data, const std::string& name = "")
+{
+    const Bytes packed = compress(data);
+    if (data.empty()) {
+        EXPECT_TRUE(packed.empty());
+        return {};
+    }
+    EXPECT_FALSE(packed.empty()) << name;
+    EXPECT_EQ(packed.size() % 4, 0u) << name;
+    Bytes back, read;
+    EXPECT_EQ(decompress(packed, static_cast<uint32_t>(data.size()), &back), data.size()) << name;
+    EXPECT_TRUE(back == data) << name;
+    const auto steps = read_steps(packed, static_cast<uint32_t>(data.size()), &read);
+    EXPECT_TRUE(read == data) << name;
+    return steps;
+}
+
+TEST(M4Format, PricesStatesSlotsAndLengths)
+{
+    m4_prepare_level9();
+    const std::pair<uint32_t, int16_t> prices[] = {{0, 768}, {1, 895}, {2, 767}, {8, 512}, {64, 128}, {128, 0}};
+    for (const auto& [i, v] : prices)
+        EXPECT_EQ(m4_price_table[i], v) << i;
+    const uint32_t after_literal[M4_STATES] = {0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 4, 5, 6};
+    for (uint32_t s = 0; s < M4_STATES; ++s) {
+        EXPECT_EQ(m4_after_literal(s), after_literal[s]) << s;
+        EXPECT_EQ(m4_after_match(s), s < 7 ? 7u : 10u);
+        EXPECT_EQ(m4_after_short_rep(s), s < 7 ? 8u : 11u);
+        EXPECT_EQ(m4_after_rep(s), s < 7 ? 9u : 12u);
+    }
+    // distance: slot, extra bits
+    const uint32_t slots[][3] = {{1, 1, 0}, {15, 15, 0}, {16, 16, 1}, {31, 23, 1}, {32, 24, 2}, {64, 32, 3},
+                                 {1023, 63, 6}, {1024, 64, 7}, {65536, 112, 13}, {(1u << 30) - 1, 223, 26}};
+    for (const auto& [d, slot, bits] : slots) {
+        EXPECT_EQ(m4_slot(d), slot) << d;
+        EXPECT_EQ(m4_slot_extra_bits(slot), bits) << d;
+        EXPECT_LE(m4_slot_base(slot), d);
+        EXPECT_LT(d - m4_slot_base(slot), 1ull << bits) << d;
+    }
+    // length: unary prefix i (3 and 4 one length bit, 5..8 two, ...), distance context
+    const uint32_t lengths[][3] = {{3, 0, 1}, {4, 0, 2}, {5, 1, 3}, {8, 1, 4}, {9, 2, 4}, {11, 2, 4}, {12, 2, 5}, {17, 3, 5}};
+    for (const auto& [length, prefix, context] : lengths) {
+        EXPECT_EQ(m4_length_prefix(length), prefix) << length;
+        EXPECT_EQ(m4_dist_context(length), context) << length;
+    }
+    EXPECT_EQ(m4_dist_context(2), 0u);
+}
+
+TEST(M4Compress, EmptyOneByteAndOtherLevels)
+{
+    uint32_t r = 0;
+    compress({}, &r);
+    EXPECT_EQ(r, 0u);
+    for (uint8_t level : {0, 1, 2}) {
+        compress({'a', 'b'}, &r, 0, level);
+        EXPECT_EQ(r, CODEC_FAIL) << int(level);
+    }
+    // A one-byte block is two words whose value divided by 2^56 - 1 is the
+    // byte (the carry of the flush reaches the first word for 0x01).
+    for (uint32_t b = 0; b < 256; ++b) {
+        const Bytes packed = compress({static_cast<uint8_t>(b)});
+        ASSERT_EQ(packed.size(), 8u);
+        const uint64_t v = uint64_t{load_le32(packed.data())} << 32 | load_le32(packed.data() + 4);
+        EXPECT_EQ(v / M4_TOP, b);
+        Bytes back;
+        EXPECT_EQ(decompress(packed, 1, &back), 1u);
+        EXPECT_EQ(back[0], b);
+    }
+}
+
+// Steps coded by hand decode to the bytes the format gives them: the block
+// is built here from explicit distances, worked out by hand from the repeat
+// rules (a short repeat keeps the distances; the chosen one moves to the
+// front, those before it move down one).
+TEST(M4Decode, HandCodedSteps)
+{
+    struct Op {
+        char kind;        // 'l' literal byte, 'm' new match, 's' short repeat, 'r' repeat index
+        uint32_t value;   // byte, distance or index
+        uint32_t length;
+        uint32_t distance;   // the distance the rules give (repeats)
+    };
+    const Op ops[] = {
+        {'l', 'b', 1, 0}, {'l', 'c', 1, 0}, {'m', 3, 3, 3},   // reps 3 1 1 1
+        {'s', 0, 1, 3}, {'r', 0, 2, 3},                       // reps unchanged
+        {'l', 'w', 1, 0}, {'l', 'x', 1, 0}, {'m', 4, 2, 4},   // 4 3 1 1
+        {'l', 'q', 1, 0}, {'m', 7, 2, 7},                     // 7 4 3 1
+        {'l', 'r', 1, 0}, {'m', 2, 2, 2},                     // 2 7 4 3
+        {'r', 3, 2, 3},                                       // 3 2 7 4
+        {'r', 2, 2, 7},                                       // 7 3 2 4
+        {'r', 1, 2, 3},                                       // 3 7 2 4
+        {'r', 3, 40, 4},                                      // 4 3 7 2
+        {'m', 1, 600, 1},
+    };
+    Bytes block{'a'};
+    for (const Op& op : ops) {
+        if (op.kind == 'l') {
+            block.push_back(static_cast<uint8_t>(op.value));
+            continue;
+        }
+        const uint32_t d = op.kind == 'm' ? op.value : op.distance;
+        for (uint32_t i = 0; i < op.length; ++i)
+            block.push_back(block[block.size() - d]);
+    }
+    Bytes out(4096);
+    auto pr = std::make_unique<M4Probs>();
+    M4StepCoder c;
+    c.open(pr.get(), block.data(), out.data(), 4096);
+    for (const Op& op : ops) {
+        switch (op.kind) {
+        case 'l': c.literal(); break;
+        case 'm': c.match(op.value, op.length); break;
+        case 's': c.short_rep(); break;
+        default: c.rep(op.value, op.length); break;
+        }
+        EXPECT_EQ(c.st.rep[0], op.kind == 'l' ? c.st.rep[0] : op.distance);
+    }
+    ASSERT_EQ(c.pos, block.size());
+    const uint32_t size = c.finish();
+    ASSERT_NE(size, 0xFFFFFFFFu);
+    out.resize(size);
+    Bytes back;
+    EXPECT_EQ(decompress(out, c.pos, &back), c.pos);
+    EXPECT_EQ(back, block);
+}
+
+// A block coded by hand with `code`, over a block buffer of zeros behind `start`.
+Bytes hand_coded(const std::string& start, void (*code)(M4StepCoder&))
+{
+    static Bytes block;
+    block.assign(4096, 0);
+    std::copy(start.begin(), start.end(), block.begin());
+    Bytes out(4096);
+    static M4Probs probs;
+    M4StepCoder c;
+    c.open(&probs, block.data(), out.data(), 4096);
+    code(c);
+    out.resize(c.finish());
+    return out;
+}
+
+TEST(M4Decode, DamageIsReportedNeverFollowed)
+{
+    const std::string text = testing::text_bytes(20000, 7);
+    const Bytes good = compress(Bytes(text.begin(), text.end()));
+    ASSERT_FALSE(good.empty());
+    EXPECT_FALSE(damaged(good, 20000));
+    EXPECT_TRUE(damaged(Bytes(good.begin(), good.end() - 8), 20000));   // needs words it does not have
+    EXPECT_TRUE(damaged(Bytes(good.begin(), good.end() - 2), 20000));   // not whole words
+    EXPECT_TRUE(damaged(Bytes(good.begin(), good.begin() + 4), 1));
+    EXPECT_TRUE(damaged(Bytes(8, 0xFF), 1));                           // first value 256
+    Bytes none;
+    EXPECT_EQ(decompress({}, 0, &none), 0u);
+
+    // abc, then a match from before the block, of distance 0, or past its end.
+    EXPECT_TRUE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(4, 2); }), 5));
+    EXPECT_TRUE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(0, 2); }), 5));
+    EXPECT_FALSE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(3, 2); }), 5));
+    EXPECT_TRUE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(3, 2); }), 4));
+    EXPECT_TRUE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.rep(0, 3); }), 4));
+    // A length whose unary prefix never ends.
+    EXPECT_TRUE(damaged(hand_coded("a", [](M4StepCoder& c) {
+                            c.rc.bit(c.pr->is_match[0]['a'], 1);
+                            c.rc.bit(c.pr->is_rep[0], 0);
+                            c.rc.bit(c.pr->len_is_2[0][1], 0);
+                            for (uint16_t& p : c.pr->len_prefix[0])
+                                c.rc.bit(p, 0);
+                        }),
+                        100));
+}
+
+// Random bytes in which no two-byte sequence occurs twice, then `length`
+// bytes repeating them from `distance` back, then a byte that ends the match.
+Bytes fresh_then_match(uint32_t distance, uint32_t length, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<bool> seen(65536);
+    Bytes data{static_cast<uint8_t>(rng())};
+    while (data.size() < distance) {
+        const uint8_t b = static_cast<uint8_t>(rng());
+        if (!seen[data.back() << 8 | b] && b != data.back()) {
+            seen[data.back() << 8 | b] = true;
+            data.push_back(b);
+        }
+    }
+    for (uint32_t i = 0; i < length; ++i)
+        data.push_back(data[data.size() - distance]);
+    data.push_back(static_cast<uint8_t>(data[data.size() - distance] ^ 0x55));
+    return data;
+}
+
+TEST(M4Compress, Choices)
+{
+    // One repeated byte: after the first byte, one repeat of distance 1 to
+    // the end, priced at its full length only.
+    EXPECT_EQ(round_trip(Bytes(5000, 'q')), (std::vector<Step>{{~0, 4999}}));
+    // Beside fresh bytes a match of 2 bytes is worth its price at distance
+    // 63 but may not be taken at 64 (3 bytes from there on).
+    auto has_match = [](const std::vector<Step>& steps, int64_t d, uint64_t length) {
+        return std::find(steps.begin(), steps.end(), Step{d, length}) != steps.end();
+    };
+    EXPECT_TRUE(has_match(round_trip(fresh_then_match(63, 2, 1)), 63, 2));
+    EXPECT_FALSE(has_match(round_trip(fresh_then_match(64, 2, 1)), 64, 2));
+    EXPECT_TRUE(has_match(round_trip(fresh_then_match(64, 3, 1)), 64, 3));
+    // Long distances: slots beyond the tree's six extra bits (direct bits).
+    Bytes far(300040);
+    std::mt19937 rng(3);
+    for (size_t i = 0; i < far.size(); ++i)
+        far[i] = i < 300000 ? static_cast<uint8_t>(rng()) : far[i - (300000 - 10)];
+    EXPECT_TRUE(has_match(round_trip(far), 300000 - 10, 40));
+}
+
+TEST(M4Compress, OutputCapacityIsKept)
+{
+    Bytes data(100000);
+    std::mt19937 rng(5);
+    for (auto& b : data)
+        b = static_cast<uint8_t>(rng() % 200);
+    const Bytes full = compress(data);
+    ASSERT_FALSE(full.empty());
+    uint32_t r = 0;
+    EXPECT_EQ(compress(data, &r, full.size()), full);
+    compress(data, &r, full.size() - 4);
+    EXPECT_EQ(r, CODEC_FAIL);
+    compress(data, &r, 50000);
+    EXPECT_EQ(r, CODEC_FAIL);
+}
+
+TEST(M4RoundTrip, VariedInputs)
+{
+    for (const auto& [name, data] : testing::varied_inputs())
+        round_trip(data, name);
+}
+
+} // namespace
+} // namespace qrn
