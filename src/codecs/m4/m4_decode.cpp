@@ -32,7 +32,7 @@ inline uint64_t decode_length(M4Decoder& rc, M4Probs& pr, uint32_t s, uint32_t p
     uint64_t v = 1;
     uint16_t* bits = pr.len_bits[i];
     for (uint32_t j = i + 1; j-- > 0;)
-        v = v << 1 | rc.bit(bits[j]);
+        v = v << 1 | rc.bit_free(bits[j]);
     return v + 1;
 }
 
@@ -40,14 +40,10 @@ inline uint64_t decode_length(M4Decoder& rc, M4Probs& pr, uint32_t s, uint32_t p
 // the block's start (pos bytes decoded).
 inline uint32_t decode_distance(M4Decoder& rc, M4Probs& pr, uint32_t t, uint32_t pos)
 {
-    uint16_t* high = pr.dist_nibbles[t];
-    uint32_t h = 0;
-    for (uint32_t k = 0; k < 4; ++k)
-        h = h << 1 | rc.bit(high[m4_nibble_index(k, h)]);
-    uint16_t* low = pr.dist_nibbles[M4_LOW_GROUP + h];
-    uint32_t l = 0;
-    for (uint32_t k = 0; k < 4; ++k)
-        l = l << 1 | rc.bit(low[m4_nibble_index(k, m4_low_history(t, k, l))]);
+    const uint32_t h = m4_decode_nibble(rc, pr.dist_nibbles[t], [](uint32_t k, uint32_t x) { return m4_nibble_index(k, x); });
+    const uint32_t l = m4_decode_nibble(rc, pr.dist_nibbles[M4_LOW_GROUP + h], [t](uint32_t k, uint32_t x) {
+        return m4_nibble_index(k, m4_low_history(t, k, x));
+    });
     const uint32_t slot = 16 * h + l;
     if (slot < 16)
         return slot <= pos ? slot : 0;
@@ -115,22 +111,9 @@ uint32_t m4_decompress(const CodecJob& job)
             return codec_damaged(size);
         const uint32_t mb = out[pos - rep0];
         if (!rc.bit(pr.is_match[state][mb])) {
-            uint32_t node = 1;
-            if (m4_matched_literal(state)) {
-                uint16_t* matched = pr.lit_matched[mb];
-                uint32_t m = mb;
-                do {
-                    const uint32_t b = (m >> 7) & 1;
-                    m <<= 1;
-                    const uint32_t bit = rc.bit(matched[(b << 8) + node]);
-                    node = node << 1 | bit;
-                    if (bit != b)
-                        break;
-                } while (node < 256);
-            }
-            uint16_t* plain = pr.lit_plain[prev];
-            while (node < 256)
-                node = node << 1 | rc.bit(plain[node]);
+            const uint32_t node = m4_matched_literal(state)
+                                      ? m4_decode_matched_byte(rc, pr.lit_matched[mb], pr.lit_plain[prev], mb)
+                                      : m4_decode_byte_tree(rc, pr.lit_plain[prev], 1);
             prev = node - 256;
             out[pos++] = static_cast<uint8_t>(prev);
             state = m4_after_literal(state);

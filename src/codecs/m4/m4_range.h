@@ -153,6 +153,24 @@ struct M4Decoder {
         p = static_cast<uint16_t>(p - (p >> M4_ADAPT_SHIFT));
         return 1;
     }
+    // The same without a branch on the bit, with the probability's value
+    // already loaded: faster where the bits are hard to predict (literals,
+    // distance trees), and it lets a tree load a node's children before the
+    // node's bit is known.
+    uint32_t bit_free(uint16_t& p, uint32_t prob)
+    {
+        normalize();
+        const uint64_t bound = (range >> M4_PROB_BITS) * prob;
+        const uint32_t one = code >= bound;
+        const uint64_t mask = uint64_t{0} - one;
+        code -= bound & mask;
+        range = (bound & ~mask) | ((range - bound) & mask);
+        const uint32_t zero_p = prob + ((M4_PROB_ONE - prob) >> M4_ADAPT_SHIFT);
+        const uint32_t one_p = prob - (prob >> M4_ADAPT_SHIFT);
+        p = static_cast<uint16_t>(zero_p ^ ((zero_p ^ one_p) & static_cast<uint32_t>(mask)));
+        return one;
+    }
+    uint32_t bit_free(uint16_t& p) { return bit_free(p, p); }
     // m direct bits; false when the stream names a value of more than m bits
     // or leaves no range for them (only damaged streams do).
     bool direct(uint32_t m, uint32_t* v)
@@ -170,14 +188,66 @@ struct M4Decoder {
     }
 };
 
-// A value of `bits` bits as a tree over probs[1 .. 2^bits - 1], most
+// Tree bits from `node` until the node reaches `limit` (a power of two);
+// both children of a node are loaded while its bit is decoded, which keeps
+// the load out of the chain from one bit to the next.
+inline uint32_t m4_decode_tree_from(M4Decoder& rc, uint16_t* probs, uint32_t node, uint32_t limit)
+{
+    uint32_t prob = probs[node];
+    while (2 * node < limit) {
+        const uint32_t p0 = probs[2 * node], p1 = probs[2 * node + 1];
+        const uint32_t bit = rc.bit_free(probs[node], prob);
+        node = 2 * node + bit;
+        prob = p0 ^ ((p0 ^ p1) & (0u - bit));
+    }
+    return 2 * node + rc.bit_free(probs[node], prob);
+}
+
+// A value of 1 or more bits as a tree over probs[1 .. 2^bits - 1], most
 // significant bit first.
 inline uint32_t m4_decode_tree(M4Decoder& rc, uint16_t* probs, uint32_t bits)
 {
+    return m4_decode_tree_from(rc, probs, 1, 1u << bits) - (1u << bits);
+}
+
+// The rest of a byte's tree from `node` (1..255): node 256..511.
+inline uint32_t m4_decode_byte_tree(M4Decoder& rc, uint16_t* probs, uint32_t node)
+{
+    return m4_decode_tree_from(rc, probs, node, 256);
+}
+
+// Four bits whose probability for bit k after the bits x is group[index(k, x)].
+template <class Index>
+inline uint32_t m4_decode_nibble(M4Decoder& rc, uint16_t* group, Index index)
+{
+    uint32_t x = 0;
+    uint32_t prob = group[index(0, 0)];
+    for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t p0 = group[index(k + 1, 2 * x)], p1 = group[index(k + 1, 2 * x + 1)];
+        const uint32_t bit = rc.bit_free(group[index(k, x)], prob);
+        x = 2 * x + bit;
+        prob = p0 ^ ((p0 ^ p1) & (0u - bit));
+    }
+    return 2 * x + rc.bit_free(group[index(3, x)], prob);
+}
+
+// A byte coded beside the match byte `mb`: its bits use `matched` (512
+// entries: match bit x 256 + node) while they agree with mb's, then `plain`.
+inline uint32_t m4_decode_matched_byte(M4Decoder& rc, uint16_t* matched, uint16_t* plain, uint32_t mb)
+{
     uint32_t node = 1;
-    for (uint32_t i = 0; i < bits; ++i)
-        node = node << 1 | rc.bit(probs[node]);
-    return node - (1u << bits);
+    uint32_t prob = matched[((mb >> 7) & 1) << 8 | 1];
+    for (uint32_t i = 7; i > 0; --i) {
+        const uint32_t b = (mb >> i) & 1;
+        const uint16_t* next = matched + (((mb >> (i - 1)) & 1) << 8) + 2 * node;
+        const uint32_t p0 = next[0], p1 = next[1];
+        const uint32_t bit = rc.bit_free(matched[(b << 8) + node], prob);
+        node = 2 * node + bit;
+        if (bit != b)
+            return m4_decode_byte_tree(rc, plain, node);
+        prob = p0 ^ ((p0 ^ p1) & (0u - bit));
+    }
+    return 2 * node + rc.bit_free(matched[((mb & 1) << 8) + node], prob);
 }
 
 } // namespace qrn
