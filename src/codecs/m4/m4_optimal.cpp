@@ -58,10 +58,25 @@ constexpr uint32_t CACHED_LENGTHS = 128;
 constexpr uint32_t FIRST_BUDGET = 64;
 constexpr uint32_t MAX_BUDGET = 2048;
 
+constexpr uint32_t LENGTH_CONTEXTS = M4_STATES * 4;   // length state x 4 + position mod 4
+
 struct PriceCaches {
-    uint32_t length[CACHED_LENGTHS][M4_STATES * 4];   // length, length state x 4 + position mod 4
+    uint32_t length[LENGTH_CONTEXTS][CACHED_LENGTHS];
     uint32_t slot[M4_DIST_CONTEXTS][256];
     uint32_t extra[256][64];                          // slot, tree-coded extra bits
+};
+
+// Longer lengths are priced from the probabilities of the window itself, as
+// two parts that are kept for the window: the unary prefix (with len_is_2)
+// per length context, and the bits below the top one per value.
+constexpr uint32_t WINDOW_PRICED_VALUES = 1024;   // length - 1 below this
+
+struct WindowLengthPrices {
+    uint32_t window = 0;                                   // number of the current window
+    uint32_t prefix_window[LENGTH_CONTEXTS];
+    uint32_t prefix[LENGTH_CONTEXTS][M4_LENGTH_PREFIXES];
+    uint32_t bits_window[WINDOW_PRICED_VALUES];
+    uint32_t bits[WINDOW_PRICED_VALUES];
 };
 
 // One node per window position: the cheapest known arrival.
@@ -79,13 +94,14 @@ struct Work {
     SegmentPool pool;
     M4Probs probs;
     PriceCaches caches;
+    WindowLengthPrices long_lengths;
     PriceNode nodes[OPTIMAL_MAX_WINDOW + 1];
     MatchPair pairs[MATCH_LIMIT + 1];
 };
 
 Work* work()
 {
-    thread_local std::unique_ptr<Work> w(new (std::nothrow) Work);
+    thread_local std::unique_ptr<Work> w(new (std::nothrow) Work());   // zeroed: no stale window stamps
     return w.get();
 }
 
@@ -104,16 +120,51 @@ struct Parse {
     uint32_t touched = OPTIMAL_MAX_WINDOW;      // nodes the last window may have written
     uint32_t select[M4_REPEATS] = {};           // rep_is_1 / rep_is_2 prices of repeat indexes 1..3
 
+    // Lengths below 128 come from the cache; longer ones from the window's
+    // parts (or, beyond those, a walk of their bits).
     uint32_t length_price(uint32_t length_state, uint32_t pos_class, uint32_t length)
     {
-        uint32_t* cached = length < CACHED_LENGTHS ? &cache.length[length][length_state * 4 + pos_class] : nullptr;
-        if (cached && *cached)
-            return *cached;
-        PriceSum sum;
-        m4_walk_length(pr, length_state, pos_class, length, sum);
-        if (cached)
-            *cached = sum.total;
-        return sum.total;
+        const uint32_t context = length_state * 4 + pos_class;
+        if (length < CACHED_LENGTHS) {
+            const uint32_t cached = cache.length[context][length];
+            return cached ? cached : length_price_missing(length_state, pos_class, length);
+        }
+        const WindowLengthPrices& lp = wk->long_lengths;
+        const uint32_t v = length - 1;
+        if (v < WINDOW_PRICED_VALUES && lp.prefix_window[context] == lp.window && lp.bits_window[v] == lp.window)
+            return lp.prefix[context][m4_length_prefix(length)] + lp.bits[v];
+        return length_price_missing(length_state, pos_class, length);
+    }
+    [[gnu::noinline]] uint32_t length_price_missing(uint32_t length_state, uint32_t pos_class, uint32_t length)
+    {
+        const uint32_t context = length_state * 4 + pos_class;
+        const uint32_t v = length - 1;
+        if (length < CACHED_LENGTHS || v >= WINDOW_PRICED_VALUES) {
+            PriceSum sum;
+            m4_walk_length(pr, length_state, pos_class, length, sum);
+            if (length < CACHED_LENGTHS)
+                cache.length[context][length] = sum.total;
+            return sum.total;
+        }
+        // The same sum as the walk, in two parts kept for the window.
+        WindowLengthPrices& lp = wk->long_lengths;
+        if (lp.prefix_window[context] != lp.window) {
+            lp.prefix_window[context] = lp.window;
+            uint32_t zeros = price0(pr.len_is_2[length_state][pos_class]);
+            for (uint32_t i = 0; i < M4_LENGTH_PREFIXES; ++i) {
+                lp.prefix[context][i] = zeros + price1(pr.len_prefix[length_state][i]);
+                zeros += price0(pr.len_prefix[length_state][i]);
+            }
+        }
+        const uint32_t i = m4_length_prefix(length);
+        if (lp.bits_window[v] != lp.window) {
+            lp.bits_window[v] = lp.window;
+            uint32_t sum = 0;
+            for (uint32_t j = i + 1; j-- > 0;)
+                sum += price_bit(pr.len_bits[i][j], (v >> j) & 1);
+            lp.bits[v] = sum;
+        }
+        return lp.prefix[context][i] + lp.bits[v];
     }
     uint32_t slot_price(uint32_t context, uint32_t slot)
     {
@@ -210,17 +261,15 @@ struct Parse {
                 header += price1(pr.is_rep0[s]) + select[index];
             }
             if (len != 0 && len >= shortest) {
+                // Longest first; a long one only whole. Length 1 (index 0
+                // only) is the short repeat.
                 const uint16_t short_rep = pr.is_short_rep[s][pos_class];
-                for (uint32_t length = len; length >= shortest; --length) {
-                    uint32_t price = header;
-                    if (index == 0)
-                        price += length == 1 ? price1(short_rep) : price0(short_rep);
-                    if (length >= 2)
-                        price += length_price(m4_after_rep(s), pos_class, length);
-                    offer_repeat(node, price, index, length);
-                    if (len > LONG_MATCH_LENGTH)
-                        break;
-                }
+                const uint32_t with_length = header + (index == 0 ? price0(short_rep) : 0);
+                const uint32_t last = len > LONG_MATCH_LENGTH ? len : std::max(shortest, 2u);
+                for (uint32_t length = len; length >= last; --length)
+                    offer_repeat(node, with_length + length_price(m4_after_rep(s), pos_class, length), index, length);
+                if (shortest == 1 && len <= LONG_MATCH_LENGTH)
+                    offer_repeat(node, header + price1(short_rep), index, 1);
             }
             if (index == 0)
                 min_length = std::max(2u, len);
@@ -247,13 +296,14 @@ struct Parse {
             min_length = std::max(min_length, d <= 63 ? 2u : d <= 65535 ? 3u : 4u);
             if (len >= min_length) {
                 const uint32_t slot = m4_slot(d);
-                const uint32_t extra = extra_price(d, slot);
-                for (uint32_t length = len; length >= min_length; --length) {
-                    const uint32_t price = base + length_price(s, pos_class, length) +
-                                           slot_price(m4_dist_context(length), slot) + extra;
-                    offer_match(node, price, d, length);
-                    if (len > LONG_MATCH_LENGTH)
-                        break;
+                const uint32_t distance = base + extra_price(d, slot);
+                // Lengths from 12 on share one slot price (priced only when
+                // used: the caches keep what was priced when).
+                const uint32_t far = len >= 12 ? distance + slot_price(m4_dist_context(12), slot) : 0;
+                const uint32_t last = len > LONG_MATCH_LENGTH ? len : min_length;
+                for (uint32_t length = len; length >= last; --length) {
+                    const uint32_t to_slot = length >= 12 ? far : distance + slot_price(m4_dist_context(length), slot);
+                    offer_match(node, to_slot + length_price(s, pos_class, length), d, length);
                 }
             }
             min_length = std::max(min_length, len);
@@ -275,6 +325,8 @@ struct Parse {
         select[2] = price1(pr.rep_is_1) + price0(pr.rep_is_2);
         select[3] = price1(pr.rep_is_1) + price1(pr.rep_is_2);
         farthest = 0;
+        if (++wk->long_lengths.window == 0)   // the stamps wrapped: none may look current
+            wk->long_lengths = WindowLengthPrices{1, {}, {}, {}, {}};
         for (uint32_t p = start; p < start + w;) {
             const uint32_t node = p - start;
             const PriceNode& at = nodes[node];
