@@ -96,6 +96,7 @@ struct Work {
     PriceCaches caches;
     WindowLengthPrices long_lengths;
     PriceNode nodes[OPTIMAL_MAX_WINDOW + 1];
+    uint32_t touched = OPTIMAL_MAX_WINDOW;   // nodes the last window (of any block) may have written
     MatchPair pairs[MATCH_LIMIT + 1];
 };
 
@@ -117,7 +118,6 @@ struct Parse {
     uint32_t budget_start = FIRST_BUDGET / 2;
     uint32_t w = 0;                             // window size
     uint32_t farthest = 0;
-    uint32_t touched = OPTIMAL_MAX_WINDOW;      // nodes the last window may have written
     uint32_t select[M4_REPEATS] = {};           // rep_is_1 / rep_is_2 prices of repeat indexes 1..3
 
     // Lengths below 128 come from the cache; longer ones from the window's
@@ -316,8 +316,9 @@ struct Parse {
     bool forward(uint32_t start)
     {
         PriceNode* const nodes = wk->nodes;
-        for (uint32_t i = 0; i <= touched; ++i)
+        for (uint32_t i = 0; i <= wk->touched; ++i)
             nodes[i] = PriceNode{UNREACHED, 1, 0, 1, 0, {0, 0, 0, 0}};
+        wk->touched = OPTIMAL_MAX_WINDOW;   // until the pass ends (a failed one may leave any node written)
         nodes[0].cost = 0;
         nodes[0].state = coder.st.state;
         std::copy(coder.st.rep, coder.st.rep + M4_REPEATS, nodes[0].reps);
@@ -358,7 +359,7 @@ struct Parse {
                 break;
             ++p;
         }
-        touched = farthest;
+        wk->touched = farthest;
         return true;
     }
 

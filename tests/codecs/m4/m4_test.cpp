@@ -10,6 +10,7 @@
 #include "codecs/m4/m4.h"
 #include "codecs/m4/m4_encode.h"
 #include "codecs/m4/m4_format.h"
+#include "parse/segment_pool.h"
 #include "support/inputs.h"
 
 namespace qrn {
@@ -388,6 +389,23 @@ TEST(M4Compress, OutputCapacityIsKept)
     EXPECT_EQ(r, CODEC_FAIL);
     compress(data, &r, 50000);
     EXPECT_EQ(r, CODEC_FAIL);
+}
+
+TEST(M4Compress, RunsOutOfPoolSlotsIntoARawBlock)
+{
+    // Regions of one segment: the trie fails mid-block; the next block, on
+    // the same thread's working memory, is coded as if nothing happened.
+    const std::string text = testing::text_bytes(300000, 3);
+    const Bytes data(text.begin(), text.end());
+    const Bytes before = compress(data);
+    pool_init(POOL_START_MASK, POOL_SEGMENT_BYTES);
+    ::testing::internal::CaptureStderr();
+    uint32_t r = 0;
+    compress(data, &r);
+    EXPECT_EQ(r, CODEC_FAIL);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Too many seg allocated\n");
+    pool_init(POOL_START_MASK);
+    EXPECT_EQ(compress(data), before);
 }
 
 TEST(M4RoundTrip, VariedInputs)
