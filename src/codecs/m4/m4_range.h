@@ -171,6 +171,40 @@ struct M4Decoder {
         return one;
     }
     uint32_t bit_free(uint16_t& p) { return bit_free(p, p); }
+    // One bit of a tree: decoded with `prob` (the adapted value goes to p),
+    // after which prob is the next node's, p0 or p1 by the bit. On x86-64
+    // the range, the code and the next probability are all chosen by
+    // conditional moves on the one comparison, which keeps the bit-to-bit
+    // chain to a shift, a multiply, a compare and a move.
+    uint32_t tree_bit(uint16_t& p, uint32_t& prob, uint32_t p0, uint32_t p1)
+    {
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(QRN_PORTABLE_ONLY)
+        normalize();
+        const uint64_t bound = (range >> M4_PROB_BITS) * prob;
+        uint64_t above = range - bound, rest = code - bound;
+        uint32_t next = p1;
+        uint8_t one;
+        asm("cmp %[bound], %[code]\n\t"
+            "cmovb %[bound], %[above]\n\t"
+            "cmovb %[code], %[rest]\n\t"
+            "cmovb %[p0], %[next]\n\t"
+            "setae %[one]"
+            : [above] "+&r"(above), [rest] "+&r"(rest), [next] "+&r"(next), [one] "=&r"(one)
+            : [bound] "r"(bound), [code] "r"(code), [p0] "r"(p0)
+            : "cc");
+        range = above;
+        code = rest;
+        const uint32_t zero_p = prob + ((M4_PROB_ONE - prob) >> M4_ADAPT_SHIFT);
+        const uint32_t one_p = prob - (prob >> M4_ADAPT_SHIFT);
+        p = static_cast<uint16_t>(zero_p ^ ((zero_p ^ one_p) & (0u - one)));
+        prob = next;
+        return one;
+#else
+        const uint32_t one = bit_free(p, prob);
+        prob = one ? p1 : p0;
+        return one;
+#endif
+    }
     // m direct bits; false when the stream names a value of more than m bits
     // or leaves no range for them (only damaged streams do).
     bool direct(uint32_t m, uint32_t* v)
@@ -194,12 +228,8 @@ struct M4Decoder {
 inline uint32_t m4_decode_tree_from(M4Decoder& rc, uint16_t* probs, uint32_t node, uint32_t limit)
 {
     uint32_t prob = probs[node];
-    while (2 * node < limit) {
-        const uint32_t p0 = probs[2 * node], p1 = probs[2 * node + 1];
-        const uint32_t bit = rc.bit_free(probs[node], prob);
-        node = 2 * node + bit;
-        prob = p0 ^ ((p0 ^ p1) & (0u - bit));
-    }
+    while (2 * node < limit)
+        node = 2 * node + rc.tree_bit(probs[node], prob, probs[2 * node], probs[2 * node + 1]);
     return 2 * node + rc.bit_free(probs[node], prob);
 }
 
@@ -222,12 +252,8 @@ inline uint32_t m4_decode_nibble(M4Decoder& rc, uint16_t* group, Index index)
 {
     uint32_t x = 0;
     uint32_t prob = group[index(0, 0)];
-    for (uint32_t k = 0; k < 3; ++k) {
-        const uint32_t p0 = group[index(k + 1, 2 * x)], p1 = group[index(k + 1, 2 * x + 1)];
-        const uint32_t bit = rc.bit_free(group[index(k, x)], prob);
-        x = 2 * x + bit;
-        prob = p0 ^ ((p0 ^ p1) & (0u - bit));
-    }
+    for (uint32_t k = 0; k < 3; ++k)
+        x = 2 * x + rc.tree_bit(group[index(k, x)], prob, group[index(k + 1, 2 * x)], group[index(k + 1, 2 * x + 1)]);
     return 2 * x + rc.bit_free(group[index(3, x)], prob);
 }
 
@@ -240,12 +266,10 @@ inline uint32_t m4_decode_matched_byte(M4Decoder& rc, uint16_t* matched, uint16_
     for (uint32_t i = 7; i > 0; --i) {
         const uint32_t b = (mb >> i) & 1;
         const uint16_t* next = matched + (((mb >> (i - 1)) & 1) << 8) + 2 * node;
-        const uint32_t p0 = next[0], p1 = next[1];
-        const uint32_t bit = rc.bit_free(matched[(b << 8) + node], prob);
+        const uint32_t bit = rc.tree_bit(matched[(b << 8) + node], prob, next[0], next[1]);
         node = 2 * node + bit;
         if (bit != b)
             return m4_decode_byte_tree(rc, plain, node);
-        prob = p0 ^ ((p0 ^ p1) & (0u - bit));
     }
     return 2 * node + rc.bit_free(matched[((mb & 1) << 8) + node], prob);
 }
