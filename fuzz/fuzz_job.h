@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "codecs/codec_job.h"
 
@@ -20,4 +22,16 @@ inline qrn::CodecJob fuzz_job(int method, int level, const uint8_t* in, uint32_t
     job.out = out;
     job.out_limit = out_limit;
     return job;
+}
+
+// Whether the first `packed_size` bytes of `packed`, copied into a buffer with
+// the pipeline's zeroed slack, decode with `decode` to the n bytes at `data`.
+inline bool decodes_to(qrn::CodecEntry decode, int method, int level, const std::vector<uint8_t>& packed,
+                       uint32_t packed_size, const uint8_t* data, uint32_t n)
+{
+    std::vector<uint8_t> payload(packed.begin(), packed.begin() + packed_size);
+    payload.resize(packed_size + qrn::BUFFER_SLACK, 0);
+    std::vector<uint8_t> back(n + qrn::BUFFER_SLACK, 0);
+    return decode(fuzz_job(method, level, payload.data(), packed_size, back.data(), n)) == n &&
+           std::memcmp(back.data(), data, n) == 0;
 }

@@ -43,10 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (n == 0)
         return 0;
 
-    std::vector<uint8_t> payload(packed.begin(), packed.begin() + p);
-    payload.resize(p + qrn::BUFFER_SLACK, 0);
-    std::vector<uint8_t> back(n + qrn::BUFFER_SLACK, 0);
-    if (qrn::m3_decompress(fuzz_job(3, level, payload.data(), p, back.data(), n)) != n || std::memcmp(back.data(), data + 1, n) != 0)
+    if (!decodes_to(qrn::m3_decompress, 3, level, packed, p, data + 1, n))
         std::abort();
     return 0;
 }

@@ -36,10 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (n == 0)
         return 0;
 
-    std::vector<uint8_t> payload(packed.begin(), packed.begin() + p);
-    payload.resize(p + qrn::BUFFER_SLACK, 0);
-    std::vector<uint8_t> back(n + qrn::BUFFER_SLACK, 0);
-    if (qrn::m4_decompress(fuzz_job(4, 9, payload.data(), p, back.data(), n)) != n || std::memcmp(back.data(), data, n) != 0)
+    if (!decodes_to(qrn::m4_decompress, 4, 9, packed, p, data, n))
         std::abort();
     return 0;
 }

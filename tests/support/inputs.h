@@ -77,4 +77,26 @@ inline std::vector<Input> varied_inputs()
     return v;
 }
 
+// Random bytes in which no two-byte sequence occurs twice (the level-9
+// parsers take matches from 2 bytes on), then `length` bytes repeating them
+// from distance `run`, then a byte that ends the match.
+inline std::vector<uint8_t> fresh_run_then_match(uint32_t run, uint32_t length, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::vector<bool> seen(65536);
+    std::vector<uint8_t> data{static_cast<uint8_t>(rng())};
+    while (data.size() < run) {
+        const uint8_t b = static_cast<uint8_t>(rng());
+        const uint32_t pair = data.back() << 8 | b;
+        if (!seen[pair] && b != data.back()) {
+            seen[pair] = true;
+            data.push_back(b);
+        }
+    }
+    for (uint32_t i = 0; i < length; ++i)
+        data.push_back(data[data.size() - run]);
+    data.push_back(static_cast<uint8_t>(data[data.size() - run] ^ 0x55));
+    return data;
+}
+
 } // namespace qrn::testing

@@ -237,28 +237,6 @@ TEST(M3Optimal, PriceTable)
         EXPECT_EQ(m3_price_table[i], v) << i;
 }
 
-// Random bytes in which no two-byte sequence occurs twice (level 9 matches
-// from 2 bytes on), then `length` bytes repeating them from distance `run`,
-// then other bytes that end the match.
-std::vector<uint8_t> fresh_run_then_match(uint32_t run, uint32_t length, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::vector<bool> seen(65536);
-    std::vector<uint8_t> data{static_cast<uint8_t>(rng())};
-    while (data.size() < run) {
-        const uint8_t b = static_cast<uint8_t>(rng());
-        const uint32_t pair = data.back() << 8 | b;
-        if (!seen[pair] && b != data.back()) {
-            seen[pair] = true;
-            data.push_back(b);
-        }
-    }
-    for (uint32_t i = 0; i < length; ++i)
-        data.push_back(data[data.size() - run]);
-    data.push_back(static_cast<uint8_t>(data[data.size() - run] ^ 0x55));
-    return data;
-}
-
 // Level 9 (minimum match 2, runs beyond 512 stored raw) on the shapes whose
 // coding the format fixes.
 TEST(M3Optimal, RunsLengthsAndRepeats)
@@ -276,7 +254,7 @@ TEST(M3Optimal, RunsLengthsAndRepeats)
     // Runs of 7, 512 and 513 literals before a match: extension values from
     // 0, and only the longest stored raw.
     for (uint32_t run : {7u, 512u, 513u}) {
-        const auto data = fresh_run_then_match(run, 40, run);
+        const auto data = testing::fresh_run_then_match(run, 40, run);
         const auto block = compress(data, 9);
         EXPECT_EQ(stream_values(read_stream(block, M3_RUN_EXT))[0], run - 7) << run;
         EXPECT_EQ(read_stream(block, M3_LITERALS).symbols.size() < run, run > 512) << run;
@@ -286,7 +264,7 @@ TEST(M3Optimal, RunsLengthsAndRepeats)
     // - 33); 32 does not. (A 33-byte match is written as 32 and a literal:
     // the extension value costs more than the literal.)
     for (uint32_t length : {32u, 40u}) {
-        const auto block = compress(fresh_run_then_match(100, length, length), 9);
+        const auto block = compress(testing::fresh_run_then_match(100, length, length), 9);
         const auto tokens = read_stream(block, M3_TOKENS).symbols;
         ASSERT_EQ(tokens.size(), 2u) << length;
         EXPECT_EQ(tokens[0] & 31u, std::min(length - 2, 31u));
@@ -294,7 +272,7 @@ TEST(M3Optimal, RunsLengthsAndRepeats)
                   length > 32 ? std::vector<uint32_t>{length - 33} : std::vector<uint32_t>{});
     }
     // Distance 12 is offset value 16: bucket 16 and one extra bit.
-    const auto data = fresh_run_then_match(12, 30, 5);
+    const auto data = testing::fresh_run_then_match(12, 30, 5);
     EXPECT_EQ(stream_values(read_stream(compress(data, 9), M3_OFFSETS))[0], 16u);
     expect_round_trip(data, 9);
 }

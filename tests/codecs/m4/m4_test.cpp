@@ -334,26 +334,6 @@ TEST(M4Decode, DamageIsReportedNeverFollowed)
                         100));
 }
 
-// Random bytes in which no two-byte sequence occurs twice, then `length`
-// bytes repeating them from `distance` back, then a byte that ends the match.
-Bytes fresh_then_match(uint32_t distance, uint32_t length, uint32_t seed)
-{
-    std::mt19937 rng(seed);
-    std::vector<bool> seen(65536);
-    Bytes data{static_cast<uint8_t>(rng())};
-    while (data.size() < distance) {
-        const uint8_t b = static_cast<uint8_t>(rng());
-        if (!seen[data.back() << 8 | b] && b != data.back()) {
-            seen[data.back() << 8 | b] = true;
-            data.push_back(b);
-        }
-    }
-    for (uint32_t i = 0; i < length; ++i)
-        data.push_back(data[data.size() - distance]);
-    data.push_back(static_cast<uint8_t>(data[data.size() - distance] ^ 0x55));
-    return data;
-}
-
 TEST(M4Compress, Choices)
 {
     // One repeated byte: after the first byte, one repeat of distance 1 to
@@ -364,9 +344,9 @@ TEST(M4Compress, Choices)
     auto has_match = [](const std::vector<Step>& steps, int64_t d, uint64_t length) {
         return std::find(steps.begin(), steps.end(), Step{d, length}) != steps.end();
     };
-    EXPECT_TRUE(has_match(round_trip(fresh_then_match(63, 2, 1)), 63, 2));
-    EXPECT_FALSE(has_match(round_trip(fresh_then_match(64, 2, 1)), 64, 2));
-    EXPECT_TRUE(has_match(round_trip(fresh_then_match(64, 3, 1)), 64, 3));
+    EXPECT_TRUE(has_match(round_trip(testing::fresh_run_then_match(63, 2, 1)), 63, 2));
+    EXPECT_FALSE(has_match(round_trip(testing::fresh_run_then_match(64, 2, 1)), 64, 2));
+    EXPECT_TRUE(has_match(round_trip(testing::fresh_run_then_match(64, 3, 1)), 64, 3));
     // Long distances: slots beyond the tree's six extra bits (direct bits).
     Bytes far(300040);
     std::mt19937 rng(3);
