@@ -10,7 +10,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+#include <cstddef>
 
 namespace qrn {
 
