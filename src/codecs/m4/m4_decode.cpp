@@ -113,7 +113,7 @@ uint32_t m4_decompress(const CodecJob& job)
         if (!rc.bit(pr.is_match[state][mb])) {
             const uint32_t node = m4_matched_literal(state)
                                       ? m4_decode_matched_byte(rc, pr.lit_matched[mb], pr.lit_plain[prev], mb)
-                                      : m4_decode_byte(rc, pr.lit_plain[prev]);
+                                      : m4_decode_byte_tree(rc, pr.lit_plain[prev], 1);
             prev = node - 256;
             out[pos++] = static_cast<uint8_t>(prev);
             state = m4_after_literal(state);

@@ -200,41 +200,43 @@ struct Parse {
         return sum.total;
     }
 
-    // A repeat of index `index` and `length` from node `from` (state s): it
-    // takes its end node (the window's last at most) at an equal price too.
+    // Records a step from node `from` as the arrival at its end node t.
+    PriceNode& arrive(uint32_t t, uint32_t from, uint32_t price, int32_t code, uint32_t length, uint32_t state)
+    {
+        PriceNode& target = wk->nodes[t];
+        target.cost = price;
+        target.steps = t - from;
+        target.code = code;
+        target.length = length;
+        target.state = state;
+        farthest = std::max(farthest, t);
+        return target;
+    }
+    // A repeat of index `index` and `length` from node `from`: it takes its
+    // end node (the window's last at most) at an equal price too.
     void offer_repeat(uint32_t from, uint32_t price, uint32_t index, uint32_t length)
     {
         const uint32_t t = std::min(from + length, w);
-        PriceNode& target = wk->nodes[t];
-        if (price > target.cost)
+        if (price > wk->nodes[t].cost)
             return;
         const PriceNode& origin = wk->nodes[from];
-        target.cost = price;
-        target.steps = t - from;
-        target.code = ~static_cast<int32_t>(index);
-        target.length = length;
-        target.state = length == 1 ? m4_after_short_rep(origin.state) : m4_after_rep(origin.state);
+        const uint32_t state = length == 1 ? m4_after_short_rep(origin.state) : m4_after_rep(origin.state);
+        PriceNode& target = arrive(t, from, price, ~static_cast<int32_t>(index), length, state);
         std::copy(origin.reps, origin.reps + M4_REPEATS, target.reps);
         m4_rep_to_front(target.reps, index);
-        farthest = std::max(farthest, t);
     }
     // A new match: it takes its end node when cheaper, or at an equal price
     // from a new match of a larger distance.
     void offer_match(uint32_t from, uint32_t price, uint32_t d, uint32_t length)
     {
         const uint32_t t = std::min(from + length, w);
-        PriceNode& target = wk->nodes[t];
-        if (price > target.cost || (price == target.cost && static_cast<int32_t>(d) >= target.code))
+        const PriceNode& old = wk->nodes[t];
+        if (price > old.cost || (price == old.cost && static_cast<int32_t>(d) >= old.code))
             return;
         const PriceNode& origin = wk->nodes[from];
-        target.cost = price;
-        target.steps = t - from;
-        target.code = static_cast<int32_t>(d);
-        target.length = length;
-        target.state = m4_after_match(origin.state);
+        PriceNode& target = arrive(t, from, price, static_cast<int32_t>(d), length, m4_after_match(origin.state));
         target.reps[0] = d;
         std::copy(origin.reps, origin.reps + M4_REPEATS - 1, target.reps + 1);
-        farthest = std::max(farthest, t);
     }
 
     // Every repeat candidate at position p (node `node`); returns the running

@@ -240,20 +240,10 @@ inline uint32_t m4_decode_tree(M4Decoder& rc, uint16_t* probs, uint32_t bits)
     return m4_decode_tree_from(rc, probs, 1, 1u << bits) - (1u << bits);
 }
 
-// The rest of a byte's tree from `node` (1..255): node 256..511.
+// A byte's tree from `node` (1 for a whole byte, up to 255): node 256..511.
 inline uint32_t m4_decode_byte_tree(M4Decoder& rc, uint16_t* probs, uint32_t node)
 {
     return m4_decode_tree_from(rc, probs, node, 256);
-}
-
-// A whole byte's tree (node 256..511), its eight steps unrolled.
-inline uint32_t m4_decode_byte(M4Decoder& rc, uint16_t* probs)
-{
-    uint32_t node = 1, prob = probs[1];
-#pragma GCC unroll 7
-    for (uint32_t i = 0; i < 7; ++i)
-        node = 2 * node + rc.tree_bit(probs[node], prob, probs[2 * node], probs[2 * node + 1]);
-    return 2 * node + rc.bit_free(probs[node], prob);
 }
 
 // Four bits whose probability for bit k after the bits x is group[index(k, x)].
