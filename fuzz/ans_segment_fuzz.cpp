@@ -1,6 +1,7 @@
-// One ANS segment: arbitrary bytes through the header reader and the chunk
-// decoder (which must stay inside the segment and report damage), and
-// arbitrary symbol strings through an encode/decode round trip.
+// One ANS segment: arbitrary bytes through the header reader and each chunk
+// decoder build this processor runs (which must stay inside the segment,
+// report damage, and agree with each other), and arbitrary symbol strings
+// through every encoder build (same bytes) and back.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,10 +10,25 @@
 
 #include "ans/ans.h"
 #include "common/bytes.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr uint32_t CHUNKS[] = {12288, 14336, 16384, 1, 7, 8, 100, 65535};
+
+// Decodes `count` symbols of the segment into `out`; the position after the
+// last chunk, or null on reported damage.
+const uint8_t* decode_all(qrn::AnscDecodeFn decode, const uint8_t* seg, size_t size, uint32_t count,
+                          uint32_t chunk, uint8_t* out)
+{
+    qrn::AnscContext ctx;
+    const uint8_t* pos = seg;
+    if (!qrn::ansc_read_header(ctx, &pos, seg + size))
+        return nullptr;
+    for (uint32_t done = 0; done < count && pos != nullptr; done += chunk)
+        pos = decode(ctx, pos, seg + size, count - done < chunk ? count - done : chunk, out + done);
+    return pos;
+}
 
 } // namespace
 
@@ -32,41 +48,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::unique_ptr<uint8_t[]> seg(new uint8_t[size ? size : 1]);
         if (size)
             std::memcpy(seg.get(), data, size);
-        std::vector<uint8_t> out(count);
-        AnscContext ctx;
-        const uint8_t* pos = seg.get();
-        const uint8_t* end = pos + size;
-        if (!ansc_read_header(ctx, &pos, end))
-            return 0;
-        for (uint32_t done = 0; done < count && pos != nullptr; done += chunk) {
-            const uint32_t n = count - done < chunk ? count - done : chunk;
-            pos = ansc_decode_scalar(ctx, pos, end, n, out.data() + done);
+        std::vector<uint8_t> first(count), out(count);
+        const uint8_t* first_end = decode_all(ansc_decode_scalar, seg.get(), size, count, chunk, first.data());
+        for (const AnscBuild& b : ansc_builds()) {
+            if (b.level > cpu_feature_level() || b.decode == ansc_decode_scalar)
+                continue;
+            const uint8_t* end = decode_all(b.decode, seg.get(), size, count, chunk, out.data());
+            if (end != first_end || (end != nullptr && out != first))
+                std::abort();
         }
         return 0;
     }
 
     if (size == 0)
         return 0;
-    AnscContext enc;
-    ansc_reset(enc);
     const uint32_t n = static_cast<uint32_t>(size);
-    std::vector<uint8_t> buf(ansc_bound(n, chunk));
-    uint8_t* end = ansc_encode_scalar(enc, data, n, chunk, buf.data(), buf.data() + buf.size());
-    const size_t seg_size = static_cast<size_t>(end - buf.data());
-    std::unique_ptr<uint8_t[]> seg(new uint8_t[seg_size]);
-    std::memcpy(seg.get(), buf.data(), seg_size);
-    AnscContext dec;
-    const uint8_t* pos = seg.get();
-    if (!ansc_read_header(dec, &pos, seg.get() + seg_size))
-        std::abort();
-    std::vector<uint8_t> back(n);
-    for (uint32_t done = 0; done < n; done += chunk) {
-        const uint32_t m = n - done < chunk ? n - done : chunk;
-        pos = ansc_decode_scalar(dec, pos, seg.get() + seg_size, m, back.data() + done);
-        if (pos == nullptr)
+    std::vector<uint8_t> reference;
+    for (const AnscBuild& b : ansc_builds()) {
+        if (b.level > cpu_feature_level())
+            continue;
+        AnscContext enc;
+        ansc_reset(enc);
+        std::vector<uint8_t> buf(ansc_bound(n, chunk));
+        buf.resize(static_cast<size_t>(b.encode(enc, data, n, chunk, buf.data(), buf.data() + buf.size()) - buf.data()));
+        if (reference.empty())
+            reference = buf;
+        else if (buf != reference)
+            std::abort();
+        std::unique_ptr<uint8_t[]> seg(new uint8_t[buf.size()]);
+        std::memcpy(seg.get(), buf.data(), buf.size());
+        std::vector<uint8_t> back(n);
+        if (decode_all(b.decode, seg.get(), buf.size(), n, chunk, back.data()) != seg.get() + buf.size() ||
+            std::memcmp(back.data(), data, n) != 0)
             std::abort();
     }
-    if (pos != seg.get() + seg_size || std::memcmp(back.data(), data, n) != 0)
-        std::abort();
     return 0;
 }

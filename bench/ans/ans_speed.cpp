@@ -1,8 +1,9 @@
-// qrn-ans-bench: the scalar eight-lane rANS coder alone, in symbols per
-// second, on skewed byte streams (geometric distributions) and optionally on
+// qrn-ans-bench: the eight-lane rANS coder alone, each build of it that this
+// processor runs, in symbols per second, on skewed byte streams (geometric distributions) and optionally on
 // the first 8 MiB of a file. One segment, coded in chunks as method 3 codes a
 // stream; best of 7 runs on this thread's processor time; every decode is
-// checked against the input.
+// checked against the input, and every build's segment against the scalar
+// build's.
 //   qrn-ans-bench [FILE]
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "ans/ans.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -26,39 +28,67 @@ double thread_seconds()
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
-bool measure(const char* name, const std::vector<uint8_t>& symbols)
+struct Speed {
+    double encode = 1e9, decode = 1e9;  // best seconds
+    std::vector<uint8_t> segment;
+};
+
+bool measure_build(const qrn::AnscBuild& build, const std::vector<uint8_t>& symbols, Speed& speed)
 {
     const auto n = static_cast<uint32_t>(symbols.size());
     std::vector<uint8_t> segment(qrn::ansc_bound(n, CHUNK) + 64), back(n + 64);
-    double encode = 1e9, decode = 1e9;
-    size_t size = 0;
     for (int run = 0; run < 7; ++run) {
         qrn::AnscContext enc;
         qrn::ansc_reset(enc);
         double t = thread_seconds();
-        const uint8_t* end = qrn::ansc_encode_scalar(enc, symbols.data(), n, CHUNK, segment.data(),
-                                                     segment.data() + segment.size() - 64);
-        encode = std::min(encode, thread_seconds() - t);
-        if (!end)
-            return false;
-        size = static_cast<size_t>(end - segment.data());
+        uint8_t* end =
+            build.encode(enc, symbols.data(), n, CHUNK, segment.data(), segment.data() + segment.size() - 64);
+        speed.encode = std::min(speed.encode, thread_seconds() - t);
+        speed.segment.assign(segment.data(), end);
 
         t = thread_seconds();
         qrn::AnscContext dec;
         const uint8_t* p = segment.data();
         bool ok = qrn::ansc_read_header(dec, &p, end);
         for (uint32_t i = 0; ok && i < n; i += CHUNK) {
-            p = qrn::ansc_decode_scalar(dec, p, end, std::min(CHUNK, n - i), back.data() + i);
+            p = build.decode(dec, p, end, std::min(CHUNK, n - i), back.data() + i);
             ok = p != nullptr;
         }
-        decode = std::min(decode, thread_seconds() - t);
-        if (!ok || std::memcmp(back.data(), symbols.data(), n) != 0) {
-            std::printf("%-18s decode MISMATCH\n", name);
+        speed.decode = std::min(speed.decode, thread_seconds() - t);
+        if (!ok || std::memcmp(back.data(), symbols.data(), n) != 0)
+            return false;
+    }
+    return true;
+}
+
+// One line per stream: bits per symbol, then encode/decode Msym/s per build.
+bool measure(const char* name, const std::vector<uint8_t>& symbols)
+{
+    const auto n = static_cast<double>(symbols.size());
+    std::vector<Speed> speeds;
+    for (const qrn::AnscBuild& build : qrn::ansc_builds()) {
+        if (build.level > qrn::cpu_feature_level())
+            continue;
+        speeds.emplace_back();
+        if (!measure_build(build, symbols, speeds.back())) {
+            std::printf("%-18s %s: decode MISMATCH\n", name, build.name);
+            return false;
+        }
+        if (speeds.back().segment != speeds.front().segment) {
+            std::printf("%-18s %s: segment differs from the scalar build's\n", name, build.name);
             return false;
         }
     }
-    std::printf("%-18s %9u symbols  %.3f bits/symbol  encode %5.0f Msym/s  decode %5.0f Msym/s\n", name, n,
-                double(size) * 8 / n, n / encode / 1e6, n / decode / 1e6);
+    std::printf("%-18s %9zu symbols  %.3f bits/symbol", name, symbols.size(),
+                double(speeds.front().segment.size()) * 8 / n);
+    size_t i = 0;
+    for (const qrn::AnscBuild& build : qrn::ansc_builds())
+        if (build.level <= qrn::cpu_feature_level()) {
+            std::printf("  %s: encode %5.0f decode %5.0f", build.name, n / speeds[i].encode / 1e6,
+                        n / speeds[i].decode / 1e6);
+            ++i;
+        }
+    std::printf("  (Msym/s)\n");
     return true;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 namespace qrn {
 
@@ -68,6 +69,18 @@ uint8_t* ansc_encode_scalar(AnscContext& ctx, const uint8_t* symbols, uint32_t c
 const uint8_t* ansc_decode_scalar(AnscContext& ctx, const uint8_t* pos, const uint8_t* end,
                                   uint32_t n, uint8_t* dest);
 
+// One build of the coder and the lowest processor level that runs it. Every
+// build reads and writes the same bytes.
+struct AnscBuild {
+    const char* name;
+    int level;
+    AnscEncodeFn encode;
+    AnscDecodeFn decode;
+};
+// The builds in this program, lowest level first; the first is the scalar
+// build, which runs everywhere.
+std::span<const AnscBuild> ansc_builds();
+
 // Reads a segment's lane states, count byte and initial table into `ctx` and
 // advances `*pos` past them. False (with `*pos` unchanged) when the header is
 // damaged or would use bytes at or beyond `end`.
@@ -77,8 +90,8 @@ bool ansc_read_header(AnscContext& ctx, const uint8_t** pos, const uint8_t* end)
 // a caller must leave between `dest` and `scratch_end`.
 uint64_t ansc_bound(uint32_t count, uint32_t chunk_size);
 
-// Build the reciprocal table and point ansc_encode / ansc_decode at the build
-// for `level`.
+// Build the reciprocal table and point ansc_encode / ansc_decode at the
+// highest build that `level` runs.
 void ansc_select_encoder(int level);
 void ansc_select_decoder(int level);
 

@@ -1,6 +1,7 @@
-// Scalar segment encoder. It runs backwards: chunks from last to first, the
-// symbols of each chunk from last to first, every word and chunk header
-// prepended to what is already written.
+// Segment encoder. It runs backwards: chunks from last to first, the symbols
+// of each chunk from last to first, every word and chunk header prepended to
+// what is already written. The full groups of a chunk go to a group coder:
+// the scalar one here, or a vector build (same bytes).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,16 +11,6 @@
 
 namespace qrn {
 namespace {
-
-// Per-symbol encoder record: x -> floor(x / f) * 2048 + x mod f + start,
-// computed as x + bias + q * complement with q = floor(x / f).
-struct EncodeSymbol {
-    uint32_t rcp;
-    uint32_t renorm_limit;  // f * 2^20: a state at or above it sheds a word first
-    uint16_t bias;          // start, plus 2047 when f = 1 (its quotient comes out one low)
-    uint16_t complement;
-    uint32_t shift;
-};
 
 [[noreturn]] void internal_error()
 {
@@ -33,30 +24,61 @@ struct EncodeSymbol {
 inline void encode_symbol(uint32_t& x, const EncodeSymbol& e, uint8_t*& words)
 {
     store_le16(words - 2, static_cast<uint16_t>(x));
-#if defined(__x86_64__) && defined(__GNUC__)
+#if QRN_ANS_AVX2 && defined(__GNUC__)
     // Two conditional moves on one comparison (compilers make branches of
     // the portable form below).
     const uint32_t shifted = x >> 16;
     uint8_t* const below = words - 2;
-    __asm__("cmpl %[limit], %[x]\n\t"
-            "cmovae %[shifted], %[x]\n\t"
-            "cmovae %[below], %[words]"
+    __asm__("cmpl %[above], %[x]\n\t"
+            "cmova %[shifted], %[x]\n\t"
+            "cmova %[below], %[words]"
             : [x] "+r"(x), [words] "+r"(words)
-            : [limit] "rm"(e.renorm_limit), [shifted] "r"(shifted), [below] "r"(below)
+            : [above] "rm"(e.renorm_above), [shifted] "r"(shifted), [below] "r"(below)
             : "cc");
 #else
-    const uint32_t shed = x >= e.renorm_limit;
+    const uint32_t shed = x > e.renorm_above;
     words -= shed << 1;
     x >>= shed << 4;
 #endif
-    const uint32_t q = static_cast<uint32_t>((uint64_t{x} * e.rcp) >> 32) >> e.shift;
+    const uint32_t q = static_cast<uint32_t>((uint64_t{x} * e.rcp) >> e.product_shift);
     x = x + e.bias + q * e.complement;
+}
+
+uint8_t* encode_groups_scalar(uint32_t* x, const EncodeSymbol* table, const uint8_t* symbols, uint32_t groups,
+                              uint8_t* words)
+{
+    for (const uint8_t* group = symbols + 8 * size_t{groups}; group != symbols;) {
+        group -= 8;
+        encode_symbol(x[7], table[group[7]], words);
+        encode_symbol(x[6], table[group[6]], words);
+        encode_symbol(x[5], table[group[5]], words);
+        encode_symbol(x[4], table[group[4]], words);
+        encode_symbol(x[3], table[group[3]], words);
+        encode_symbol(x[2], table[group[2]], words);
+        encode_symbol(x[1], table[group[1]], words);
+        encode_symbol(x[0], table[group[0]], words);
+    }
+    return words;
 }
 
 } // namespace
 
 uint8_t* ansc_encode_scalar(AnscContext& ctx, const uint8_t* symbols, uint32_t count, uint32_t chunk_size,
                             uint8_t* dest, uint8_t* scratch_end)
+{
+    return ansc_encode_with(encode_groups_scalar, ctx, symbols, count, chunk_size, dest, scratch_end);
+}
+
+#if QRN_ANS_AVX2
+uint8_t* ansc_encode_avx2(AnscContext& ctx, const uint8_t* symbols, uint32_t count, uint32_t chunk_size,
+                          uint8_t* dest, uint8_t* scratch_end)
+{
+    return ansc_encode_with(ansc_encode_groups_avx2, ctx, symbols, count, chunk_size, dest, scratch_end);
+}
+#endif
+
+uint8_t* ansc_encode_with(AnscGroupCoder code_groups, AnscContext& ctx, const uint8_t* symbols, uint32_t count,
+                          uint32_t chunk_size, uint8_t* dest, uint8_t* scratch_end)
 {
     uint32_t x[ANSC_LANES];
     for (uint32_t& lane : x)
@@ -80,8 +102,8 @@ uint8_t* ansc_encode_scalar(AnscContext& ctx, const uint8_t* symbols, uint32_t c
             const uint32_t f = freq[s];
             if (f != 0) {
                 const ReciprocalEntry& r = ansc_reciprocal(f);
-                table[s] = {r.rcp, f << 20, static_cast<uint16_t>(start + (f == 1 ? ANSC_SCALE - 1 : 0)),
-                            r.complement, r.shift};
+                table[s] = {r.rcp, (f << 20) - 1, static_cast<uint16_t>(start + (f == 1 ? ANSC_SCALE - 1 : 0)),
+                            r.complement, 32u + r.shift};
             }
             start += f;
         }
@@ -91,17 +113,7 @@ uint8_t* ansc_encode_scalar(AnscContext& ctx, const uint8_t* symbols, uint32_t c
         const uint8_t* group = chunk + (n_symbols - tail);
         for (uint32_t j = tail; j-- > 0;)
             encode_symbol(x[j], table[group[j]], words);
-        while (group != chunk) {
-            group -= 8;
-            encode_symbol(x[7], table[group[7]], words);
-            encode_symbol(x[6], table[group[6]], words);
-            encode_symbol(x[5], table[group[5]], words);
-            encode_symbol(x[4], table[group[4]], words);
-            encode_symbol(x[3], table[group[3]], words);
-            encode_symbol(x[2], table[group[2]], words);
-            encode_symbol(x[1], table[group[1]], words);
-            encode_symbol(x[0], table[group[0]], words);
-        }
+        words = code_groups(x, table, chunk, n_symbols / 8, words);
 
         uint8_t header[ANSC_CHUNK_HEADER_MAX];
         const size_t header_size = static_cast<size_t>(ansc_write_chunk_header(ctx, n, freq, header) - header);

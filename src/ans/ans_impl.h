@@ -114,6 +114,40 @@ uint32_t ansc_normalize(const uint8_t* symbols, uint32_t count, uint32_t freq[25
 // table into `out`; returns the end. Does not change the context.
 uint8_t* ansc_write_chunk_header(const AnscContext& ctx, uint32_t n, const uint32_t* freq, uint8_t* out);
 
+// Per-symbol encoder record: x -> floor(x / f) * 2048 + x mod f + start,
+// computed as x + bias + q * complement with q = floor(x / f). Sixteen bytes
+// read as four 32-bit words (the vector builds load whole records and
+// transpose them into one vector per field).
+struct EncodeSymbol {
+    uint32_t rcp;
+    uint32_t renorm_above;  // f * 2^20 - 1: a state above it sheds a word first
+    uint16_t bias;          // start, plus 2047 when f = 1 (its quotient comes out one low)
+    uint16_t complement;
+    uint32_t product_shift;  // 32 + the reciprocal's shift: q = x * rcp >> product_shift
+};
+static_assert(sizeof(EncodeSymbol) == 16);
+
+// Encodes the `groups` full groups of eight symbols at `symbols`, from the
+// last group to the first and each from symbol 7 down to 0 (symbol j on lane
+// j), prepending the words below `words`. Returns the new lowest word. May
+// write up to 8 bytes below that (scratch the caller has room for).
+using AnscGroupCoder = uint8_t* (*)(uint32_t* lanes, const EncodeSymbol* table, const uint8_t* symbols,
+                                    uint32_t groups, uint8_t* words);
+
+// The whole segment encoder around a group coder: chunking, normalisation,
+// records, tails, headers and the segment's front are the same in every
+// build.
+uint8_t* ansc_encode_with(AnscGroupCoder groups, AnscContext& ctx, const uint8_t* symbols, uint32_t count,
+                          uint32_t chunk_size, uint8_t* dest, uint8_t* scratch_end);
+
+#if QRN_ANS_AVX2
+// ans_encode_avx2.cpp, compiled for AVX2 alone, and the encoder around it.
+uint8_t* ansc_encode_groups_avx2(uint32_t* lanes, const EncodeSymbol* table, const uint8_t* symbols,
+                                 uint32_t groups, uint8_t* words);
+uint8_t* ansc_encode_avx2(AnscContext& ctx, const uint8_t* symbols, uint32_t count, uint32_t chunk_size,
+                          uint8_t* dest, uint8_t* scratch_end);
+#endif
+
 // Applies a chunk header to the context (the reverse of the above for the
 // table held there). Null when the header is malformed or runs past `end`.
 const uint8_t* ansc_apply_chunk_header(AnscContext& ctx, const uint8_t* pos, const uint8_t* end);

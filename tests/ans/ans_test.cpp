@@ -9,16 +9,28 @@
 #include "ans/ans.h"
 #include "ans/ans_impl.h"
 #include "common/bytes.h"
+#include "platform/platform.h"
 
 namespace qrn {
 namespace {
 
-std::vector<uint8_t> encode(const std::vector<uint8_t>& symbols, uint32_t chunk, AnscContext* out_ctx = nullptr)
+// The builds this processor runs (the scalar one first).
+std::vector<AnscBuild> runnable_builds()
+{
+    std::vector<AnscBuild> out;
+    for (const AnscBuild& b : ansc_builds())
+        if (b.level <= cpu_feature_level())
+            out.push_back(b);
+    return out;
+}
+
+std::vector<uint8_t> encode(const std::vector<uint8_t>& symbols, uint32_t chunk, AnscContext* out_ctx = nullptr,
+                            AnscEncodeFn encoder = ansc_encode_scalar)
 {
     AnscContext ctx;
     ansc_reset(ctx);
     std::vector<uint8_t> buf(ansc_bound(static_cast<uint32_t>(symbols.size()), chunk));
-    uint8_t* end = ansc_encode_scalar(ctx, symbols.data(), static_cast<uint32_t>(symbols.size()), chunk, buf.data(),
+    uint8_t* end = encoder(ctx, symbols.data(), static_cast<uint32_t>(symbols.size()), chunk, buf.data(),
                                       buf.data() + buf.size());
     buf.resize(static_cast<size_t>(end - buf.data()));
     if (out_ctx)
@@ -30,7 +42,7 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& symbols, uint32_t chunk,
 // The segment is copied into a buffer of exactly its size so that the
 // sanitizers catch any read past it.
 bool decode(const std::vector<uint8_t>& segment, uint32_t count, uint32_t chunk, std::vector<uint8_t>* symbols,
-            AnscContext* out_ctx = nullptr)
+            AnscContext* out_ctx = nullptr, AnscDecodeFn decoder = ansc_decode_scalar)
 {
     std::unique_ptr<uint8_t[]> data(new uint8_t[segment.size() + 1]);
     if (!segment.empty())
@@ -43,7 +55,7 @@ bool decode(const std::vector<uint8_t>& segment, uint32_t count, uint32_t chunk,
     symbols->assign(count, 0);
     for (uint32_t done = 0; done < count; done += chunk) {
         const uint32_t n = std::min(chunk, count - done);
-        pos = ansc_decode_scalar(ctx, pos, end, n, symbols->data() + done);
+        pos = decoder(ctx, pos, end, n, symbols->data() + done);
         if (pos == nullptr)
             return false;
     }
@@ -260,8 +272,12 @@ std::vector<uint8_t> make_stream(std::mt19937& rng, size_t n, int kind)
     return s;
 }
 
-TEST(AnscRoundTrip, LengthsChunkSizesAndDistributions)
+// Every build this processor runs writes the scalar build's bytes, and each
+// decoder reads every build's segments.
+TEST(AnscRoundTrip, LengthsChunkSizesAndDistributionsInEveryBuild)
 {
+    ansc_init_tables();
+    const std::vector<AnscBuild> builds = runnable_builds();
     std::mt19937 rng(12345);
     const uint32_t chunk_sizes[] = {12288, 14336, 16384, 8, 13, 1, 65535};
     const size_t lengths[] = {1, 2, 3, 7, 8, 9, 15, 16, 17, 100, 1000};
@@ -276,9 +292,13 @@ TEST(AnscRoundTrip, LengthsChunkSizesAndDistributions)
                 const auto symbols = make_stream(rng, n, kind);
                 const auto seg = encode(symbols, q);
                 ASSERT_LE(seg.size(), ansc_bound(static_cast<uint32_t>(n), q));
-                std::vector<uint8_t> back;
-                ASSERT_TRUE(decode(seg, static_cast<uint32_t>(n), q, &back)) << q << " " << n << " " << kind;
-                ASSERT_EQ(back, symbols) << q << " " << n << " " << kind;
+                for (const AnscBuild& b : builds) {
+                    ASSERT_EQ(encode(symbols, q, nullptr, b.encode), seg) << b.name << " " << q << " " << n;
+                    std::vector<uint8_t> back;
+                    ASSERT_TRUE(decode(seg, static_cast<uint32_t>(n), q, &back, nullptr, b.decode))
+                        << b.name << " " << q << " " << n << " " << kind;
+                    ASSERT_EQ(back, symbols) << b.name << " " << q << " " << n << " " << kind;
+                }
             }
         }
     }
@@ -330,6 +350,26 @@ TEST(AnscDecode, ReportsDamageInsteadOfLeavingItsBuffers)
     const uint8_t* pos = seg.data();
     EXPECT_FALSE(ansc_read_header(ctx, &pos, seg.data() + 34));
     EXPECT_EQ(pos, seg.data());
+}
+
+TEST(AnscDispatch, LevelsPickBuildsAndTheProbeIsCached)
+{
+    const int level = cpu_feature_level();
+    EXPECT_EQ(cpu_feature_level(), level);
+    ansc_select_encoder(0);
+    ansc_select_decoder(0);
+    EXPECT_EQ(ansc_encode, ansc_encode_scalar);
+    EXPECT_EQ(ansc_decode, ansc_decode_scalar);
+    // Levels 1-7 have no build of their own; 8 takes the AVX2 build where
+    // this program has one.
+    for (int l = 1; l <= 8; ++l) {
+        ansc_select_encoder(l);
+        ansc_select_decoder(l);
+        EXPECT_EQ(ansc_encode, l < 8 ? ansc_encode_scalar : ansc_builds().back().encode) << l;
+        EXPECT_EQ(ansc_decode, ansc_decode_scalar) << l;
+    }
+    ansc_select_encoder(0);
+    ansc_select_decoder(0);
 }
 
 TEST(AnscEncodeDeathTest, TooSmallWorkAreaEndsTheProcess)

@@ -47,6 +47,27 @@ TEST(Methods, LevelsRoundTrip)
     }
 }
 
+// Method 3 writes the same container whichever ANS build the processor
+// gets, and -S (scalar builds only) reads it back.
+TEST(Methods, Method3SameBytesWithoutProbing)
+{
+    ScratchDir dir;
+    const std::string data = text_bytes(400000, 5) + random_bytes(30000, 6);
+    write_file(dir / "in", data);
+    for (const char* level : {"-30", "-31", "-32", "-39"}) {
+        for (const char* probe : {"", " -S"}) {
+            const std::string out = std::string(probe).empty() ? "probed.qrn" : "scalar.qrn";
+            fs::remove(dir / out);
+            const RunResult r = run_quarnix(dir.path, std::string(level) + probe + " -p2 in " + out);
+            ASSERT_EQ(r.status, 0) << level << probe << ": " << r.err;
+        }
+        ASSERT_TRUE(read_file(dir / "probed.qrn") == read_file(dir / "scalar.qrn")) << level;
+        fs::remove(dir / "back");
+        ASSERT_EQ(run_quarnix(dir.path, "-d -S probed.qrn back").status, 0) << level;
+        ASSERT_TRUE(read_file(dir / "back") == data) << level;
+    }
+}
+
 // Level 9 reserves address space for its match finder at start-up; where the
 // system refuses it, the run ends at once with status 1 and leaves no output.
 TEST(Methods, RefusedNodeMemoryEndsTheRun)
