@@ -15,10 +15,19 @@ namespace qrn {
 
 namespace {
 
+template <AnscGroupCoder Groups>
+uint8_t* encode_build(AnscContext& ctx, const uint8_t* symbols, uint32_t count, uint32_t chunk_size, uint8_t* dest,
+                      uint8_t* scratch_end)
+{
+    return ansc_encode_with(Groups, ctx, symbols, count, chunk_size, dest, scratch_end);
+}
+
 constexpr AnscBuild builds[] = {
     {"scalar", 0, ansc_encode_scalar, ansc_decode_scalar},
-#if QRN_ANS_AVX2
-    {"avx2", 8, ansc_encode_avx2, ansc_decode_scalar},
+#if QRN_ANS_VECTOR
+    {"sse4.1", 5, encode_build<ansc_encode_groups_sse41>, ansc_decode_scalar},
+    {"avx", 7, encode_build<ansc_encode_groups_avx>, ansc_decode_scalar},
+    {"avx2", 8, encode_build<ansc_encode_groups_avx2>, ansc_decode_scalar},
 #endif
 };
 

@@ -24,7 +24,7 @@ namespace {
 inline void encode_symbol(uint32_t& x, const EncodeSymbol& e, uint8_t*& words)
 {
     store_le16(words - 2, static_cast<uint16_t>(x));
-#if QRN_ANS_AVX2 && defined(__GNUC__)
+#if defined(__x86_64__) && defined(__GNUC__)
     // Two conditional moves on one comparison (compilers make branches of
     // the portable form below).
     const uint32_t shifted = x >> 16;
@@ -68,14 +68,6 @@ uint8_t* ansc_encode_scalar(AnscContext& ctx, const uint8_t* symbols, uint32_t c
 {
     return ansc_encode_with(encode_groups_scalar, ctx, symbols, count, chunk_size, dest, scratch_end);
 }
-
-#if QRN_ANS_AVX2
-uint8_t* ansc_encode_avx2(AnscContext& ctx, const uint8_t* symbols, uint32_t count, uint32_t chunk_size,
-                          uint8_t* dest, uint8_t* scratch_end)
-{
-    return ansc_encode_with(ansc_encode_groups_avx2, ctx, symbols, count, chunk_size, dest, scratch_end);
-}
-#endif
 
 uint8_t* ansc_encode_with(AnscGroupCoder code_groups, AnscContext& ctx, const uint8_t* symbols, uint32_t count,
                           uint32_t chunk_size, uint8_t* dest, uint8_t* scratch_end)

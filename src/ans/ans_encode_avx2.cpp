@@ -1,61 +1,57 @@
-// The encoder's group loop with the eight lanes in one 256-bit vector. This
-// file alone is compiled with -mavx2 and runs only where the processor probe
-// found AVX2. It uses intrinsics only (no inline functions shared with the
-// baseline code, which the linker could otherwise take from here).
+// The encoder's group loop for AVX2. This file alone is compiled with -mavx2
+// and runs only where the processor probe found AVX2.
+//
+// The eight lanes sit in two vectors of four 64-bit slots, lanes 0, 2, 4, 6
+// in one and 1, 3, 5, 7 in the other, each state zero-extended. That way
+// the quotient comes from one 32x32 -> 64-bit multiply and one per-slot
+// shift, with no shuffles on the states' chain from group to group; the
+// two vectors interleave back into lane order only for the shed words.
 #if defined(__AVX2__)
-#include <immintrin.h>
-
-#include "ans/ans_impl.h"
+#include "ans/ans_vector.h"
 
 namespace qrn {
 namespace {
 
-// Word-pack table, indexed by a 4-bit mask of the lanes of one 128-bit half
-// that shed a word: a byte shuffle that moves those lanes' low 16 bits, in
-// lane order, to the top end of the low 8 bytes, so that the highest such
-// lane's word is the highest word. Stored directly below the words written
-// so far, this is the scalar encoder's order (lane 7 prepended first).
-struct WordPack {
-    alignas(16) uint8_t shuffle[16][16];
-    uint8_t bytes[16];  // 2 x the number of lanes in the mask
+// The fields of four records, lanes a, b | c, d in 64-bit slots.
+struct Records64 {
+    __m256i rcp;       // low half of each slot (the multiply ignores the high one)
+    __m256i above;     // zero-extended
+    __m256i bias;      // zero-extended
+    __m256i complement;
+    __m256i shift;     // zero-extended: 32 + the reciprocal's shift
 };
 
-constexpr WordPack make_word_pack()
+inline Records64 records(const EncodeSymbol* table, uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {
-    WordPack t{};
-    for (int mask = 0; mask < 16; ++mask) {
-        const int count = __builtin_popcount(mask);
-        for (int b = 0; b < 16; ++b)
-            t.shuffle[mask][b] = 0x80;
-        int slot = 4 - count;  // word position of the first shed lane within the 8 bytes
-        for (int lane = 0; lane < 4; ++lane)
-            if (mask >> lane & 1) {
-                t.shuffle[mask][2 * slot] = static_cast<uint8_t>(4 * lane);
-                t.shuffle[mask][2 * slot + 1] = static_cast<uint8_t>(4 * lane + 1);
-                ++slot;
-            }
-        t.bytes[mask] = static_cast<uint8_t>(2 * count);
-    }
+    const auto load = [table](uint8_t s) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(table + s)); };
+    const __m256i ac = _mm256_inserti128_si256(_mm256_castsi128_si256(load(a)), load(c), 1);
+    const __m256i bd = _mm256_inserti128_si256(_mm256_castsi128_si256(load(b)), load(d), 1);
+    const __m256i rcp_above = _mm256_unpacklo_epi64(ac, bd);
+    const __m256i bias_complement_shift = _mm256_unpackhi_epi64(ac, bd);
+    return {rcp_above, _mm256_srli_epi64(rcp_above, 32),
+            _mm256_and_si256(bias_complement_shift, _mm256_set1_epi64x(0xFFFF)),
+            _mm256_srli_epi32(bias_complement_shift, 16), _mm256_srli_epi64(bias_complement_shift, 32)};
+}
+
+// Which lanes shed a word: the 4-bit masks of both vectors (slot i of the
+// even vector is lane 2i, of the odd one lane 2i + 1) as one 8-bit lane mask.
+constexpr auto make_lane_masks()
+{
+    struct {
+        uint8_t m[256];
+    } t{};
+    for (int i = 0; i < 256; ++i)
+        for (int slot = 0; slot < 4; ++slot)
+            t.m[i] |= static_cast<uint8_t>((i >> slot & 1) << (2 * slot) | (i >> (4 + slot) & 1) << (2 * slot + 1));
     return t;
 }
+constexpr auto lane_masks = make_lane_masks();
 
-constexpr WordPack word_pack = make_word_pack();
-
-// Stores the shed words of one half (lanes in `half`, mask of 4 bits) below
-// `words` and moves `words` down past them.
-inline uint8_t* put_words(__m128i half, unsigned mask, uint8_t* words)
+inline __m256i step(__m256i x, __m256i shed, const Records64& r)
 {
-    const __m128i packed =
-        _mm_shuffle_epi8(half, _mm_load_si128(reinterpret_cast<const __m128i*>(word_pack.shuffle[mask])));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(words - 8), packed);
-    return words - word_pack.bytes[mask];
-}
-
-inline __m256i record_pair(const EncodeSymbol* table, uint8_t low, uint8_t high)
-{
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table + low));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table + high));
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
+    x = _mm256_blendv_epi8(x, _mm256_srli_epi64(x, 16), shed);
+    const __m256i q = _mm256_srlv_epi64(_mm256_mul_epu32(x, r.rcp), r.shift);
+    return _mm256_add_epi64(_mm256_add_epi64(x, r.bias), _mm256_mul_epu32(q, r.complement));
 }
 
 } // namespace
@@ -63,49 +59,27 @@ inline __m256i record_pair(const EncodeSymbol* table, uint8_t low, uint8_t high)
 uint8_t* ansc_encode_groups_avx2(uint32_t* lanes, const EncodeSymbol* table, const uint8_t* symbols,
                                  uint32_t groups, uint8_t* words)
 {
-    __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
-    const __m256i low16 = _mm256_set1_epi32(0xFFFF);
-    const __m256i low32 = _mm256_set1_epi64x(0xFFFFFFFF);
-    const __m256i thirty_two = _mm256_set1_epi64x(32);
+    const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lanes));
+    __m256i even = _mm256_and_si256(packed, _mm256_set1_epi64x(0xFFFFFFFF));
+    __m256i odd = _mm256_srli_epi64(packed, 32);
     for (const uint8_t* group = symbols + 8 * size_t{groups}; group != symbols;) {
         group -= 8;
-        // Records of lanes 0-3 in the low halves, 4-7 in the high halves;
-        // a 4x4 transpose per half gives one vector per field in lane order.
-        const __m256i r0 = record_pair(table, group[0], group[4]);
-        const __m256i r1 = record_pair(table, group[1], group[5]);
-        const __m256i r2 = record_pair(table, group[2], group[6]);
-        const __m256i r3 = record_pair(table, group[3], group[7]);
-        const __m256i t0 = _mm256_unpacklo_epi32(r0, r1);
-        const __m256i t1 = _mm256_unpackhi_epi32(r0, r1);
-        const __m256i t2 = _mm256_unpacklo_epi32(r2, r3);
-        const __m256i t3 = _mm256_unpackhi_epi32(r2, r3);
-        const __m256i rcp = _mm256_unpacklo_epi64(t0, t2);
-        const __m256i above = _mm256_unpackhi_epi64(t0, t2);
-        const __m256i bias_complement = _mm256_unpacklo_epi64(t1, t3);
-        const __m256i product_shift = _mm256_unpackhi_epi64(t1, t3);
-        // Off the states' chain: the 64-bit shift counts of the even lanes
-        // (the whole shift) and of the odd lanes (whose quotient is wanted
-        // in the high half of the product).
-        const __m256i even_shift = _mm256_and_si256(product_shift, low32);
-        const __m256i odd_shift = _mm256_sub_epi64(_mm256_srli_epi64(product_shift, 32), thirty_two);
-        const __m256i base = _mm256_and_si256(bias_complement, low16);
-        const __m256i complement = _mm256_srli_epi32(bias_complement, 16);
-
-        // States stay below 2^31 and so do the limits: a signed comparison.
-        const __m256i shed = _mm256_cmpgt_epi32(x, above);
-        const auto mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(shed)));
-        words = put_words(_mm256_extracti128_si256(x, 1), mask >> 4, words);
-        words = put_words(_mm256_castsi256_si128(x), mask & 15, words);
-        x = _mm256_blendv_epi8(x, _mm256_srli_epi32(x, 16), shed);
-
-        // q = x * rcp >> product_shift from the even and odd lanes' products.
-        const __m256i even = _mm256_srlv_epi64(_mm256_mul_epu32(x, rcp), even_shift);
-        const __m256i odd = _mm256_srlv_epi64(_mm256_mul_epu32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(rcp, 32)),
-                                              odd_shift);
-        const __m256i q = _mm256_blend_epi32(even, odd, 0xAA);
-        x = _mm256_add_epi32(_mm256_add_epi32(x, base), _mm256_mullo_epi32(q, complement));
+        const Records64 re = records(table, group[0], group[2], group[4], group[6]);
+        const Records64 ro = records(table, group[1], group[3], group[5], group[7]);
+        // States and limits are below 2^31.
+        const __m256i shed_even = _mm256_cmpgt_epi64(even, re.above);
+        const __m256i shed_odd = _mm256_cmpgt_epi64(odd, ro.above);
+        const unsigned mask = lane_masks.m[static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(shed_even))) |
+                                           static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(shed_odd))) << 4];
+        // The states in lane order for their low words; lanes 4-7 first.
+        const __m256i in_order = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+        words = put_words(_mm256_extracti128_si256(in_order, 1), mask >> 4, words);
+        words = put_words(_mm256_castsi256_si128(in_order), mask & 15, words);
+        even = step(even, shed_even, re);
+        odd = step(odd, shed_odd, ro);
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), x);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes),
+                        _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA));
     return words;
 }
 

@@ -140,12 +140,15 @@ using AnscGroupCoder = uint8_t* (*)(uint32_t* lanes, const EncodeSymbol* table, 
 uint8_t* ansc_encode_with(AnscGroupCoder groups, AnscContext& ctx, const uint8_t* symbols, uint32_t count,
                           uint32_t chunk_size, uint8_t* dest, uint8_t* scratch_end);
 
-#if QRN_ANS_AVX2
-// ans_encode_avx2.cpp, compiled for AVX2 alone, and the encoder around it.
+#if QRN_ANS_VECTOR
+// Vector builds of the group coder, each in a file compiled for its own
+// instruction set (x86-64 only).
+uint8_t* ansc_encode_groups_sse41(uint32_t* lanes, const EncodeSymbol* table, const uint8_t* symbols,
+                                  uint32_t groups, uint8_t* words);
+uint8_t* ansc_encode_groups_avx(uint32_t* lanes, const EncodeSymbol* table, const uint8_t* symbols,
+                                uint32_t groups, uint8_t* words);
 uint8_t* ansc_encode_groups_avx2(uint32_t* lanes, const EncodeSymbol* table, const uint8_t* symbols,
                                  uint32_t groups, uint8_t* words);
-uint8_t* ansc_encode_avx2(AnscContext& ctx, const uint8_t* symbols, uint32_t count, uint32_t chunk_size,
-                          uint8_t* dest, uint8_t* scratch_end);
 #endif
 
 // Applies a chunk header to the context (the reverse of the above for the
