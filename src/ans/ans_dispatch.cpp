@@ -1,14 +1,12 @@
 // The choice of coder builds from the processor level (see cpu_feature_level
-// for the levels).
+// for the levels). The encoder has vector builds of its group loop for
+// SSE4.1 (levels 5-6), AVX (7) and AVX2 (8).
 //
-// Builds left out, with the scalar build in their place:
-// - Vector decoders: the eight lanes form one chain from group to group
-//   (state, slot, table, multiply, renormalise, next state), so a vector
-//   build walks it at vector latencies; an AVX2 build ran at 0.4x the
-//   scalar one, whose eight lanes overlap.
-// - 128-bit encoders (SSE4.1 and AVX-128 levels 5-7): these have no per-lane
-//   variable shift for the reciprocal's shift, and the processors that stop
-//   at those levels predate AVX2 by years.
+// The decoder has only the scalar build, at every level: its eight lanes
+// form one chain from group to group (state, slot, table, multiply,
+// renormalise, next state), which a vector build walks at vector latencies,
+// while the scalar build overlaps the eight lanes. An AVX2 decoder (gathers,
+// word-index table, cross-lane permute) ran at 0.4x the scalar one here.
 #include "ans/ans_impl.h"
 
 namespace qrn {
