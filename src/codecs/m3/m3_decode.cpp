@@ -305,15 +305,23 @@ struct SequenceReader {
             const uint32_t k = static_cast<uint32_t>(e & 0xFF);
             const uint64_t w = (e >> 8) + (((window << used) >> 1) >> (63 - k));
             used += k;
-            p += used >> 3;
-            used &= 7;
-            if constexpr (Checked) {
-                if (p > bits.last) [[unlikely]] {
-                    p = bits.last;
-                    bits.beyond = true;
+            // Unchecked, the window is reloaded after every second offset,
+            // which takes the reload off the chain from one offset to the
+            // next: a distance below 2^32 has at most 28 extra bits, and 7 +
+            // 2 x 28 bits fit in the window. More bits make a distance of
+            // 2^32 or more, which the check below rejects before the next
+            // offset is read (or, for the second, whatever its low bits).
+            if (Checked || ((t - tp) & 1) != 0) {
+                p += used >> 3;
+                used &= 7;
+                if constexpr (Checked) {
+                    if (p > bits.last) [[unlikely]] {
+                        p = bits.last;
+                        bits.beyond = true;
+                    }
                 }
+                window = __builtin_bswap64(load_le64(p));
             }
-            window = __builtin_bswap64(load_le64(p));
             o += run;
             const uint64_t dist = w - M3_REPEATS;
             if (dist > o)
@@ -326,6 +334,11 @@ struct SequenceReader {
             s->literals = static_cast<uint32_t>(run);
             s->length = static_cast<uint32_t>(length);
             s->distance = static_cast<uint32_t>(dist);
+        }
+        if constexpr (!Checked) {
+            p += used >> 3;
+            used &= 7;
+            window = __builtin_bswap64(load_le64(p));
         }
         bits.window = window;
         bits.used = used;
