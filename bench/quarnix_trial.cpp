@@ -73,7 +73,7 @@ struct QrnTrial final : Trial {
 
             const double start = now_seconds();
             filter_apply(cj.filter, cj.in, len, true);
-            const uint32_t payload = encode(cj);
+            const uint32_t payload = encode(cj.call());
             seconds += now_seconds() - start;
 
             QrnBlock b{offset, payload, len, payload < len};
@@ -115,7 +115,7 @@ struct QrnTrial final : Trial {
                 cj.in_size = b.payload;
                 cj.out = dst;
                 cj.out_limit = b.raw;
-                if (decode(cj) != b.raw)
+                if (decode(cj.call()) != b.raw)
                     return -1;
             } else {
                 std::memcpy(dst, store.data() + b.offset, b.raw);

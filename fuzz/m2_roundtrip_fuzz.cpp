@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codecs/codec_job.h"
+#include "codecs/codec_call.h"
 #include "codecs/m2/m2.h"
 #include "fuzz_job.h"
 

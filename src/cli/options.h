@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/codec_job.h"
+#include "container/codec_job.h"
 
 namespace qrn {
 

@@ -1,7 +1,7 @@
 // The codec entries of the four methods, indexed by method number (1..4).
 #pragma once
 
-#include "codecs/codec_job.h"
+#include "codecs/codec_call.h"
 
 namespace qrn {
 

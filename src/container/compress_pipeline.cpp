@@ -66,7 +66,7 @@ Record code_block(const CodecJob& job, uint8_t* in_buffer, uint8_t* out_buffer, 
     cj.out = out_buffer + front;
     cj.out_limit = static_cast<uint32_t>(capacity - static_cast<uint64_t>(front));
     filter_apply(cj.filter, cj.in, cj.in_size, true);
-    const uint32_t payload = encoder_for(cj.method)(cj);
+    const uint32_t payload = encoder_for(cj.method)(cj.call());
     if (payload < job.in_size) {
         out_buffer[0] = is_short ? (BLOCK_COMPRESSED | BLOCK_HAS_SIZE) : BLOCK_COMPRESSED;
         store_le32(out_buffer + 1, payload);

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "codecs/codec_job.h"
+#include "container/codec_job.h"
 
 namespace qrn {
 

@@ -188,7 +188,7 @@ bool decode_record(const CodecJob& job, uint8_t* out)
 {
     CodecJob cj = job;
     cj.out = out;
-    return decoder_for(cj.method)(cj) == cj.out_limit;
+    return decoder_for(cj.method)(cj.call()) == cj.out_limit;
 }
 
 // Grows `buffer` to hold at least `bytes`.

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "codecs/codec_job.h"
+#include "container/codec_job.h"
 
 namespace qrn {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/codec_job.h"
+#include "container/codec_job.h"
 #include "container/checksum.h"
 #include "container/container_format.h"
 #include "container/job_queue.h"

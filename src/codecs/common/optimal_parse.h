@@ -26,7 +26,7 @@
 #include <cstdint>
 
 #include "common/bytes.h"
-#include "codecs/codec_job.h"
+#include "codecs/codec_call.h"
 #include "parse/match_finder.h"
 
 namespace qrn {
@@ -260,7 +260,7 @@ struct OptimalParse {
 
 // The level-9 compressor of dialect D for one block.
 template <class D>
-uint32_t optimal_compress(const CodecJob& job)
+uint32_t optimal_compress(const BlockCall& job)
 {
     if (job.in_size == 0)
         return 0;

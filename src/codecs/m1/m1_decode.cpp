@@ -192,7 +192,7 @@ FastStop decode_fast(const uint8_t*& ip_ref, uint8_t*& op_ref, uint8_t* const os
 
 } // namespace
 
-uint32_t m1_decompress(const CodecJob& job)
+uint32_t m1_decompress(const BlockCall& job)
 {
     const uint8_t* ip = job.in;
     const uint8_t* const iend = ip + job.in_size;

@@ -177,7 +177,7 @@ inline uint32_t near_or_self(uint32_t c, uint32_t ip, uint32_t distance)
 #endif
 }
 
-Parse start_parse(const CodecJob& job)
+Parse start_parse(const BlockCall& job)
 {
     return Parse{job.in, job.in_size, int64_t(job.in_size) - 32, 0, M1Writer{job.out, job.out + job.out_limit},
                  job.out};
@@ -187,7 +187,7 @@ Parse start_parse(const CodecJob& job)
 // stack. With END_INSERT, the last two positions of every match are entered
 // as well. BITS: the table size when fixed at compile time (0: hash_bits).
 template <bool END_INSERT, int BITS>
-uint32_t compress_level0(const CodecJob& job)
+uint32_t compress_level0(const BlockCall& job)
 {
     uint32_t table[1u << LEVEL0_MAX_HASH_BITS];
     const int bits = BITS ? BITS : job.hash_bits;
@@ -259,7 +259,7 @@ uint32_t compress_level0(const CodecJob& job)
 }
 
 // Level 1: three probes per step; all slots are read before any is stored.
-uint32_t compress_level1(const CodecJob& job)
+uint32_t compress_level1(const BlockCall& job)
 {
     TableMemory table_owner(size_t(1) << (job.hash_bits - 2));
     uint32_t* const table = table_owner.slots();
@@ -305,7 +305,7 @@ uint32_t compress_level1(const CodecJob& job)
 
 // Level 2: four probes per step, each with a 6-byte and a 4-byte hash into
 // the same table; 6-byte candidates first, 4-byte ones only when none matched.
-uint32_t compress_level2(const CodecJob& job)
+uint32_t compress_level2(const BlockCall& job)
 {
     TableMemory table_owner(size_t(1) << (job.hash_bits - 2));
     uint32_t* const table = table_owner.slots();
@@ -358,7 +358,7 @@ uint32_t compress_level2(const CodecJob& job)
 
 } // namespace
 
-uint32_t m1_compress(const CodecJob& job)
+uint32_t m1_compress(const BlockCall& job)
 {
     const int bits = job.hash_bits;
     if (job.level == 9)

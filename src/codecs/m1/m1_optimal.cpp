@@ -45,6 +45,6 @@ struct M1Dialect {
 
 } // namespace
 
-uint32_t m1_compress_optimal(const CodecJob& job) { return optimal_compress<M1Dialect>(job); }
+uint32_t m1_compress_optimal(const BlockCall& job) { return optimal_compress<M1Dialect>(job); }
 
 } // namespace qrn

@@ -203,7 +203,7 @@ inline void next_token(const TokenShape& t, const uint8_t*& in, uint64_t& word, 
 // FAR: the block is larger than the caches, so match sources are asked for
 // ahead of their copies.
 template <bool LEVEL9, const auto& SHAPES, bool FAR>
-uint32_t decode_block(const CodecJob& job)
+uint32_t decode_block(const BlockCall& job)
 {
     const uint8_t* in = job.in;
     const uint8_t* const in_end = in + job.in_size;
@@ -369,7 +369,7 @@ uint32_t decode_block(const CodecJob& job)
 
 } // namespace
 
-uint32_t m2_decode(const CodecJob& job, bool far)
+uint32_t m2_decode(const BlockCall& job, bool far)
 {
     if (job.level == 9)
         return far ? decode_block<true, LEVEL9_SHAPES, true>(job) : decode_block<true, LEVEL9_SHAPES, false>(job);
@@ -379,7 +379,7 @@ uint32_t m2_decode(const CodecJob& job, bool far)
     return far ? decode_block<false, PLAIN_SHAPES_MIN3, true>(job) : decode_block<false, PLAIN_SHAPES_MIN3, false>(job);
 }
 
-uint32_t m2_decompress(const CodecJob& job)
+uint32_t m2_decompress(const BlockCall& job)
 {
     // Blocks up to this size (level 0's) stay in the cache as they are made.
     // Beyond it, level 1 still copies mostly from near sources (its default

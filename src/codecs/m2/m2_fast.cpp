@@ -212,7 +212,7 @@ inline bool pays_for_token(const Match& m) { return m.dist < MaxDistanceByLength
 // ---- level 0 -----------------------------------------------------------------
 
 template <bool END_INSERT>
-uint32_t compress_level0(const CodecJob& job, int p)
+uint32_t compress_level0(const BlockCall& job, int p)
 {
     uint32_t table[1u << LEVEL0_MAX_HASH_BITS];
     std::fill_n(table, size_t(1) << p, 0u);
@@ -249,7 +249,7 @@ uint32_t compress_level0(const CodecJob& job, int p)
 
 // ---- level 1 -----------------------------------------------------------------
 
-uint32_t compress_level1(const CodecJob& job, int p)
+uint32_t compress_level1(const BlockCall& job, int p)
 {
     TableMemory t(size_t(1) << (p - 2));
     if (!t.slots())
@@ -349,7 +349,7 @@ void fill_gap(Parse& ps, uint32_t* h3_table, uint32_t match_start)
     }
 }
 
-uint32_t compress_level2(const CodecJob& job, int p)
+uint32_t compress_level2(const BlockCall& job, int p)
 {
     TableMemory t(size_t(1) << (p - 2));
     TableMemory t3(size_t(1) << H3_BITS);
@@ -436,7 +436,7 @@ uint32_t compress_level2(const CodecJob& job, int p)
 
 } // namespace
 
-uint32_t m2_compress(const CodecJob& job)
+uint32_t m2_compress(const BlockCall& job)
 {
     const uint32_t n = job.in_size;
     if (n == 0)

@@ -94,6 +94,6 @@ struct M2Dialect {
 
 } // namespace
 
-uint32_t m2_compress_optimal(const CodecJob& job) { return optimal_compress<M2Dialect>(job); }
+uint32_t m2_compress_optimal(const BlockCall& job) { return optimal_compress<M2Dialect>(job); }
 
 } // namespace qrn

@@ -3,14 +3,14 @@
 
 #include <cstdint>
 
-#include "codecs/codec_job.h"
+#include "codecs/codec_call.h"
 
 namespace qrn {
 
-uint32_t m3_compress(const CodecJob& job);
-uint32_t m3_decompress(const CodecJob& job);
+uint32_t m3_compress(const BlockCall& job);
+uint32_t m3_decompress(const BlockCall& job);
 // Level 9, through m3_compress.
-uint32_t m3_compress_optimal(const CodecJob& job);
+uint32_t m3_compress_optimal(const BlockCall& job);
 
 // Level 9's price table: entry i = 1024 * log2(i), truncated (entry 0 = 0).
 constexpr uint32_t M3_PRICE_ENTRIES = 2049;

@@ -600,7 +600,7 @@ uint8_t* execute(Decoder& d, const Sequence* batch, uint32_t n, uint8_t* op, uin
 
 } // namespace
 
-uint32_t m3_decompress(const CodecJob& job)
+uint32_t m3_decompress(const BlockCall& job)
 {
     Decoder d;
     d.in = job.in;

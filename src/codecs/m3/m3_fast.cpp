@@ -338,7 +338,7 @@ uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, in
 
 } // namespace
 
-uint32_t m3_compress(const CodecJob& job)
+uint32_t m3_compress(const BlockCall& job)
 {
     if (job.level == 9)
         return m3_compress_optimal(job);

@@ -319,7 +319,7 @@ struct Parse {
 
 } // namespace
 
-uint32_t m3_compress_optimal(const CodecJob& job)
+uint32_t m3_compress_optimal(const BlockCall& job)
 {
     const uint32_t n = job.in_size;
     if (n == 0)

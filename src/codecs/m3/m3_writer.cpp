@@ -179,7 +179,7 @@ void m3_free(void* p, size_t bytes)
 
 } // namespace
 
-bool m3w_open(M3Writers& m, const CodecJob& job)
+bool m3w_open(M3Writers& m, const BlockCall& job)
 {
     const uint32_t n = job.in_size;
     m.min_match = m3_min_match(job.level);

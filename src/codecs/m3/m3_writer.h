@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "ans/ans.h"
-#include "codecs/codec_job.h"
+#include "codecs/codec_call.h"
 #include "codecs/m3/m3_format.h"
 
 namespace qrn {
@@ -49,7 +49,7 @@ struct M3Writers {
 
 // Sets up the writers for one block of `job` (its input, output area and
 // level). False when the working memory cannot be had.
-bool m3w_open(M3Writers& m, const CodecJob& job);
+bool m3w_open(M3Writers& m, const BlockCall& job);
 void m3w_close(M3Writers& m);
 
 // One sequence: the literal run [run_start, run_start + run_length) of the

@@ -3,13 +3,13 @@
 
 #include <cstdint>
 
-#include "codecs/codec_job.h"
+#include "codecs/codec_call.h"
 
 namespace qrn {
 
 // Level 9 only: every other level is declined (CODEC_FAIL, the block stored raw).
-uint32_t m4_compress(const CodecJob& job);
-uint32_t m4_decompress(const CodecJob& job);
+uint32_t m4_compress(const BlockCall& job);
+uint32_t m4_decompress(const BlockCall& job);
 
 // Price in 1/128 bit of an event of probability i/128: entry i =
 // (ln 128 - ln i) x 128 / ln 2, truncated; entry 0 = 768.

@@ -86,7 +86,7 @@ inline void copy_match(uint8_t* out, uint32_t pos, uint32_t distance, uint32_t l
 
 } // namespace
 
-uint32_t m4_decompress(const CodecJob& job)
+uint32_t m4_decompress(const BlockCall& job)
 {
     const uint32_t size = job.out_limit;
     if (size == 0)

@@ -406,7 +406,7 @@ struct Parse {
 
 } // namespace
 
-uint32_t m4_compress(const CodecJob& job)
+uint32_t m4_compress(const BlockCall& job)
 {
     if (job.level != 9)
         return CODEC_FAIL;

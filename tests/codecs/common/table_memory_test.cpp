@@ -19,13 +19,12 @@ std::vector<uint8_t> compress(int method, int level, const std::string& data)
     const auto n = static_cast<uint32_t>(data.size());
     std::vector<uint8_t> in(n + BUFFER_SLACK, 0), out(compress_capacity(n) + BUFFER_SLACK);
     std::copy(data.begin(), data.end(), in.begin());
-    CodecJob job{};
+    BlockCall job{};
     job.method = static_cast<uint8_t>(method);
     job.level = static_cast<uint8_t>(level);
     job.hash_bits = default_hash_bits(method, level);
     job.in = in.data();
     job.in_size = n;
-    job.block_size = n;
     job.out = out.data();
     job.out_limit = static_cast<uint32_t>(compress_capacity(n));
     const uint32_t size = encoder_for(method)(job);

@@ -41,7 +41,7 @@ inline Result compress(const Bytes& data, int level, int hash_bits, int64_t capa
     in.resize(data.size() + BUFFER_SLACK, 0);
     const size_t cap = capacity < 0 ? compress_bound(data.size()) : size_t(capacity);
     Bytes out(cap + GUARD, GUARD_BYTE);
-    CodecJob job{};
+    BlockCall job{};
     job.method = 1, job.level = uint8_t(level), job.hash_bits = hash_bits;
     job.in = in.data(), job.in_size = uint32_t(data.size());
     job.out = out.data(), job.out_limit = uint32_t(cap);
@@ -60,7 +60,7 @@ inline Result decompress(const Bytes& stream, size_t expected)
     Bytes in(stream);
     in.resize(stream.size() + DECODE_SLACK, 0xA7);
     Bytes out(expected + DECODE_SLACK + GUARD, GUARD_BYTE);
-    CodecJob job{};
+    BlockCall job{};
     job.method = 1;
     job.in = in.data(), job.in_size = uint32_t(stream.size());
     job.out = out.data(), job.out_limit = uint32_t(expected);

@@ -112,7 +112,7 @@ TEST(M2Compress, BadParametersAreRefused)
     }
     // Too small an output area.
     Bytes in(200, 'a'), out(300);
-    CodecJob job{};
+    BlockCall job{};
     job.level = 1, job.hash_bits = 20;
     job.in = in.data(), job.in_size = 100;
     job.out = out.data(), job.out_limit = 150;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codecs/codec_job.h"
+#include "codecs/codec_call.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m2/m2.h"
 
@@ -188,7 +188,7 @@ inline uint32_t decode(const Bytes& stream, int level, uint32_t expected, Bytes*
     uint32_t r[2];
     for (int far = 0; far < 2; ++far) {
         dst[far].assign(size_t(expected) + BUFFER_SLACK, 0xEE);
-        CodecJob job{};
+        BlockCall job{};
         job.method = 2, job.level = uint8_t(level);
         job.in = in.data(), job.in_size = uint32_t(stream.size());
         job.out = dst[far].data(), job.out_limit = expected;
@@ -209,9 +209,9 @@ inline Bytes compress(const Bytes& data, int level, int hash_bits, uint32_t* res
     in.resize(data.size() + BUFFER_SLACK, 0);
     const uint64_t capacity = compress_capacity(uint32_t(data.size()));
     Bytes dst(capacity + BUFFER_SLACK);
-    CodecJob job{};
+    BlockCall job{};
     job.method = 2, job.level = uint8_t(level), job.hash_bits = hash_bits;
-    job.in = in.data(), job.in_size = job.block_size = uint32_t(data.size());
+    job.in = in.data(), job.in_size = uint32_t(data.size());
     job.out = dst.data(), job.out_limit = uint32_t(capacity);
     const uint32_t r = m2_compress(job);
     if (result)

@@ -40,7 +40,7 @@ struct Crafted {
     {
         source.resize(source.size() + BUFFER_SLACK);
         out.assign(compress_capacity(static_cast<uint32_t>(source.size())) + BUFFER_SLACK, 0xAA);
-        CodecJob job{};
+        BlockCall job{};
         job.level = static_cast<uint8_t>(level);
         job.in = source.data();
         job.in_size = static_cast<uint32_t>(source.size() - BUFFER_SLACK);

@@ -27,9 +27,9 @@ inline std::vector<uint8_t> compress(const std::vector<uint8_t>& data, int level
     std::copy(data.begin(), data.end(), in.begin());
     const uint64_t capacity = compress_capacity(static_cast<uint32_t>(data.size()));
     std::vector<uint8_t> out(capacity + BUFFER_SLACK, fill);
-    CodecJob job{};
+    BlockCall job{};
     job.method = 3, job.level = static_cast<uint8_t>(level), job.hash_bits = bits < 0 ? default_bits(level) : bits;
-    job.in = in.data(), job.in_size = job.block_size = static_cast<uint32_t>(data.size());
+    job.in = in.data(), job.in_size = static_cast<uint32_t>(data.size());
     job.out = out.data(), job.out_limit = static_cast<uint32_t>(capacity);
     const uint32_t r = m3_compress(job);
     if (result)
@@ -47,7 +47,7 @@ inline uint32_t decompress(const std::vector<uint8_t>& payload, int level, uint3
     std::vector<uint8_t> in(payload.size() + BUFFER_SLACK, 0);
     std::copy(payload.begin(), payload.end(), in.begin());
     out->assign(size + size_t{BUFFER_SLACK}, 0);
-    CodecJob job{};
+    BlockCall job{};
     job.method = 3, job.level = static_cast<uint8_t>(level);
     job.in = in.data(), job.in_size = static_cast<uint32_t>(payload.size());
     job.out = out->data(), job.out_limit = size;

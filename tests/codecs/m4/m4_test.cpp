@@ -25,9 +25,9 @@ Bytes compress(const Bytes& data, uint32_t* result = nullptr, uint64_t capacity 
     if (capacity == 0)
         capacity = compress_capacity(static_cast<uint32_t>(data.size()));
     Bytes out(capacity + BUFFER_SLACK, 0xEE);
-    CodecJob job{};
+    BlockCall job{};
     job.method = 4, job.level = level;
-    job.in = in.data(), job.in_size = job.block_size = static_cast<uint32_t>(data.size());
+    job.in = in.data(), job.in_size = static_cast<uint32_t>(data.size());
     job.out = out.data(), job.out_limit = static_cast<uint32_t>(capacity);
     const uint32_t r = m4_compress(job);
     if (result)
@@ -45,7 +45,7 @@ uint32_t decompress(const Bytes& payload, uint32_t size, Bytes* out)
     Bytes in(payload.size() + BUFFER_SLACK, 0);
     std::copy(payload.begin(), payload.end(), in.begin());
     out->assign(size + size_t{BUFFER_SLACK}, 0);
-    CodecJob job{};
+    BlockCall job{};
     job.method = 4, job.level = 9;
     job.in = in.data(), job.in_size = static_cast<uint32_t>(payload.size());
     job.out = out->data(), job.out_limit = size;
