@@ -5,6 +5,7 @@
 #include "codecs/codec_table.h"
 #include "common/bytes.h"
 #include "container/block_buffers.h"
+#include "container/block_coding.h"
 #include "container/container_format.h"
 #include "container/errors.h"
 #include "container/filters.h"
@@ -47,35 +48,10 @@ bool input_done(const PlatformFile* in, int64_t got, uint32_t block_size, uint64
     return got < block_size || (in->size >= 0 && total >= static_cast<uint64_t>(in->size));
 }
 
-struct Record {
-    uint8_t* data;     // the record's first byte (its flag)
-    uint32_t length;
-    uint8_t* buffer;   // the buffer to release after writing
-};
-
-// Filters and compresses one block whose data is at `in_buffer` + 1. The
-// record is either the payload in `out_buffer` behind its flag and length
-// fields, or, when the payload is not smaller than the block, the raw data
-// behind a zero flag in `in_buffer`.
-Record code_block(const CodecJob& job, uint8_t* in_buffer, uint8_t* out_buffer, uint64_t capacity)
+// Filters and compresses one block whose data is at `in_buffer` + 1.
+EncodedRecord code_block(const CodecJob& job, uint8_t* in_buffer, uint8_t* out_buffer, uint64_t capacity)
 {
-    const bool is_short = job.in_size < job.block_size;
-    const int front = is_short ? RECORD_FRONT_SHORT : RECORD_FRONT_FULL;
-    CodecJob cj = job;
-    cj.in = in_buffer + 1;
-    cj.out = out_buffer + front;
-    cj.out_limit = static_cast<uint32_t>(capacity - static_cast<uint64_t>(front));
-    filter_apply(cj.filter, cj.in, cj.in_size, true);
-    const uint32_t payload = encoder_for(cj.method)(cj.call());
-    if (payload < job.in_size) {
-        out_buffer[0] = is_short ? (BLOCK_COMPRESSED | BLOCK_HAS_SIZE) : BLOCK_COMPRESSED;
-        store_le32(out_buffer + 1, payload);
-        if (is_short)
-            store_le32(out_buffer + 5, job.in_size);
-        return {out_buffer, payload + static_cast<uint32_t>(front), out_buffer};
-    }
-    in_buffer[0] = BLOCK_RAW;
-    return {in_buffer, job.in_size + 1, in_buffer};
+    return block_encode(job_header(job), in_buffer, job.in_size, out_buffer, capacity);
 }
 
 // Counts and checksums a block's original bytes, when the container will
@@ -108,7 +84,7 @@ int compress_inline(CodecJob& job)
                 break;
             job.in_size = static_cast<uint32_t>(got);
             track_content(job.out_file, in_buffer + 1, job.in_size);
-            const Record r = code_block(job, in_buffer, out_buffer, capacity);
+            const EncodedRecord r = code_block(job, in_buffer, out_buffer, capacity);
             if (!output_record(job.out_file, r.data, r.length)) {
                 rc = -ERR_WRITE;
                 break;
@@ -225,7 +201,7 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
 Finished compress_job(const CodecJob& job)
 {
     OutputFile* out = job.out_file;
-    Record record{nullptr, 0, nullptr};
+    EncodedRecord record{nullptr, 0, nullptr};
     if (!out->failed.load()) {
         const uint64_t capacity = compress_capacity(job.block_size);
         uint8_t* out_buffer = block_alloc(capacity + BUFFER_SLACK);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "codecs/codec_table.h"
 #include "common/bytes.h"
 
 namespace qrn {
@@ -18,6 +19,60 @@ void header_encode(const CodecJob& job, uint8_t out[HEADER_SIZE])
     out[20] = job.filter;
     store_le32(out + 24, static_cast<uint32_t>(job.hash_bits));
     store_le32(out + 28, job.seq);
+}
+
+void container_header_encode(const ContainerHeader& h, uint8_t out[HEADER_SIZE])
+{
+    std::memset(out, 0, HEADER_SIZE);
+    out[1] = 'Q';
+    out[2] = 'R';
+    out[3] = '0';
+    store_le16(out + 16, h.bsize_code);
+    out[18] = h.method;
+    out[19] = h.level;
+    out[20] = h.filter;
+    store_le32(out + 24, static_cast<uint32_t>(h.hash_bits));
+    integrity_encode(h.fields, out);
+}
+
+HeaderCheck container_header_decode(const uint8_t in[HEADER_SIZE], ContainerHeader* h)
+{
+    if (!header_magic_ok(in))
+        return HeaderCheck::NotContainer;
+    h->bsize_code = load_le16(in + 16);
+    h->method = in[18];
+    h->level = in[19];
+    h->filter = in[20];
+    h->hash_bits = static_cast<int32_t>(load_le32(in + 24));
+    h->fields = integrity_decode(in);
+    if (h->fields.state == INTEGRITY_PENDING)
+        return HeaderCheck::Incomplete;
+    if (h->fields.state != INTEGRITY_NONE && h->fields.state != INTEGRITY_COMPLETE)
+        return HeaderCheck::UnknownState;
+    if (!decoder_for(h->method) || !bsize_code_valid(h->bsize_code))
+        return HeaderCheck::Damaged;
+    return HeaderCheck::Ok;
+}
+
+int record_front_encode(const RecordFront& r, uint8_t* out)
+{
+    out[0] = r.flags;
+    if (!(r.flags & BLOCK_COMPRESSED))
+        return 1;
+    store_le32(out + 1, r.payload);
+    if (!(r.flags & BLOCK_HAS_SIZE))
+        return RECORD_FRONT_FULL;
+    store_le32(out + 5, r.decoded);
+    return RECORD_FRONT_SHORT;
+}
+
+const char* record_front_decode(const uint8_t* in, uint32_t block_size, RecordFront* r)
+{
+    r->flags = in[0];
+    r->payload = r->decoded = block_size;
+    if (!(r->flags & BLOCK_COMPRESSED))
+        return nullptr;
+    return record_lengths(r->flags, in + 1, block_size, &r->payload, &r->decoded);
 }
 
 bool header_magic_ok(const uint8_t in[HEADER_SIZE])

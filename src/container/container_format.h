@@ -52,6 +52,46 @@ struct IntegrityFields {
 void integrity_encode(const IntegrityFields& f, uint8_t header[HEADER_SIZE]);
 IntegrityFields integrity_decode(const uint8_t header[HEADER_SIZE]);
 
+// The whole header as one record: what every writer puts in and every reader
+// (pipelines, --list, the library, the benchmark) takes out.
+struct ContainerHeader {
+    uint16_t bsize_code = 0;
+    uint8_t method = 0;
+    uint8_t level = 0;
+    uint8_t filter = 0;
+    int32_t hash_bits = 0;
+    IntegrityFields fields;
+};
+
+// What a header says of itself.
+enum class HeaderCheck {
+    Ok,
+    NotContainer,    // no magic
+    Incomplete,      // integrity fields say the compression did not finish
+    UnknownState,    // integrity mark with a state no writer produces
+    Damaged,         // no such method, or a block-size code no writer produces
+};
+
+// Writes all 32 bytes: magic, integrity fields (when any), settings.
+void container_header_encode(const ContainerHeader& h, uint8_t out[HEADER_SIZE]);
+// Reads all 32 bytes and says whether a reader may go on.
+HeaderCheck container_header_decode(const uint8_t in[HEADER_SIZE], ContainerHeader* h);
+
+// The front of a record: its flag byte and, for a compressed record, the
+// payload length P and the decoded length U (the block size when absent).
+struct RecordFront {
+    uint8_t flags = 0;
+    uint32_t payload = 0;   // bytes that follow the front (P; the block's bytes when raw)
+    uint32_t decoded = 0;   // bytes the record restores to (raw: up to the block size)
+};
+// Bytes of a front with this flag byte: 1, 5 or 9.
+inline int record_front_bytes(uint8_t flags) { return 1 + static_cast<int>(record_field_bytes(flags)); }
+// Writes a front; returns its bytes. A raw record's front is its flag alone.
+int record_front_encode(const RecordFront& r, uint8_t* out);
+// Reads a front whose flag byte and length fields are at `in` (as many bytes
+// as record_front_bytes(in[0]) says). Null, or why it is damaged.
+const char* record_front_decode(const uint8_t* in, uint32_t block_size, RecordFront* r);
+
 // The smallest code whose block size holds `size` bytes: KiB units below
 // 1 MiB, MiB units up to 1 GiB, 1024 MiB above.
 uint16_t bsize_encode(uint64_t size);
@@ -63,5 +103,23 @@ bool bsize_code_valid(uint16_t code);
 // True when `name` is longer than 3 characters and ends in ".qrn", in any
 // letter case.
 bool has_container_extension(const char* name);
+
+// The header fields of a queued job.
+inline ContainerHeader job_header(const CodecJob& job)
+{
+    ContainerHeader h;
+    h.bsize_code = job.bsize_code;
+    h.method = job.method;
+    h.level = job.level;
+    h.filter = job.filter;
+    h.hash_bits = job.hash_bits;
+    return h;
+}
+
+// Block size of a header whose code is valid.
+inline uint32_t header_block_size(const ContainerHeader& h)
+{
+    return static_cast<uint32_t>(bsize_decode(h.bsize_code));
+}
 
 } // namespace qrn

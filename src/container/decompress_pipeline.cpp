@@ -7,6 +7,7 @@
 
 #include "codecs/codec_table.h"
 #include "container/block_buffers.h"
+#include "container/block_coding.h"
 #include "container/container_format.h"
 #include "container/errors.h"
 #include "container/filters.h"
@@ -183,12 +184,11 @@ int64_t read_record_data(InputReader& in, const RecordIn& r, uint8_t* buffer, Fa
 
 constexpr const char* CORRUPT_BLOCK = "damaged: a block does not decode (file is corrupted)";
 
-// Decodes a compressed record into `out`; true when it gave exactly its size.
+// Decodes a compressed record into `out` and undoes the filter; true when it
+// gave exactly its size.
 bool decode_record(const CodecJob& job, uint8_t* out)
 {
-    CodecJob cj = job;
-    cj.out = out;
-    return decoder_for(cj.method)(cj.call()) == cj.out_limit;
+    return block_decode(job_header(job), job.in, job.in_size, out, job.out_limit);
 }
 
 // Grows `buffer` to hold at least `bytes`.
@@ -337,8 +337,9 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
                 break;
             }
             data = out_buffer;
+        } else {
+            block_unfilter_raw(job_header(cj), data, cj.out_limit);
         }
-        filter_apply(cj.filter, data, cj.out_limit, false);
         if (!output_restored(out, data, cj.out_limit)) {
             fail_reading(&f, -ERR_WRITE, out->reason);
             break;
@@ -379,8 +380,8 @@ Finished decompress_job(const CodecJob& job)
             file_mark_failed(out, reason);
         }
     }
-    if (ok)
-        filter_apply(job.filter, data, job.out_limit, false);
+    if (ok && !(job.block_flags & BLOCK_COMPRESSED))
+        block_unfilter_raw(job_header(job), data, job.out_limit);
     return {job.seq, out, ok ? data : nullptr, job.out_limit, data, job.ends_file};
 }
 
