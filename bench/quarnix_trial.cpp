@@ -5,6 +5,7 @@
 #include "bench.h"
 #include "cli/startup.h"
 #include "codecs/codec_table.h"
+#include "container/block_coding.h"
 #include "container/container_format.h"
 #include "container/filters.h"
 #include "container/pipeline.h"
@@ -25,71 +26,60 @@ struct QrnBlock {
 
 struct QrnTrial final : Trial {
     const InputFile& file;
-    CodecJob job{};                  // the header's fields
-    std::vector<uint8_t> in_buffer;  // one block + slack, as the pipeline reads it
+    ContainerHeader header;          // the file's settings, as the pipeline sets them
+    uint32_t block_size = 0;
+    std::vector<uint8_t> in_buffer;  // one block at offset 1 + slack, as the pipeline reads it
     std::vector<uint8_t> out_buffer; // compress_capacity + slack
     std::vector<uint8_t> store;      // every record's bytes, each followed by zeroed slack
     std::vector<QrnBlock> blocks;
 
     QrnTrial(const QrnLevel& l, const InputFile& f, uint32_t block_override) : file(f)
     {
-        job.method = static_cast<uint8_t>(l.method);
-        job.level = static_cast<uint8_t>(l.level);
-        job.hash_bits = default_hash_bits(l.method, l.level);
-        job.filter = filter_for_name(f.name.c_str());
-        job.bsize_code = bsize_encode(qrn_block_size(l, f.data.size(), block_override));
-        job.block_size = static_cast<uint32_t>(bsize_decode(job.bsize_code));
+        header.method = static_cast<uint8_t>(l.method);
+        header.level = static_cast<uint8_t>(l.level);
+        header.hash_bits = default_hash_bits(l.method, l.level);
+        header.filter = filter_for_name(f.name.c_str());
+        header.bsize_code = bsize_encode(qrn_block_size(l, f.data.size(), block_override));
+        block_size = header_block_size(header);
         const size_t n = f.data.size();
-        const size_t count = (n + job.block_size - 1) / job.block_size;
-        in_buffer.assign(job.block_size + size_t{BUFFER_SLACK}, 0);
-        out_buffer.assign(compress_capacity(job.block_size) + BUFFER_SLACK, 0);
+        const size_t count = (n + block_size - 1) / block_size;
+        in_buffer.assign(block_size + size_t{BUFFER_SLACK}, 0);
+        out_buffer.assign(compress_capacity(block_size) + BUFFER_SLACK, 0);
         store.assign(n + count * BUFFER_SLACK, 0);
         blocks.reserve(count);
     }
 
     double compress(TrialResult* r) override
     {
-        const CodecEntry encode = encoder_for(job.method);
-        const uint64_t capacity = compress_capacity(job.block_size);
+        const uint64_t capacity = compress_capacity(block_size);
         const uint8_t* src = file.data.data();
         const size_t n = file.data.size();
         double seconds = 0;
         size_t offset = 0;
         blocks.clear();
         r->compressed_bytes = HEADER_SIZE;
-        for (size_t pos = 0; pos < n; pos += job.block_size) {
-            const uint32_t len = static_cast<uint32_t>(n - pos < job.block_size ? n - pos : job.block_size);
-            // The pipeline's read: the block, then zeroed slack.
-            std::memcpy(in_buffer.data(), src + pos, len);
-            std::memset(in_buffer.data() + len, 0, BUFFER_SLACK);
-            const bool is_short = len < job.block_size;
-            const int front = is_short ? RECORD_FRONT_SHORT : RECORD_FRONT_FULL;
-            CodecJob cj = job;
-            cj.seq = static_cast<uint32_t>(blocks.size());
-            cj.in = in_buffer.data();
-            cj.in_size = len;
-            cj.out = out_buffer.data() + front;
-            cj.out_limit = static_cast<uint32_t>(capacity - static_cast<uint64_t>(front));
+        for (size_t pos = 0; pos < n; pos += block_size) {
+            const uint32_t len = static_cast<uint32_t>(n - pos < block_size ? n - pos : block_size);
+            // The pipeline's read: the block at offset 1, then zeroed slack.
+            std::memcpy(in_buffer.data() + 1, src + pos, len);
+            std::memset(in_buffer.data() + 1 + len, 0, BUFFER_SLACK - 1);
 
             const double start = now_seconds();
-            filter_apply(cj.filter, cj.in, len, true);
-            const uint32_t payload = encode(cj.call());
+            const EncodedRecord rec = block_encode(header, in_buffer.data(), len, out_buffer.data(), capacity);
             seconds += now_seconds() - start;
 
-            QrnBlock b{offset, payload, len, payload < len};
-            if (b.compressed) {
-                std::memcpy(store.data() + offset, cj.out, payload);
-                std::memset(store.data() + offset + payload, 0, BUFFER_SLACK);
-                offset += payload + size_t{BUFFER_SLACK};
-                r->compressed_bytes += payload + static_cast<uint64_t>(front);
-            } else {
-                // Stored raw: the filtered bytes behind a one-byte flag.
-                std::memcpy(store.data() + offset, in_buffer.data(), len);
-                std::memset(store.data() + offset + len, 0, BUFFER_SLACK);
-                offset += len + size_t{BUFFER_SLACK};
-                r->compressed_bytes += len + uint64_t{1};
+            // The payload (or the raw bytes) behind the record's front.
+            const bool compressed = rec.buffer == out_buffer.data();
+            const int front = compressed ? record_front_bytes(rec.data[0]) : 1;
+            const uint32_t payload = rec.length - static_cast<uint32_t>(front);
+            QrnBlock b{offset, payload, len, compressed};
+            std::memcpy(store.data() + offset, rec.data + front, payload);
+            std::memset(store.data() + offset + payload, 0, BUFFER_SLACK);
+            offset += payload + size_t{BUFFER_SLACK};
+            r->compressed_bytes += rec.length;
+            if (!compressed) {
                 ++r->stored_blocks;
-                if (payload == CODEC_FAIL)
+                if (rec.coded == CODEC_FAIL)
                     ++r->declined_blocks;
             }
             blocks.push_back(b);
@@ -103,24 +93,17 @@ struct QrnTrial final : Trial {
     // in the 64 bytes behind the file.
     double decompress(uint8_t* out) override
     {
-        const CodecEntry decode = decoder_for(job.method);
         const double start = now_seconds();
         size_t pos = 0;
         for (const QrnBlock& b : blocks) {
             uint8_t* dst = out + pos;
             if (b.compressed) {
-                CodecJob cj = job;
-                cj.block_flags = b.raw < job.block_size ? (BLOCK_COMPRESSED | BLOCK_HAS_SIZE) : BLOCK_COMPRESSED;
-                cj.in = store.data() + b.offset;
-                cj.in_size = b.payload;
-                cj.out = dst;
-                cj.out_limit = b.raw;
-                if (decode(cj.call()) != b.raw)
+                if (!block_decode(header, store.data() + b.offset, b.payload, dst, b.raw))
                     return -1;
             } else {
                 std::memcpy(dst, store.data() + b.offset, b.raw);
+                block_unfilter_raw(header, dst, b.raw);
             }
-            filter_apply(job.filter, dst, b.raw, false);
             pos += b.raw;
         }
         return now_seconds() - start;

@@ -1,8 +1,9 @@
 // The container readers on arbitrary bytes: header checks, integrity fields,
 // record fields and every method's decoder through the pipeline, and the
-// record walk of --list. The first byte picks the variant: bit 0 stamps
-// complete integrity fields (the length from the next bytes) into the header,
-// bit 1 decodes on one worker thread, bit 2 only tests (writes nothing).
+// record walk of --list. The first byte picks the variant: bit 0 rewrites a
+// header that has the magic with complete integrity fields (the length from
+// the bytes behind it), bit 1 decodes on one worker thread, bit 2 only tests
+// (writes nothing).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -31,12 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const uint8_t variant = data[0];
     std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
-    if ((variant & 1) && bytes.size() >= qrn::HEADER_SIZE) {
-        qrn::IntegrityFields f;
-        f.state = qrn::INTEGRITY_COMPLETE;
-        f.length = bytes.size() > 40 ? static_cast<uint8_t>(bytes[39]) * 4099u : 0;
-        f.checksum = 0;
-        qrn::integrity_encode(f, reinterpret_cast<uint8_t*>(bytes.data()));
+    auto* header = reinterpret_cast<uint8_t*>(bytes.data());
+    qrn::ContainerHeader h;
+    if ((variant & 1) && bytes.size() >= qrn::HEADER_SIZE &&
+        qrn::container_header_decode(header, &h) != qrn::HeaderCheck::NotContainer) {
+        h.fields.state = qrn::INTEGRITY_COMPLETE;
+        h.fields.length = bytes.size() > 40 ? static_cast<uint8_t>(bytes[39]) * 4099u : 0;
+        h.fields.checksum = 0;
+        qrn::container_header_encode(h, header);
     }
     FILE* file = std::fopen(in_path.c_str(), "wb");
     if (!file)

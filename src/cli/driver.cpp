@@ -189,7 +189,7 @@ void process_file(Run& r, const std::string& in, std::string out)
     case Mode::Compress:
         if (r.kind == Destination::Directory)
             out += ".qrn";
-        rc = compress_file(r.p, r.o.job_template, in.c_str(), out.c_str());
+        rc = compress_file(r.p, r.o.compress, in.c_str(), out.c_str());
         break;
     }
     if (rc == FILE_CREATE_FAILED)
@@ -273,7 +273,7 @@ int quarnix_main(int argc, char** argv)
     Run r;
     RunOptions& o = r.o;
     parse_options(argc, argv, &o);
-    CodecJob& tmpl = o.job_template;
+    CompressSettings& tmpl = o.compress;
 
     if (o.list)
         r.mode = Mode::List;

@@ -108,8 +108,8 @@ void parse_options(int argc, char** argv, RunOptions* opts)
                 std::fprintf(stderr, "Only options -49 is available (not -40,-41,-42)\n");
                 std::exit(1);
             }
-            opts->job_template.method = static_cast<uint8_t>(method);
-            opts->job_template.level = level;
+            opts->compress.method = static_cast<uint8_t>(method);
+            opts->compress.level = level;
             break;
         }
         case 'd': ++opts->decompress; break;
@@ -118,7 +118,7 @@ void parse_options(int argc, char** argv, RunOptions* opts)
         case 'r': ++opts->recursive; break;
         case 'S': opts->probe_cpu = 0; break;
         case 'p': opts->thread_count = std::atoi(p.optarg); break;
-        case 'b': opts->job_template.block_size = parse_block_size(p.optarg); break;
+        case 'b': opts->compress.block_size = parse_block_size(p.optarg); break;
         case 'D': opts->hash_bits_option = std::atoi(p.optarg); break;
         case 'v': break;
         case 'h': usage_exit(program_base_name(argv[0]));

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "container/codec_job.h"
+#include "container/pipeline.h"
 
 namespace qrn {
 
@@ -20,7 +20,7 @@ struct RunOptions {
     int list = 0;                 // --list: show what containers hold
     int thread_count = -1;        // negative: one per processor
     int hash_bits_option = 0;     // -D as given; 0 when absent
-    CodecJob job_template{};      // method, level, hash_bits, block_size
+    CompressSettings compress;    // method, level, hash_bits, block_size
     std::vector<std::string> names;  // the operands: inputs, then the destination
 };
 

@@ -19,10 +19,10 @@ EncodedRecord block_encode(const ContainerHeader& h, uint8_t* in_buffer, uint32_
     front.payload = encoder_for(h.method)(call);
     if (front.payload < in_size) {
         record_front_encode(front, out_buffer);
-        return {out_buffer, front.payload + static_cast<uint32_t>(front_bytes), out_buffer};
+        return {out_buffer, front.payload + static_cast<uint32_t>(front_bytes), out_buffer, front.payload};
     }
     in_buffer[0] = BLOCK_RAW;
-    return {in_buffer, in_size + 1, in_buffer};
+    return {in_buffer, in_size + 1, in_buffer, front.payload};
 }
 
 bool block_decode(const ContainerHeader& h, uint8_t* in, uint32_t payload, uint8_t* out, uint32_t decoded)

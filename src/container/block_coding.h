@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "codecs/codec_call.h"
 #include "container/container_format.h"
 
 namespace qrn {
@@ -13,6 +14,7 @@ struct EncodedRecord {
     uint8_t* data;     // the record's first byte (its flag)
     uint32_t length;   // front and payload
     uint8_t* buffer;   // which of the two buffers holds it
+    uint32_t coded;    // what the codec returned: the payload's bytes, or CODEC_FAIL
 };
 
 // Filters and compresses the `in_size` bytes at `in_buffer` + 1 (slack

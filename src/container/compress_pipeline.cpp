@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "codecs/codec_table.h"
+#include "codecs/codec_call.h"
 #include "common/bytes.h"
 #include "container/block_buffers.h"
 #include "container/block_coding.h"
@@ -18,13 +18,6 @@ namespace {
 constexpr uint32_t LEVEL0_BLOCK = 4 * MIB;
 constexpr uint32_t FAST_BLOCK = 64 * MIB;
 constexpr uint32_t STRONG_BLOCK_MIN = 32 * MIB;
-
-// Codes the block size for the job's file (rounded up to the code's unit).
-void set_block_size(CodecJob& job, int threads, PlatformFile* in)
-{
-    job.bsize_code = bsize_encode(choose_block_size(job.block_size, job.level, threads, file_size(in)));
-    job.block_size = static_cast<uint32_t>(bsize_decode(job.bsize_code));
-}
 
 // Reads the next block to offset 1 of `buffer` and clears the slack behind it,
 // so that nothing left from an earlier block can reach a codec.
@@ -48,12 +41,6 @@ bool input_done(const PlatformFile* in, int64_t got, uint32_t block_size, uint64
     return got < block_size || (in->size >= 0 && total >= static_cast<uint64_t>(in->size));
 }
 
-// Filters and compresses one block whose data is at `in_buffer` + 1.
-EncodedRecord code_block(const CodecJob& job, uint8_t* in_buffer, uint8_t* out_buffer, uint64_t capacity)
-{
-    return block_encode(job_header(job), in_buffer, job.in_size, out_buffer, capacity);
-}
-
 // Counts and checksums a block's original bytes, when the container will
 // carry integrity fields.
 void track_content(OutputFile* out, const uint8_t* data, uint32_t bytes)
@@ -64,10 +51,11 @@ void track_content(OutputFile* out, const uint8_t* data, uint32_t bytes)
 }
 
 // Codes every block on the calling thread, reusing one pair of buffers.
-int compress_inline(CodecJob& job)
+int compress_inline(OutputFile* out, PlatformFile* in)
 {
-    const uint64_t capacity = compress_capacity(job.block_size);
-    uint8_t* in_buffer = block_alloc(job.block_size + BUFFER_SLACK);
+    const uint32_t block_size = header_block_size(out->header);
+    const uint64_t capacity = compress_capacity(block_size);
+    uint8_t* in_buffer = block_alloc(block_size + BUFFER_SLACK);
     uint8_t* out_buffer = in_buffer ? block_alloc(capacity + BUFFER_SLACK) : nullptr;
     int rc = 0;
     uint64_t total = 0;
@@ -75,22 +63,22 @@ int compress_inline(CodecJob& job)
         rc = report_error(ERR_MALLOC);
     } else {
         for (;;) {
-            const int64_t got = read_block(job.in_file, in_buffer, job.block_size, total);
+            const int64_t got = read_block(in, in_buffer, block_size, total);
             if (got < 0) {
                 rc = report_read_failure();
                 break;
             }
             if (got == 0)
                 break;
-            job.in_size = static_cast<uint32_t>(got);
-            track_content(job.out_file, in_buffer + 1, job.in_size);
-            const EncodedRecord r = code_block(job, in_buffer, out_buffer, capacity);
-            if (!output_record(job.out_file, r.data, r.length)) {
+            const auto in_size = static_cast<uint32_t>(got);
+            track_content(out, in_buffer + 1, in_size);
+            const EncodedRecord r = block_encode(out->header, in_buffer, in_size, out_buffer, capacity);
+            if (!output_record(out, r.data, r.length)) {
                 rc = -ERR_WRITE;
                 break;
             }
             total += static_cast<uint64_t>(got);
-            if (input_done(job.in_file, got, job.block_size, total))
+            if (input_done(in, got, block_size, total))
                 break;
         }
     }
@@ -117,9 +105,8 @@ uint64_t choose_block_size(uint32_t requested, uint8_t level, int threads, int64
     return size;
 }
 
-int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name, const char* out_name)
+int compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name)
 {
-    CodecJob job = job_template;
     PlatformFile* in = open_input(p, in_name);
     if (!in)
         return -1;
@@ -128,30 +115,31 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
         file_close(in);
         return FILE_CREATE_FAILED;
     }
-    set_block_size(job, p.thread_count, in);
-    job.filter = filter_for_name(in_name);
-    job.in_file = in;
-    job.out_file = out;
-    job.seq = 0;
+    ContainerHeader& h = out->header;
+    h.method = settings.method;
+    h.level = settings.level;
+    h.hash_bits = settings.hash_bits;
+    h.filter = filter_for_name(in_name);
+    // The block size, rounded up to its code's unit.
+    h.bsize_code = bsize_encode(choose_block_size(settings.block_size, settings.level, p.thread_count, file_size(in)));
+    const uint32_t block_size = header_block_size(h);
 
     // A container that can be rewritten in place carries integrity fields:
     // pending now, complete when its last block is written.
-    header_encode(job, out->header);
     out->header_offset = file_rewrite_offset(out->file);
     if (out->header_offset >= 0 && !(out->hash = content_hash_new()))
         out->header_offset = -1;
     if (out->header_offset >= 0) {
-        out->fields.state = INTEGRITY_PENDING;
-        integrity_encode(out->fields, out->header);
+        h.fields.state = INTEGRITY_PENDING;
         // A file of one block is read whole before anything is written: its
         // header goes out complete together with its record.
-        out->header_deferred = in->size > 0 && static_cast<uint64_t>(in->size) <= job.block_size;
+        out->header_deferred = in->size > 0 && static_cast<uint64_t>(in->size) <= block_size;
     }
     int rc = 0;
-    if (!out->header_deferred && file_write_fully(out->file, out->header, HEADER_SIZE) != HEADER_SIZE) {
-        rc = report_write_failure();
+    if (!out->header_deferred && !output_header(out)) {
+        rc = -ERR_WRITE;
     } else if (p.thread_count == 0) {
-        rc = compress_inline(job);
+        rc = compress_inline(out, in);
     } else {
         uint64_t total = 0;
         bool finished = false;  // the file's last block was queued, and finishes it
@@ -160,13 +148,13 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
                 rc = -1;
                 break;
             }
-            uint8_t* buffer = block_alloc(job.block_size + BUFFER_SLACK);
+            uint8_t* buffer = block_alloc(block_size + BUFFER_SLACK);
             if (!buffer) {
                 rc = report_error(ERR_MALLOC);
                 file_mark_failed(out, last_reported_text());
                 break;
             }
-            const int64_t got = read_block(in, buffer, job.block_size, total);
+            const int64_t got = read_block(in, buffer, block_size, total);
             if (got <= 0) {
                 block_release(buffer);
                 if (got < 0) {
@@ -176,18 +164,19 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
                 break;
             }
             total += static_cast<uint64_t>(got);
-            CodecJob queued = job;
-            queued.seq = p.job_seq_counter++;
-            queued.in = buffer;
-            queued.in_size = static_cast<uint32_t>(got);
-            queued.ends_file = finished = input_done(in, got, job.block_size, total);
-            track_content(out, buffer + 1, queued.in_size);
-            queue_put(p.queue, queued);
+            QueuedBlock b;
+            b.seq = p.job_seq_counter++;
+            b.out = out;
+            b.in = buffer;
+            b.in_size = static_cast<uint32_t>(got);
+            b.ends_file = finished = input_done(in, got, block_size, total);
+            track_content(out, buffer + 1, b.in_size);
+            queue_put(p.queue, b);
             if (finished)
                 break;
         }
         if (!finished)
-            queue_end_of_file(p, job);
+            queue_end_of_file(p, out);
         file_close(in);
         return rc;
     }
@@ -198,24 +187,24 @@ int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name
     return rc;
 }
 
-Finished compress_job(const CodecJob& job)
+Finished compress_block(const QueuedBlock& b)
 {
-    OutputFile* out = job.out_file;
-    EncodedRecord record{nullptr, 0, nullptr};
+    OutputFile* out = b.out;
+    EncodedRecord record{};
     if (!out->failed.load()) {
-        const uint64_t capacity = compress_capacity(job.block_size);
+        const uint64_t capacity = compress_capacity(header_block_size(out->header));
         uint8_t* out_buffer = block_alloc(capacity + BUFFER_SLACK);
         if (out_buffer) {
-            record = code_block(job, job.in, out_buffer, capacity);
-            block_release(record.buffer == job.in ? out_buffer : job.in);
+            record = block_encode(out->header, b.in, b.in_size, out_buffer, capacity);
+            block_release(record.buffer == b.in ? out_buffer : b.in);
         } else {
             report_error(ERR_MALLOC);
             file_mark_failed(out, last_reported_text());
         }
     }
     if (!record.buffer)
-        block_release(job.in);
-    return {job.seq, out, record.data, record.length, record.buffer, job.ends_file};
+        block_release(b.in);
+    return {b.seq, out, record.data, record.length, record.buffer, b.ends_file};
 }
 
 } // namespace qrn

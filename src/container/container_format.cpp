@@ -7,19 +7,38 @@
 
 namespace qrn {
 
-void header_encode(const CodecJob& job, uint8_t out[HEADER_SIZE])
+namespace {
+
+// True when bytes 1..3 hold the magic.
+bool header_magic_ok(const uint8_t in[HEADER_SIZE])
 {
-    std::memset(out, 0, HEADER_SIZE);
-    out[1] = 'Q';
-    out[2] = 'R';
-    out[3] = '0';
-    store_le16(out + 16, job.bsize_code);
-    out[18] = job.method;
-    out[19] = job.level;
-    out[20] = job.filter;
-    store_le32(out + 24, static_cast<uint32_t>(job.hash_bits));
-    store_le32(out + 28, job.seq);
+    return in[1] == 'Q' && in[2] == 'R' && in[3] == '0';
 }
+
+// Writes the integrity fields into a header (nothing for INTEGRITY_NONE).
+void integrity_encode(const IntegrityFields& f, uint8_t header[HEADER_SIZE])
+{
+    if (f.state == INTEGRITY_NONE)
+        return;
+    std::memcpy(header + 4, "IX1", 3);
+    header[7] = f.state;
+    store_le64(header + 8, f.length);
+    store_le32(header + 28, f.checksum);
+}
+
+IntegrityFields integrity_decode(const uint8_t header[HEADER_SIZE])
+{
+    IntegrityFields f;
+    if (std::memcmp(header + 4, "IX1", 3) != 0)
+        return f;
+    // The mark with a zero state byte is no state a writer produces.
+    f.state = header[7] == INTEGRITY_NONE ? 0xFF : header[7];
+    f.length = load_le64(header + 8);
+    f.checksum = load_le32(header + 28);
+    return f;
+}
+
+} // namespace
 
 void container_header_encode(const ContainerHeader& h, uint8_t out[HEADER_SIZE])
 {
@@ -49,9 +68,14 @@ HeaderCheck container_header_decode(const uint8_t in[HEADER_SIZE], ContainerHead
         return HeaderCheck::Incomplete;
     if (h->fields.state != INTEGRITY_NONE && h->fields.state != INTEGRITY_COMPLETE)
         return HeaderCheck::UnknownState;
-    if (!decoder_for(h->method) || !bsize_code_valid(h->bsize_code))
+    if (!container_header_settings_ok(*h))
         return HeaderCheck::Damaged;
     return HeaderCheck::Ok;
+}
+
+bool container_header_settings_ok(const ContainerHeader& h)
+{
+    return decoder_for(h.method) && bsize_code_valid(h.bsize_code);
 }
 
 int record_front_encode(const RecordFront& r, uint8_t* out)
@@ -72,56 +96,14 @@ const char* record_front_decode(const uint8_t* in, uint32_t block_size, RecordFr
     r->payload = r->decoded = block_size;
     if (!(r->flags & BLOCK_COMPRESSED))
         return nullptr;
-    return record_lengths(r->flags, in + 1, block_size, &r->payload, &r->decoded);
-}
-
-bool header_magic_ok(const uint8_t in[HEADER_SIZE])
-{
-    return in[1] == 'Q' && in[2] == 'R' && in[3] == '0';
-}
-
-void header_decode(const uint8_t in[HEADER_SIZE], CodecJob* job)
-{
-    job->bsize_code = load_le16(in + 16);
-    job->method = in[18];
-    job->level = in[19];
-    job->filter = in[20];
-    job->hash_bits = static_cast<int32_t>(load_le32(in + 24));
-    job->seq = load_le32(in + 28);
-}
-
-const char* record_lengths(uint8_t flag, const uint8_t* fields, uint32_t block_size, uint32_t* payload,
-                           uint32_t* decoded)
-{
-    *payload = load_le32(fields);
-    *decoded = (flag & BLOCK_HAS_SIZE) ? load_le32(fields + 4) : block_size;
-    if (*decoded > block_size)
+    r->payload = load_le32(in + 1);
+    if (r->flags & BLOCK_HAS_SIZE)
+        r->decoded = load_le32(in + 5);
+    if (r->decoded > block_size)
         return "damaged: a record longer than the block size";
-    if (*payload > *decoded)
+    if (r->payload > r->decoded)
         return "damaged: a record's payload longer than its content";
     return nullptr;
-}
-
-void integrity_encode(const IntegrityFields& f, uint8_t header[HEADER_SIZE])
-{
-    if (f.state == INTEGRITY_NONE)
-        return;
-    std::memcpy(header + 4, "IX1", 3);
-    header[7] = f.state;
-    store_le64(header + 8, f.length);
-    store_le32(header + 28, f.checksum);
-}
-
-IntegrityFields integrity_decode(const uint8_t header[HEADER_SIZE])
-{
-    IntegrityFields f;
-    if (std::memcmp(header + 4, "IX1", 3) != 0)
-        return f;
-    // The mark with a zero state byte is no state a writer produces.
-    f.state = header[7] == INTEGRITY_NONE ? 0xFF : header[7];
-    f.length = load_le64(header + 8);
-    f.checksum = load_le32(header + 28);
-    return f;
 }
 
 uint16_t bsize_encode(uint64_t size)

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 
-#include "container/codec_job.h"
 
 namespace qrn {
 
@@ -18,23 +17,12 @@ constexpr uint32_t KIB = 1024;
 constexpr uint32_t MIB = 1024 * 1024;
 constexpr uint32_t MAX_UNIT_COUNT = 1024;
 
-// Header bytes for a job's first six fields (magic "QR0", zero padding).
-void header_encode(const CodecJob& job, uint8_t out[HEADER_SIZE]);
-// True when bytes 1..3 hold the magic.
-bool header_magic_ok(const uint8_t in[HEADER_SIZE]);
-// Takes bytes 16..31 back into the job's first six fields.
-void header_decode(const uint8_t in[HEADER_SIZE], CodecJob* job);
-
 // Bytes of the length fields behind a record's flag byte: none for a raw
 // record, P for a compressed one, and U too when it carries its size.
 inline int64_t record_field_bytes(uint8_t flag)
 {
     return !(flag & BLOCK_COMPRESSED) ? 0 : (flag & BLOCK_HAS_SIZE) ? 8 : 4;
 }
-// Takes a compressed record's payload length P and decoded length (U, or the
-// block size) from its length fields. Null, or why the record is damaged.
-const char* record_lengths(uint8_t flag, const uint8_t* fields, uint32_t block_size, uint32_t* payload,
-                           uint32_t* decoded);
 
 // Integrity fields: an extension that readers of the plain format skip (they
 // ignore header bytes 4..15 and 28..31). Bytes 4..6 hold the mark "IX1",
@@ -48,9 +36,6 @@ struct IntegrityFields {
     uint64_t length = 0;
     uint32_t checksum = 0;
 };
-// Writes the fields into a header (nothing for INTEGRITY_NONE).
-void integrity_encode(const IntegrityFields& f, uint8_t header[HEADER_SIZE]);
-IntegrityFields integrity_decode(const uint8_t header[HEADER_SIZE]);
 
 // The whole header as one record: what every writer puts in and every reader
 // (pipelines, --list, the library, the benchmark) takes out.
@@ -74,8 +59,12 @@ enum class HeaderCheck {
 
 // Writes all 32 bytes: magic, integrity fields (when any), settings.
 void container_header_encode(const ContainerHeader& h, uint8_t out[HEADER_SIZE]);
-// Reads all 32 bytes and says whether a reader may go on.
+// Reads all 32 bytes and says whether a reader may go on. All fields are
+// filled unless the magic is missing.
 HeaderCheck container_header_decode(const uint8_t in[HEADER_SIZE], ContainerHeader* h);
+// True when the header names a method that exists and a block-size code a
+// writer produces (what HeaderCheck::Damaged says is not so).
+bool container_header_settings_ok(const ContainerHeader& h);
 
 // The front of a record: its flag byte and, for a compressed record, the
 // payload length P and the decoded length U (the block size when absent).
@@ -103,18 +92,6 @@ bool bsize_code_valid(uint16_t code);
 // True when `name` is longer than 3 characters and ends in ".qrn", in any
 // letter case.
 bool has_container_extension(const char* name);
-
-// The header fields of a queued job.
-inline ContainerHeader job_header(const CodecJob& job)
-{
-    ContainerHeader h;
-    h.bsize_code = job.bsize_code;
-    h.method = job.method;
-    h.level = job.level;
-    h.filter = job.filter;
-    h.hash_bits = job.hash_bits;
-    return h;
-}
 
 // Block size of a header whose code is valid.
 inline uint32_t header_block_size(const ContainerHeader& h)

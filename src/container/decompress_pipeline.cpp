@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "codecs/codec_table.h"
+#include "codecs/codec_call.h"
 #include "container/block_buffers.h"
 #include "container/block_coding.h"
 #include "container/container_format.h"
@@ -113,65 +113,53 @@ struct InputReader {
     }
 };
 
-// One record as read from the container.
-struct RecordIn {
-    uint8_t flags;
-    uint32_t length;    // bytes that follow the fields: P, or the block size when raw
-    uint32_t decoded;   // the exact decoded length, when compressed
-};
-
 enum class ReadResult { Record, End, Failed };
 
 // Reads a record's flag byte and length fields; `f` says what is wrong when
 // something is.
-ReadResult read_record_fields(InputReader& in, uint32_t block_size, RecordIn* r, Failure* f)
+ReadResult read_record_front(InputReader& in, uint32_t block_size, RecordFront* r, Failure* f)
 {
-    uint8_t fields[9];
-    const int64_t got = in.read(fields, 1);
+    uint8_t front[RECORD_FRONT_SHORT];
+    const int64_t got = in.read(front, 1);
     if (got == 0)
         return ReadResult::End;
     if (got < 0) {
         fail_reading(f, static_cast<int>(got), read_error_text());
         return ReadResult::Failed;
     }
-    r->flags = fields[0];
-    r->decoded = block_size;
-    r->length = block_size;
     if (block_size == 0) {
         // Only an empty file has no block size, and it has no records.
         fail_numbered(f, ERR_CORRUPT, "damaged: a record where the header says the file is empty");
         return ReadResult::Failed;
     }
-    const int64_t field_bytes = record_field_bytes(r->flags);
-    if (field_bytes == 0)
-        return ReadResult::Record;
-    const int64_t n = in.read(fields + 1, field_bytes);
+    const int64_t field_bytes = record_field_bytes(front[0]);
+    const int64_t n = field_bytes > 0 ? in.read(front + 1, field_bytes) : 0;
     if (n != field_bytes) {
         fail_reading(f, static_cast<int>(n), n < 0 ? read_error_text() : "truncated: a record's length fields are cut short");
         return ReadResult::Failed;
     }
-    if (const char* damage = record_lengths(r->flags, fields + 1, block_size, &r->length, &r->decoded)) {
+    if (const char* damage = record_front_decode(front, block_size, r)) {
         fail_numbered(f, ERR_CORRUPT, damage);
         return ReadResult::Failed;
     }
     return ReadResult::Record;
 }
 
-// Reads a record's bytes into `buffer` (room for `r.length` + slack). Returns
-// the bytes obtained, or -1 with `f` set.
-int64_t read_record_data(InputReader& in, const RecordIn& r, uint8_t* buffer, Failure* f)
+// Reads a record's bytes into `buffer` (room for `r.payload` + slack).
+// Returns the bytes obtained, or -1 with `f` set.
+int64_t read_record_data(InputReader& in, const RecordFront& r, uint8_t* buffer, Failure* f)
 {
-    const int64_t got = in.read(buffer, r.length);
+    const int64_t got = in.read(buffer, r.payload);
     if (got < 0) {
         fail_reading(f, -1, read_error_text());
         return -1;
     }
     std::memset(buffer + got, 0, BUFFER_SLACK);
     if (r.flags & BLOCK_COMPRESSED) {
-        if (got < r.length) {
-            std::fprintf(stderr, "RD ERR%d,%d ", static_cast<int>(r.length), static_cast<int>(got));
+        if (got < r.payload) {
+            std::fprintf(stderr, "RD ERR%d,%d ", static_cast<int>(r.payload), static_cast<int>(got));
             fail_reading(f, static_cast<int>(got),
-                         "truncated: a record of " + std::to_string(r.length) + " bytes holds " + std::to_string(got));
+                         "truncated: a record of " + std::to_string(r.payload) + " bytes holds " + std::to_string(got));
             return -1;
         }
     } else if (got == 0) {
@@ -183,13 +171,6 @@ int64_t read_record_data(InputReader& in, const RecordIn& r, uint8_t* buffer, Fa
 }
 
 constexpr const char* CORRUPT_BLOCK = "damaged: a block does not decode (file is corrupted)";
-
-// Decodes a compressed record into `out` and undoes the filter; true when it
-// gave exactly its size.
-bool decode_record(const CodecJob& job, uint8_t* out)
-{
-    return block_decode(job_header(job), job.in, job.in_size, out, job.out_limit);
-}
 
 // Grows `buffer` to hold at least `bytes`.
 bool reserve(uint8_t*& buffer, size_t& capacity, size_t bytes)
@@ -222,30 +203,25 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
         file_close(in);
         return rc;
     }
-    if (!header_magic_ok(header)) {
+    ContainerHeader h;
+    const char* refusal = nullptr;
+    switch (container_header_decode(header, &h)) {
+    case HeaderCheck::Ok: break;
+    case HeaderCheck::NotContainer:
         std::fprintf(stderr, "'%s' not qrn file\n", in_name);
         file_close(in);
         return report_error(ERR_HEADER);
+    case HeaderCheck::Incomplete: refusal = "incomplete: its compression did not finish"; break;
+    case HeaderCheck::UnknownState: refusal = "damaged header: unknown integrity state"; break;
+    case HeaderCheck::Damaged: refusal = "damaged header"; break;
     }
-    CodecJob job{};
-    header_decode(header, &job);
-    job.seq = 0;
-    const IntegrityFields fields = integrity_decode(header);
-    const char* refusal = nullptr;
-    if (fields.state == INTEGRITY_PENDING)
-        refusal = "incomplete: its compression did not finish";
-    else if (fields.state != INTEGRITY_NONE && fields.state != INTEGRITY_COMPLETE)
-        refusal = "damaged header: unknown integrity state";
-    else if (!decoder_for(job.method) || !bsize_code_valid(job.bsize_code))
-        refusal = "damaged header";
     if (refusal) {
         file_close(in);
         const int rc = report_error(ERR_CORRUPT);
         print_file_failure(in_name, refusal);
         return rc;
     }
-    job.block_size = static_cast<uint32_t>(bsize_decode(job.bsize_code));
-    job.in_file = in;
+    const uint32_t block_size = header_block_size(h);
 
     const std::string name = restored_name(out_name);
     OutputFile* out = open_output(p, in, in_name, name.c_str());
@@ -253,10 +229,9 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
         file_close(in);
         return FILE_CREATE_FAILED;
     }
-    job.out_file = out;
-    out->fields = fields;
+    out->header = h;
     Failure f;
-    if (fields.state == INTEGRITY_COMPLETE) {
+    if (h.fields.state == INTEGRITY_COMPLETE) {
         out->hash = content_hash_new();
         if (!out->hash)
             fail_numbered(&f, ERR_MALLOC, "malloc error");
@@ -269,8 +244,8 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     bool previous_short = false;
     bool finished = false;  // the file's last record was queued, and finishes it
     while (f.rc == 0) {
-        RecordIn r;
-        const ReadResult rr = read_record_fields(*reader, job.block_size, &r, &f);
+        RecordFront r;
+        const ReadResult rr = read_record_front(*reader, block_size, &r, &f);
         if (rr == ReadResult::End)
             break;
         if (rr == ReadResult::Failed)
@@ -282,9 +257,9 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
         }
         uint8_t* buffer;
         if (threaded) {
-            buffer = block_alloc(r.length + BUFFER_SLACK);
+            buffer = block_alloc(r.payload + BUFFER_SLACK);
         } else {
-            buffer = reserve(in_buffer, in_capacity, r.length + size_t(BUFFER_SLACK)) ? in_buffer : nullptr;
+            buffer = reserve(in_buffer, in_capacity, r.payload + size_t(BUFFER_SLACK)) ? in_buffer : nullptr;
         }
         if (!buffer) {
             report_error(ERR_MALLOC);
@@ -297,20 +272,21 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
                 block_release(buffer);
             break;
         }
-        CodecJob cj = job;
-        cj.block_flags = r.flags;
-        cj.in = buffer;
-        cj.in_size = static_cast<uint32_t>(got);
-        cj.out_limit = (r.flags & BLOCK_COMPRESSED) ? r.decoded : cj.in_size;
-        previous_short = cj.out_limit < job.block_size;
+        QueuedBlock b;
+        b.out = out;
+        b.flags = r.flags;
+        b.in = buffer;
+        b.in_size = static_cast<uint32_t>(got);
+        b.out_size = (r.flags & BLOCK_COMPRESSED) ? r.decoded : b.in_size;
+        previous_short = b.out_size < block_size;
 
         if (threaded) {
             // A record with nothing behind it ends the file: its worker
-            // finishes the output, and no job of its own is needed for that.
+            // finishes the output, and no block of its own is needed for that.
             const int more = reader->more();
-            cj.ends_file = finished = more == 0;
-            cj.seq = p.job_seq_counter++;
-            queue_put(p.queue, cj);
+            b.ends_file = finished = more == 0;
+            b.seq = p.job_seq_counter++;
+            queue_put(p.queue, b);
             if (finished)
                 break;
             if (more < 0) {
@@ -327,20 +303,20 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
 
         uint8_t* data = buffer;
         if (r.flags & BLOCK_COMPRESSED) {
-            if (!reserve(out_buffer, out_capacity, cj.out_limit + size_t(BUFFER_SLACK))) {
+            if (!reserve(out_buffer, out_capacity, b.out_size + size_t(BUFFER_SLACK))) {
                 report_error(ERR_MALLOC);
                 fail_reading(&f, -ERR_MALLOC, "malloc error");
                 break;
             }
-            if (!decode_record(cj, out_buffer)) {
+            if (!block_decode(h, b.in, b.in_size, out_buffer, b.out_size)) {
                 fail_numbered(&f, ERR_CORRUPT, CORRUPT_BLOCK);
                 break;
             }
             data = out_buffer;
         } else {
-            block_unfilter_raw(job_header(cj), data, cj.out_limit);
+            block_unfilter_raw(h, data, b.out_size);
         }
-        if (!output_restored(out, data, cj.out_limit)) {
+        if (!output_restored(out, data, b.out_size)) {
             fail_reading(&f, -ERR_WRITE, out->reason);
             break;
         }
@@ -353,26 +329,26 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     if (!threaded)
         file_finish(p, out);
     else if (!finished)
-        queue_end_of_file(p, job);
+        queue_end_of_file(p, out);
     return f.rc;
 }
 
-Finished decompress_job(const CodecJob& job)
+Finished decompress_block(const QueuedBlock& b)
 {
-    OutputFile* out = job.out_file;
-    uint8_t* data = job.in;
+    OutputFile* out = b.out;
+    uint8_t* data = b.in;
     bool ok = !out->failed.load();
-    if (ok && (job.block_flags & BLOCK_COMPRESSED)) {
-        data = block_alloc(job.out_limit + size_t(BUFFER_SLACK));
+    if (ok && (b.flags & BLOCK_COMPRESSED)) {
+        data = block_alloc(b.out_size + size_t(BUFFER_SLACK));
         const char* reason = nullptr;
         if (!data) {
             report_error(ERR_MALLOC);
             reason = "malloc error";
-        } else if (!decode_record(job, data)) {
+        } else if (!block_decode(out->header, b.in, b.in_size, data, b.out_size)) {
             report_error(ERR_CORRUPT);
             reason = CORRUPT_BLOCK;
         }
-        block_release(job.in);
+        block_release(b.in);
         if (reason) {
             block_release(data);
             data = nullptr;
@@ -380,9 +356,9 @@ Finished decompress_job(const CodecJob& job)
             file_mark_failed(out, reason);
         }
     }
-    if (ok && !(job.block_flags & BLOCK_COMPRESSED))
-        block_unfilter_raw(job_header(job), data, job.out_limit);
-    return {job.seq, out, ok ? data : nullptr, job.out_limit, data, job.ends_file};
+    if (ok && !(b.flags & BLOCK_COMPRESSED))
+        block_unfilter_raw(out->header, data, b.out_size);
+    return {b.seq, out, ok ? data : nullptr, b.out_size, data, b.ends_file};
 }
 
 } // namespace qrn

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "container/codec_job.h"
 #include "container/checksum.h"
 #include "container/container_format.h"
 #include "container/job_queue.h"
+#include "container/queued_block.h"
 #include "platform/platform.h"
 
 namespace qrn {
@@ -27,9 +27,18 @@ constexpr size_t PARK_BYTES = size_t{64} << 20;
 // created.
 constexpr int FILE_CREATE_FAILED = -1000;
 
+// What compressing a file asks for; the block size and filter of each file
+// follow from these and the file.
+struct CompressSettings {
+    uint8_t method = 0;        // 1..4; 0: none chosen
+    uint8_t level = 0;         // 0, 1, 2 or 9
+    int32_t hash_bits = 0;     // log2 of the hash-table entries of levels 0..2
+    uint32_t block_size = 0;   // -b in bytes; 0: the level's rule
+};
+
 // One file on its way through a pipeline, from the producer that opens it to
-// the job that finishes it in write order. Whoever fails one of its blocks
-// marks it failed with a reason; the finishing job then removes the output
+// the block that finishes it in write order. Whoever fails one of its blocks
+// marks it failed with a reason; the finishing block then removes the output
 // and names the file.
 struct OutputFile {
     PlatformFile* file = nullptr;   // null when only testing (nothing written)
@@ -38,14 +47,14 @@ struct OutputFile {
     std::atomic<bool> failed{false};
     std::string reason;             // set by the one that marked it failed
 
-    // Integrity. Compressing: `header` is rewritten at `header_offset` with
-    // `fields` (complete) when the file ends; the producer keeps `length` and
-    // `hash` over the original content. Decompressing: `fields` as read; the
-    // writer keeps `length` and `hash` over the restored content, in order.
-    uint8_t header[HEADER_SIZE] = {};
+    // The file's settings, once for all its blocks. Compressing: the header
+    // is rewritten at `header_offset` with complete integrity fields when the
+    // file ends; the producer keeps `length` and `hash` over the original
+    // content. Decompressing: the header as read; the writer keeps `length`
+    // and `hash` over the restored content, in order.
+    ContainerHeader header;
     int64_t header_offset = -1;
     bool header_deferred = false;   // a one-block file: the header goes out complete, with its record
-    IntegrityFields fields;
     uint64_t length = 0;
     ContentHashPtr hash;
 };
@@ -88,12 +97,12 @@ struct Pipeline {
 // Sets up the queue (capacity) and starts `threads` workers of the run's
 // direction. Returns 0, or -1 when a thread could not be started.
 int pipeline_start(Pipeline& p, int threads, int capacity);
-// Queues one stop job per worker and waits for all of them.
+// Queues one stop block per worker and waits for all of them.
 void pipeline_stop(Pipeline& p);
 
 // Compresses one input into one container. 0 on success; negative on failure;
 // FILE_CREATE_FAILED when the output could not be created.
-int compress_file(Pipeline& p, const CodecJob& job_template, const char* in_name, const char* out_name);
+int compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name);
 // Restores one container. Results as for compress_file.
 int decompress_file(Pipeline& p, const char* in_name, const char* out_name);
 
@@ -102,13 +111,13 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name);
 // at level 9, the last two cut to `file_bytes` when it is known (not negative).
 uint64_t choose_block_size(uint32_t requested, uint8_t level, int threads, int64_t file_bytes);
 
-// Thread body of every worker: takes jobs until a stop job, codes each block
+// Thread body of every worker: takes blocks until a stop block, codes each
 // in the run's direction and hands it over to be written in order.
 int pipeline_worker(void* pipeline);
 // One queued block, filtered and compressed, or decompressed and unfiltered;
 // its input buffer is released or becomes the result's buffer.
-Finished compress_job(const CodecJob& job);
-Finished decompress_job(const CodecJob& job);
+Finished compress_block(const QueuedBlock& b);
+Finished decompress_block(const QueuedBlock& b);
 
 // Shared by both directions (pipeline_common.cpp).
 
@@ -126,8 +135,8 @@ void print_file_failure(const std::string& name, const std::string& reason);
 // (beyond `park_limit` parked blocks, or PARK_BYTES of their data, the worker
 // waits for its turn instead).
 void deliver(Pipeline& p, const Finished& f);
-// Queues the job that closes a file's output after its last block.
-void queue_end_of_file(Pipeline& p, CodecJob job);
+// Queues the block that closes a file's output after its last one.
+void queue_end_of_file(Pipeline& p, OutputFile* out);
 // Opens the input (or takes standard input), printing why it cannot.
 PlatformFile* open_input(const Pipeline& p, const char* in_name);
 void print_open_failure(const char* in_name);
@@ -137,6 +146,9 @@ int report_read_failure();
 // Creates the output (or takes standard output, or nothing when only
 // testing), printing "creat error" on failure; null then.
 OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const char* out_name);
+// Writes the header as it stands (the file marked failed and error 102
+// reported on a short write: false then).
+bool output_header(OutputFile* out);
 // Writes a compressed record in order (behind the header, when that was
 // deferred). False on a short write (error 102 reported, the file marked failed).
 bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes);

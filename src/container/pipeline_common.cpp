@@ -26,8 +26,8 @@ int pipeline_start(Pipeline& p, int threads, int capacity)
 
 void pipeline_stop(Pipeline& p)
 {
-    CodecJob stop{};
-    stop.method = METHOD_STOP;
+    QueuedBlock stop;
+    stop.stop = true;
     for (size_t i = 0; i < p.workers.size(); ++i)
         queue_put(p.queue, stop);
     for (PlatformThread* t : p.workers)
@@ -40,13 +40,13 @@ void pipeline_stop(Pipeline& p)
 int pipeline_worker(void* arg)
 {
     Pipeline& p = *static_cast<Pipeline*>(arg);
-    Finished (*const code)(const CodecJob&) = p.decompress ? decompress_job : compress_job;
+    Finished (*const code)(const QueuedBlock&) = p.decompress ? decompress_block : compress_block;
     for (;;) {
-        const CodecJob job = queue_take(p.queue);
-        if (job.method == METHOD_STOP)
+        const QueuedBlock b = queue_take(p.queue);
+        if (b.stop)
             return 0;
-        // A job without data only finishes its file.
-        deliver(p, job.in ? code(job) : Finished{job.seq, job.out_file, nullptr, 0, nullptr, true});
+        // A block without data only finishes its file.
+        deliver(p, b.in ? code(b) : Finished{b.seq, b.out, nullptr, 0, nullptr, true});
     }
 }
 
@@ -71,23 +71,25 @@ std::string size_text(uint64_t got, uint64_t expected)
 // Compares what was restored with the container's integrity fields.
 void check_restored(OutputFile* out)
 {
-    if (out->fields.state != INTEGRITY_COMPLETE || out->failed.load())
+    const IntegrityFields& fields = out->header.fields;
+    if (fields.state != INTEGRITY_COMPLETE || out->failed.load())
         return;
-    if (out->length < out->fields.length)
-        file_mark_failed(out, "truncated: " + size_text(out->length, out->fields.length));
-    else if (out->length > out->fields.length)
-        file_mark_failed(out, "longer than recorded: " + size_text(out->length, out->fields.length));
-    else if (!out->hash || content_hash_low32(out->hash.get()) != out->fields.checksum)
+    if (out->length < fields.length)
+        file_mark_failed(out, "truncated: " + size_text(out->length, fields.length));
+    else if (out->length > fields.length)
+        file_mark_failed(out, "longer than recorded: " + size_text(out->length, fields.length));
+    else if (!out->hash || content_hash_low32(out->hash.get()) != fields.checksum)
         file_mark_failed(out, "checksum mismatch: the restored content is damaged");
 }
 
-// Puts the complete integrity fields of a compressed file into its header.
-void complete_header(OutputFile* out)
+// The header of a compressed file with its complete integrity fields.
+void complete_header(OutputFile* out, uint8_t bytes[HEADER_SIZE])
 {
-    out->fields.state = INTEGRITY_COMPLETE;
-    out->fields.checksum = content_hash_low32(out->hash.get());
-    out->fields.length = out->length;
-    integrity_encode(out->fields, out->header);
+    IntegrityFields& fields = out->header.fields;
+    fields.state = INTEGRITY_COMPLETE;
+    fields.checksum = content_hash_low32(out->hash.get());
+    fields.length = out->length;
+    container_header_encode(out->header, bytes);
 }
 
 // Rewrites the header of a finished container with its complete fields.
@@ -95,8 +97,9 @@ void stamp_header(OutputFile* out)
 {
     if (out->header_offset < 0 || out->failed.load())
         return;
-    complete_header(out);
-    if (file_write_at(out->file, out->header, HEADER_SIZE, out->header_offset) != HEADER_SIZE) {
+    uint8_t bytes[HEADER_SIZE];
+    complete_header(out, bytes);
+    if (file_write_at(out->file, bytes, HEADER_SIZE, out->header_offset) != HEADER_SIZE) {
         report_write_failure();
         file_mark_failed(out, last_reported_text());
     }
@@ -184,11 +187,12 @@ void deliver(Pipeline& p, const Finished& f)
     }
 }
 
-void queue_end_of_file(Pipeline& p, CodecJob job)
+void queue_end_of_file(Pipeline& p, OutputFile* out)
 {
-    job.in = nullptr;
-    job.seq = p.job_seq_counter++;
-    queue_put(p.queue, job);
+    QueuedBlock b;
+    b.seq = p.job_seq_counter++;
+    b.out = out;
+    queue_put(p.queue, b);
 }
 
 void print_open_failure(const char* in_name)
@@ -243,14 +247,27 @@ OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name
     return nullptr;
 }
 
+bool output_header(OutputFile* out)
+{
+    uint8_t bytes[HEADER_SIZE];
+    container_header_encode(out->header, bytes);
+    if (file_write_fully(out->file, bytes, HEADER_SIZE) != HEADER_SIZE) {
+        report_write_failure();
+        file_mark_failed(out, last_reported_text());
+        return false;
+    }
+    return true;
+}
+
 bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes)
 {
     int64_t written;
     if (out->header_deferred) {
-        complete_header(out);
+        uint8_t header[HEADER_SIZE];
+        complete_header(out, header);
         out->header_deferred = false;
         out->header_offset = -1;  // complete already: nothing to rewrite
-        written = file_write_two(out->file, out->header, HEADER_SIZE, data, bytes) - HEADER_SIZE;
+        written = file_write_two(out->file, header, HEADER_SIZE, data, bytes) - HEADER_SIZE;
     } else {
         written = file_write_fully(out->file, data, bytes);
     }
@@ -264,7 +281,7 @@ bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes)
 
 bool output_restored(OutputFile* out, const uint8_t* data, uint32_t bytes)
 {
-    if (out->fields.state == INTEGRITY_COMPLETE) {
+    if (out->header.fields.state == INTEGRITY_COMPLETE) {
         out->length += bytes;
         if (out->hash)
             content_hash_update(out->hash.get(), data, bytes);

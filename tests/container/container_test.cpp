@@ -75,43 +75,98 @@ TEST(BlockSizeCode, WriterCodesAndTheirSizes)
         EXPECT_FALSE(bsize_code_valid(code)) << code;
 }
 
-TEST(Header, FieldsAndMagic)
+TEST(Header, FieldsIntegrityAndMagic)
 {
-    CodecJob job{};
-    job.bsize_code = 201;
-    job.method = 3;
-    job.level = 2;
-    job.filter = 1;
-    job.hash_bits = -7;
-    uint8_t h[HEADER_SIZE];
-    header_encode(job, h);
-    const uint8_t expected[HEADER_SIZE] = {0, 'Q', 'R', '0', 0, 0, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0,
-                                           201, 0, 3, 2, 1, 0, 0, 0, 0xF9, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
-    EXPECT_EQ(0, std::memcmp(h, expected, HEADER_SIZE));
-    h[0] = 0x77;  // only bytes 1..3 are the magic
-    EXPECT_TRUE(header_magic_ok(h));
-    h[3] = '1';
-    EXPECT_FALSE(header_magic_ok(h));
-    CodecJob back{};
-    header_decode(h, &back);
+    ContainerHeader h;
+    h.bsize_code = 201;
+    h.method = 3;
+    h.level = 2;
+    h.filter = 1;
+    h.hash_bits = -7;
+    uint8_t b[HEADER_SIZE];
+    container_header_encode(h, b);
+    const uint8_t plain[HEADER_SIZE] = {0, 'Q', 'R', '0', 0, 0, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0,
+                                        201, 0, 3, 2, 1, 0, 0, 0, 0xF9, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+    EXPECT_EQ(0, std::memcmp(b, plain, HEADER_SIZE));
+    h.fields = {INTEGRITY_COMPLETE, 0x0102030405060708ull, 0xA1B2C3D4u};
+    container_header_encode(h, b);
+    const uint8_t marked[HEADER_SIZE] = {0, 'Q', 'R', '0', 'I', 'X', '1', 2, 8, 7, 6, 5, 4, 3, 2, 1,
+                                         201, 0, 3, 2, 1, 0, 0, 0, 0xF9, 0xFF, 0xFF, 0xFF, 0xD4, 0xC3, 0xB2, 0xA1};
+    EXPECT_EQ(0, std::memcmp(b, marked, HEADER_SIZE));
+    ContainerHeader back;
+    EXPECT_EQ(container_header_decode(b, &back), HeaderCheck::Ok);
     EXPECT_EQ(back.bsize_code, 201);
     EXPECT_EQ(back.method, 3);
+    EXPECT_EQ(back.level, 2);
+    EXPECT_EQ(back.filter, 1);
     EXPECT_EQ(back.hash_bits, -7);
+    EXPECT_EQ(back.fields.state, INTEGRITY_COMPLETE);
+    EXPECT_EQ(back.fields.length, 0x0102030405060708ull);
+    EXPECT_EQ(back.fields.checksum, 0xA1B2C3D4u);
+
+    // One byte changed, and what the reader says of it.
+    const struct {
+        int at;
+        uint8_t value;
+        HeaderCheck check;
+    } cases[] = {
+        {0, 0x77, HeaderCheck::Ok},                   // only bytes 1..3 are the magic
+        {3, '1', HeaderCheck::NotContainer},
+        {7, INTEGRITY_PENDING, HeaderCheck::Incomplete},
+        {7, 0, HeaderCheck::UnknownState},           // the mark with no state
+        {7, 9, HeaderCheck::UnknownState},
+        {4, 'J', HeaderCheck::Ok},                    // no mark: no fields
+        {18, 0, HeaderCheck::Damaged},                // no method 0
+        {18, 5, HeaderCheck::Damaged},
+        {17, 0xFF, HeaderCheck::Damaged},             // no writer's block-size code
+    };
+    for (const auto& c : cases) {
+        uint8_t changed[HEADER_SIZE];
+        std::memcpy(changed, b, HEADER_SIZE);
+        changed[c.at] = c.value;
+        ContainerHeader d;
+        EXPECT_EQ(container_header_decode(changed, &d), c.check) << c.at << " " << int(c.value);
+    }
+    b[4] = 'J';
+    ASSERT_EQ(container_header_decode(b, &back), HeaderCheck::Ok);
+    EXPECT_EQ(back.fields.state, INTEGRITY_NONE);
 }
 
-TEST(Header, IntegrityFields)
+TEST(Record, FrontsAndTheirChecks)
 {
-    uint8_t h[HEADER_SIZE] = {};
-    EXPECT_EQ(integrity_decode(h).state, INTEGRITY_NONE);
-    integrity_encode({INTEGRITY_COMPLETE, 0x0102030405060708ull, 0xA1B2C3D4u}, h);
-    const uint8_t expected[HEADER_SIZE] = {0, 0, 0, 0, 'I', 'X', '1', 2, 8, 7, 6, 5, 4, 3, 2, 1,
-                                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xD4, 0xC3, 0xB2, 0xA1};
-    EXPECT_EQ(0, std::memcmp(h, expected, HEADER_SIZE));
-    const IntegrityFields f = integrity_decode(h);
-    EXPECT_EQ(f.length, 0x0102030405060708ull);
-    EXPECT_EQ(f.checksum, 0xA1B2C3D4u);
-    h[7] = 0;  // the mark with no state is no valid state
-    EXPECT_NE(integrity_decode(h).state, INTEGRITY_NONE);
+    const uint32_t S = 4096;
+    const struct {
+        RecordFront front;
+        int bytes;
+        const char* damage;   // null: reads back as written
+    } cases[] = {
+        {{BLOCK_RAW, S, S}, 1, nullptr},
+        {{BLOCK_COMPRESSED, 100, S}, RECORD_FRONT_FULL, nullptr},
+        {{BLOCK_COMPRESSED | BLOCK_HAS_SIZE, 10, 11}, RECORD_FRONT_SHORT, nullptr},
+        {{BLOCK_COMPRESSED | BLOCK_HAS_SIZE, 10, S + 1}, RECORD_FRONT_SHORT, "longer than the block size"},
+        {{BLOCK_COMPRESSED | BLOCK_HAS_SIZE, 11, 10}, RECORD_FRONT_SHORT, "payload longer"},
+        {{BLOCK_COMPRESSED, S + 1, S}, RECORD_FRONT_FULL, "payload longer"},
+    };
+    for (const auto& c : cases) {
+        uint8_t b[RECORD_FRONT_SHORT] = {};
+        ASSERT_EQ(record_front_encode(c.front, b), c.bytes);
+        EXPECT_EQ(record_front_bytes(b[0]), c.bytes);
+        RecordFront back;
+        const char* damage = record_front_decode(b, S, &back);
+        if (c.damage) {
+            ASSERT_NE(damage, nullptr);
+            EXPECT_NE(std::string(damage).find(c.damage), std::string::npos) << damage;
+            continue;
+        }
+        EXPECT_EQ(damage, nullptr);
+        EXPECT_EQ(back.flags, c.front.flags);
+        EXPECT_EQ(back.payload, c.front.payload);
+        EXPECT_EQ(back.decoded, c.front.decoded);
+    }
+}
+
+TEST(Header, ContentChecksum)
+{
     // XXH3-64 of nothing is 2D06800538D394C2; streamed in pieces, the same.
     EXPECT_EQ(content_hash_of("", 0), 0x38D394C2u);
     const std::string text = text_bytes(100000, 3);
@@ -219,13 +274,13 @@ struct GateGuard {
 // when the file failed.
 bool gated_run(bool decompress, int threads, int allowed, const fs::path& in, const fs::path& out)
 {
-    CodecJob tmpl{};
-    tmpl.method = 1, tmpl.level = 2, tmpl.hash_bits = 16, tmpl.block_size = 4096;
+    CompressSettings settings;
+    settings.method = 1, settings.level = 2, settings.hash_bits = 16, settings.block_size = 4096;
     Pipeline p;
     p.decompress = decompress;
     EXPECT_EQ(pipeline_start(p, threads, threads + 1), 0);
     GateGuard guard(allowed);
-    const int rc = decompress ? decompress_file(p, in.c_str(), out.c_str()) : compress_file(p, tmpl, in.c_str(), out.c_str());
+    const int rc = decompress ? decompress_file(p, in.c_str(), out.c_str()) : compress_file(p, settings, in.c_str(), out.c_str());
     pipeline_stop(p);
     return rc != 0 || p.failed_files.load() != 0;
 }
