@@ -8,7 +8,7 @@
 #include "container/block_coding.h"
 #include "container/container_format.h"
 #include "container/filters.h"
-#include "container/pipeline.h"
+#include "pipeline/pipeline.h"
 #include "platform/platform.h"
 
 namespace qrn::bench {

@@ -10,8 +10,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "container/errors.h"
-#include "container/pipeline.h"
+#include "pipeline/errors.h"
+#include "pipeline/pipeline.h"
 #include "container/summary.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include "cli/startup.h"
 #include "cli/walker.h"
 #include "container/container_format.h"
-#include "container/errors.h"
-#include "container/pipeline.h"
+#include "pipeline/errors.h"
+#include "pipeline/pipeline.h"
 #include "container/summary.h"
 
 namespace qrn {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "container/pipeline.h"
+#include "pipeline/pipeline.h"
 
 namespace qrn {
 

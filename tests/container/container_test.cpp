@@ -1,17 +1,12 @@
-// Container layout and the compression pipeline: block-size codes, the record
-// sequence for files around the block size, thread-count independence, and
-// failures in the middle of a file.
+// Container layout: block-size codes, header and record fronts, the record
+// sequence for files around the block size, thread-count independence.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 
 #include "codecs/codec_table.h"
-#include "container/block_buffers.h"
 #include "container/checksum.h"
 #include "container/container_format.h"
-#include "container/errors.h"
-#include "container/pipeline.h"
 #include "support/program.h"
 
 namespace qrn {
@@ -249,104 +244,6 @@ TEST(Container, SameBytesWhateverTheThreadCount)
         ASSERT_EQ(run_quarnix(d.path, "-d -p3 in.qrn back").status, 0);
         EXPECT_TRUE(read_file(d / "back") == data) << method;
     }
-}
-
-// Allocation failures injected into the pipeline: the run must neither hang
-// nor leave an output behind, and the file must count as failed.
-std::atomic<int> allocations_left{0};
-bool gate(size_t) { return allocations_left.fetch_sub(1) > 0; }
-
-struct GateGuard {
-    explicit GateGuard(int allowed)
-    {
-        allocations_left = allowed;
-        block_alloc_gate = gate;
-        error_sink = [](int, const char*) {};
-    }
-    ~GateGuard()
-    {
-        block_alloc_gate = nullptr;
-        error_sink = print_error;
-    }
-};
-
-// One file through a fresh pipeline with `allowed` block allocations; true
-// when the file failed.
-bool gated_run(bool decompress, int threads, int allowed, const fs::path& in, const fs::path& out)
-{
-    CompressSettings settings;
-    settings.method = 1, settings.level = 2, settings.hash_bits = 16, settings.block_size = 4096;
-    Pipeline p;
-    p.decompress = decompress;
-    EXPECT_EQ(pipeline_start(p, threads, threads + 1), 0);
-    GateGuard guard(allowed);
-    const int rc = decompress ? decompress_file(p, in.c_str(), out.c_str()) : compress_file(p, settings, in.c_str(), out.c_str());
-    pipeline_stop(p);
-    return rc != 0 || p.failed_files.load() != 0;
-}
-
-TEST(Pipeline, AllocationFailureInAWorkerFailsTheFileWithoutHanging)
-{
-    ScratchDir d;
-    const std::string data = text_bytes(64 * 4096, 7);
-    write_file(d / "in", data);
-    for (int allowed : {0, 1, 2, 5, 17, 40}) {
-        for (int threads : {0, 1, 3}) {
-            const bool failed = gated_run(false, threads, allowed, d / "in", d / "out.qrn");
-            // Inline coding needs two buffers in all; the threaded runs need two per block.
-            EXPECT_EQ(failed, threads > 0 || allowed < 2) << allowed << " " << threads;
-            EXPECT_EQ(fs::exists(d / "out.qrn"), !failed) << allowed << " " << threads;
-            fs::remove(d / "out.qrn");
-        }
-    }
-    // With enough memory the same run succeeds and the next file goes on.
-    ASSERT_FALSE(gated_run(false, 2, 1 << 30, d / "in", d / "out.qrn"));
-    ASSERT_FALSE(gated_run(true, 2, 1 << 30, d / "out.qrn", d / "back"));
-    EXPECT_TRUE(read_file(d / "back") == data);
-    // The same on the way back.
-    for (int allowed : {0, 1, 2, 5, 17, 40}) {
-        for (int threads : {0, 1, 3}) {
-            fs::remove(d / "back");
-            const bool failed = gated_run(true, threads, allowed, d / "out.qrn", d / "back");
-            if (failed)
-                EXPECT_FALSE(fs::exists(d / "back")) << allowed << " " << threads;
-            else
-                EXPECT_TRUE(read_file(d / "back") == data) << allowed << " " << threads;
-            EXPECT_TRUE(failed || allowed > 0) << allowed << " " << threads;
-        }
-    }
-}
-
-TEST(Pipeline, WriteFailureEndsWithStatusOne)
-{
-    ScratchDir d;
-    write_file(d / "in", random_bytes(300000, 9));
-    for (const char* threads : {"-p0", "-p2"}) {
-        RunResult r = run_quarnix(d.path, std::string("-11 -b64K -o ") + threads + " in", ">/dev/full");
-        EXPECT_EQ(r.status, 1) << threads;
-        // Standard output carries the data, so the message goes to standard
-        // error, and the file is named.
-        EXPECT_EQ(r.err, "Error: 102 write error. errno=28 'No space left on device'\n"
-                         "quarnix: in: write error. errno=28 'No space left on device'\n")
-            << threads;
-    }
-}
-
-TEST(Errors, ReporterFormatsCutsAndReturnsTheNegatedNumber)
-{
-    static std::string seen;
-    static int number;
-    error_sink = [](int n, const char* text) {
-        number = n;
-        seen = text;
-    };
-    EXPECT_EQ(report_error(ERR_WRITE, 28, "No space left on device"), -102);
-    EXPECT_EQ(number, 102);
-    EXPECT_EQ(seen, "write error. errno=28 'No space left on device'");
-    const std::string long_text(5000, 'x');
-    EXPECT_EQ(report_error(ERR_READ, 5, long_text.c_str()), -103);
-    EXPECT_EQ(seen.size(), 2047u);
-    error_sink = print_error;
 }
 
 } // namespace

@@ -12,8 +12,8 @@
 
 #include "container/checksum.h"
 #include "container/container_format.h"
-#include "container/job_queue.h"
-#include "container/queued_block.h"
+#include "pipeline/job_queue.h"
+#include "pipeline/queued_block.h"
 #include "platform/platform.h"
 
 namespace qrn {

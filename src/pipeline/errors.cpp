@@ -1,4 +1,4 @@
-#include "container/errors.h"
+#include "pipeline/errors.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "container/queued_block.h"
+#include "pipeline/queued_block.h"
 
 namespace qrn {
 

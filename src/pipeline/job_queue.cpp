@@ -1,4 +1,4 @@
-#include "container/job_queue.h"
+#include "pipeline/job_queue.h"
 
 namespace qrn {
 

@@ -1,8 +1,8 @@
 #include <cstdio>
 
 #include "container/block_buffers.h"
-#include "container/errors.h"
-#include "container/pipeline.h"
+#include "pipeline/errors.h"
+#include "pipeline/pipeline.h"
 
 namespace qrn {
 

@@ -7,9 +7,9 @@
 #include "container/block_buffers.h"
 #include "container/block_coding.h"
 #include "container/container_format.h"
-#include "container/errors.h"
+#include "pipeline/errors.h"
 #include "container/filters.h"
-#include "container/pipeline.h"
+#include "pipeline/pipeline.h"
 
 namespace qrn {
 
