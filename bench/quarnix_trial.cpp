@@ -3,12 +3,11 @@
 #include <cstring>
 
 #include "bench.h"
-#include "cli/startup.h"
-#include "codecs/codec_table.h"
+#include "codecs/codec_plan.h"
 #include "container/block_coding.h"
 #include "container/container_format.h"
 #include "container/filters.h"
-#include "pipeline/pipeline.h"
+#include "pipeline/startup.h"
 #include "platform/platform.h"
 
 namespace qrn::bench {
@@ -37,7 +36,7 @@ struct QrnTrial final : Trial {
     {
         header.method = static_cast<uint8_t>(l.method);
         header.level = static_cast<uint8_t>(l.level);
-        header.hash_bits = default_hash_bits(l.method, l.level);
+        header.hash_bits = codec_plan(l.method, l.level).hash_bits_default;
         header.filter = filter_for_name(f.name.c_str());
         header.bsize_code = bsize_encode(qrn_block_size(l, f.data.size(), block_override));
         block_size = header_block_size(header);
@@ -129,8 +128,8 @@ std::string qrn_codec_name(const QrnLevel& l)
 
 uint32_t qrn_block_size(const QrnLevel& l, uint64_t file_bytes, uint32_t block_override)
 {
-    const uint64_t size = choose_block_size(block_override, static_cast<uint8_t>(l.level), BENCH_THREADS,
-                                            static_cast<int64_t>(file_bytes));
+    const uint64_t size = codec_plan_block_size(codec_plan(l.method, l.level), block_override, BENCH_THREADS,
+                                                static_cast<int64_t>(file_bytes), physical_memory());
     return static_cast<uint32_t>(bsize_decode(bsize_encode(size)));
 }
 
@@ -139,9 +138,9 @@ Trial* qrn_trial_new(const QrnLevel& l, const InputFile& f, uint32_t block_overr
     return new QrnTrial(l, f, block_override);
 }
 
-void qrn_startup() { startup_prepare(true, 0, 0); }
+void qrn_startup() { startup_prepare(true, codec_plan_decode()); }
 
-void qrn_prepare_level(const QrnLevel& l) { startup_prepare(true, l.method, l.level); }
+void qrn_prepare_level(const QrnLevel& l) { startup_prepare(true, codec_plan(l.method, l.level)); }
 
 void qrn_shutdown() { startup_release(); }
 

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "cli/startup.h"
 #include "cli/walker.h"
 #include "container/container_format.h"
 #include "pipeline/errors.h"
 #include "pipeline/pipeline.h"
+#include "pipeline/startup.h"
 #include "container/summary.h"
 
 namespace qrn {
@@ -283,12 +283,12 @@ int quarnix_main(int argc, char** argv)
         r.mode = Mode::Decompress;
     if (r.mode != Mode::Compress) {
         o.decompress = 1;
-        startup_prepare(o.probe_cpu != 0, 0, 0);
+        startup_prepare(o.probe_cpu != 0, codec_plan_decode());
     } else {
-        if (tmpl.method == 0)
+        if (!tmpl.plan.exists)
             usage_exit(program_base_name(argv[0]));
-        tmpl.hash_bits = effective_hash_bits(o.hash_bits_option, tmpl.method, tmpl.level);
-        startup_prepare(o.probe_cpu != 0, tmpl.method, tmpl.level);
+        tmpl.hash_bits = codec_plan_hash_bits(tmpl.plan, o.hash_bits_option);
+        startup_prepare(o.probe_cpu != 0, tmpl.plan);
     }
 
     choose_destination(r, argv[0]);
@@ -310,7 +310,7 @@ int quarnix_main(int argc, char** argv)
     p.decompress = o.decompress != 0;
     p.test_only = r.mode == Mode::Test;
     set_errors_to_stderr(p.to_stdout);
-    const int capacity = (tmpl.method != 0 && tmpl.level == 9) ? 1 : threads + 1;
+    const int capacity = codec_plan_queue_depth(tmpl.plan, threads);
     if (pipeline_start(p, threads, capacity) != 0) {
         std::fputs("Error thread_create.\n", stderr);
         std::exit(STATUS_REFUSED);

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "cli/getopt.h"
-#include "codecs/codec_table.h"
 
 namespace qrn {
 
@@ -28,16 +27,6 @@ uint32_t parse_block_size(const char* text)
 }
 
 } // namespace
-
-int effective_hash_bits(int option_value, int method, int level)
-{
-    if (option_value == 0)
-        return default_hash_bits(method, level);
-    int bits = option_value < 10 ? 10 : option_value;
-    if (level == 0 && bits > 16)
-        bits = 16;
-    return bits;
-}
 
 const char* program_base_name(const char* path)
 {
@@ -102,14 +91,15 @@ void parse_options(int argc, char** argv, RunOptions* opts)
         case '4': {
             const int method = c - '0';
             const auto level = static_cast<uint8_t>(std::atoi(p.optarg));
-            if (level != 9 && level > 2)
+            const CodecPlan plan = codec_plan(method, level);
+            if (!plan.level_known)
                 usage_exit(argv[0]);
-            if (level != 9 && method == 4) {
+            if (!plan.exists) {
+                // Method 4 is the one that lacks levels.
                 std::fprintf(stderr, "Only options -49 is available (not -40,-41,-42)\n");
                 std::exit(1);
             }
-            opts->compress.method = static_cast<uint8_t>(method);
-            opts->compress.level = level;
+            opts->compress.plan = plan;
             break;
         }
         case 'd': ++opts->decompress; break;

@@ -20,13 +20,9 @@ struct RunOptions {
     int list = 0;                 // --list: show what containers hold
     int thread_count = -1;        // negative: one per processor
     int hash_bits_option = 0;     // -D as given; 0 when absent
-    CompressSettings compress;    // method, level, hash_bits, block_size
+    CompressSettings compress;    // the method and level's plan, block_size (hash_bits: see the driver)
     std::vector<std::string> names;  // the operands: inputs, then the destination
 };
-
-// -D's value adjusted for the level: nonzero below 10 gives 10, and at level 0
-// anything above 16 gives 16; 0 selects the default.
-int effective_hash_bits(int option_value, int method, int level);
 
 // Parses argv into `opts`. Prints the usage text or a refusal and ends the
 // process where the command line says so.

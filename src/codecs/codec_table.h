@@ -20,15 +20,4 @@ inline CodecEntry decoder_for(unsigned method)
     return method >= 1 && method <= METHOD_COUNT ? decoder_table[method] : nullptr;
 }
 
-// Prepares, once per run and before any worker starts, what the codecs need:
-// the entropy coder's builds for `processor_level`, and what compressing with
-// `method` at `level` needs. `method` 0: the run decodes (any method).
-void codecs_prepare(int processor_level, int method, int level);
-// Gives back what codecs_prepare set up.
-void codecs_release();
-
-// Hash-table size exponent of a method and level when none is asked for
-// (0 where the compressor has no such table).
-int default_hash_bits(int method, int level);
-
 } // namespace qrn

@@ -15,10 +15,6 @@ namespace qrn {
 
 namespace {
 
-constexpr uint32_t LEVEL0_BLOCK = 4 * MIB;
-constexpr uint32_t FAST_BLOCK = 64 * MIB;
-constexpr uint32_t STRONG_BLOCK_MIN = 32 * MIB;
-
 // Reads the next block to offset 1 of `buffer` and clears the slack behind it,
 // so that nothing left from an earlier block can reach a codec.
 // `total` bytes were read before; where the input's size is known, no more
@@ -89,22 +85,6 @@ int compress_inline(OutputFile* out, PlatformFile* in)
 
 } // namespace
 
-uint64_t choose_block_size(uint32_t requested, uint8_t level, int threads, int64_t file_bytes)
-{
-    if (requested != 0)
-        return requested;
-    if (level == 0)
-        return LEVEL0_BLOCK;
-    uint64_t size = FAST_BLOCK;
-    if (level == 9) {
-        const uint64_t share = physical_memory() / 14 / static_cast<uint64_t>(threads > 0 ? threads : 1);
-        size = share > STRONG_BLOCK_MIN ? share : STRONG_BLOCK_MIN;
-    }
-    if (file_bytes >= 0 && static_cast<uint64_t>(file_bytes) < size)
-        size = static_cast<uint64_t>(file_bytes);
-    return size;
-}
-
 int compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name)
 {
     PlatformFile* in = open_input(p, in_name);
@@ -116,12 +96,13 @@ int compress_file(Pipeline& p, const CompressSettings& settings, const char* in_
         return FILE_CREATE_FAILED;
     }
     ContainerHeader& h = out->header;
-    h.method = settings.method;
-    h.level = settings.level;
+    h.method = settings.plan.method;
+    h.level = settings.plan.level;
     h.hash_bits = settings.hash_bits;
     h.filter = filter_for_name(in_name);
     // The block size, rounded up to its code's unit.
-    h.bsize_code = bsize_encode(choose_block_size(settings.block_size, settings.level, p.thread_count, file_size(in)));
+    h.bsize_code = bsize_encode(
+        codec_plan_block_size(settings.plan, settings.block_size, p.thread_count, file_size(in), physical_memory()));
     const uint32_t block_size = header_block_size(h);
 
     // A container that can be rewritten in place carries integrity fields:

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/codec_plan.h"
 #include "container/checksum.h"
 #include "container/container_format.h"
 #include "pipeline/job_queue.h"
@@ -30,10 +31,9 @@ constexpr int FILE_CREATE_FAILED = -1000;
 // What compressing a file asks for; the block size and filter of each file
 // follow from these and the file.
 struct CompressSettings {
-    uint8_t method = 0;        // 1..4; 0: none chosen
-    uint8_t level = 0;         // 0, 1, 2 or 9
+    CodecPlan plan;            // the method and level, and their rules
     int32_t hash_bits = 0;     // log2 of the hash-table entries of levels 0..2
-    uint32_t block_size = 0;   // -b in bytes; 0: the level's rule
+    uint32_t block_size = 0;   // -b in bytes; 0: the plan's rule
 };
 
 // One file on its way through a pipeline, from the producer that opens it to
@@ -105,11 +105,6 @@ void pipeline_stop(Pipeline& p);
 int compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name);
 // Restores one container. Results as for compress_file.
 int decompress_file(Pipeline& p, const char* in_name, const char* out_name);
-
-// Block size for a file, before it is coded: `requested` (-b) when nonzero;
-// else 4 MiB at level 0, 64 MiB at levels 1 and 2, a share of physical memory
-// at level 9, the last two cut to `file_bytes` when it is known (not negative).
-uint64_t choose_block_size(uint32_t requested, uint8_t level, int threads, int64_t file_bytes);
 
 // Thread body of every worker: takes blocks until a stop block, codes each
 // in the run's direction and hands it over to be written in order.

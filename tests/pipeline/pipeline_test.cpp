@@ -38,7 +38,8 @@ struct GateGuard {
 bool gated_run(bool decompress, int threads, int allowed, const fs::path& in, const fs::path& out)
 {
     CompressSettings settings;
-    settings.method = 1, settings.level = 2, settings.hash_bits = 16, settings.block_size = 4096;
+    settings.plan = codec_plan(1, 2);
+    settings.hash_bits = 16, settings.block_size = 4096;
     Pipeline p;
     p.decompress = decompress;
     EXPECT_EQ(pipeline_start(p, threads, threads + 1), 0);

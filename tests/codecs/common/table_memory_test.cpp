@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "codecs/codec_plan.h"
 #include "codecs/codec_table.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/table_memory.h"
@@ -22,7 +23,7 @@ std::vector<uint8_t> compress(int method, int level, const std::string& data)
     BlockCall job{};
     job.method = static_cast<uint8_t>(method);
     job.level = static_cast<uint8_t>(level);
-    job.hash_bits = default_hash_bits(method, level);
+    job.hash_bits = codec_plan(method, level).hash_bits_default;
     job.in = in.data();
     job.in_size = n;
     job.out = out.data();
@@ -71,7 +72,7 @@ TEST(TableMemory, SmallBlocksLeaveTheirTablesZero)
     for (int method = 1; method <= 3; ++method) {
         for (int level = 1; level <= 2; ++level) {
             ASSERT_FALSE(compress(method, level, block).empty());
-            const size_t entries = size_t(1) << (default_hash_bits(method, level) - 2);
+            const size_t entries = size_t(1) << (codec_plan(method, level).hash_bits_default - 2);
             // Method 2 keeps its 3-byte hash in a table of its own, method 3 after its two others.
             std::vector<size_t> tables = {entries};
             if (level == 2 && method == 2)
