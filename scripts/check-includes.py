@@ -1,20 +1,25 @@
 #!/usr/bin/env python3
-"""Fails when an include under src/ breaks the layering of the program.
+"""Fails when an include under src/ or include/ breaks the layering.
 
 Dependencies point one way: cli -> pipeline -> container -> codecs -> {ans,
-parse} -> {common, platform}. A folder may include its own headers and those of the folders it
-is allowed to know; the entropy coder and the parse machinery know nothing of
-the codecs, and common/ and platform/ know nothing above them. Only platform/
-includes system headers; elsewhere only the standard library, compiler
-intrinsics, and the checksum's xxhash.h in container/checksum*.
+parse} -> {common, platform}. The library's implementation (lib/) sits beside
+the pipeline: it knows the container and the codecs and the public header
+"quarnix.h", never the pipeline or the command line. A folder may include its
+own headers and those of the folders it is allowed to know; the entropy coder
+and the parse machinery know nothing of the codecs, and common/ and platform/
+know nothing above them. Only platform/ includes system headers; elsewhere
+only the standard library, compiler intrinsics, and the checksum's xxhash.h in
+container/checksum*. The public header include/quarnix.h includes nothing but
+<stddef.h>.
 """
 import pathlib
 import re
 import sys
 
 ALLOWED = {
-    "cli": {"cli", "pipeline", "container", "codecs", "common", "platform"},
+    "cli": {"cli", "pipeline", "container", "common", "platform"},
     "pipeline": {"pipeline", "container", "codecs", "common", "platform"},
+    "lib": {"lib", "container", "codecs", "common", "platform"},
     "container": {"container", "codecs", "common", "platform"},
     "codecs": {"codecs", "ans", "parse", "common", "platform"},
     "ans": {"ans", "common", "platform"},
@@ -22,6 +27,10 @@ ALLOWED = {
     "common": {"common"},
     "platform": {"platform"},
 }
+# Layers that may include the public header by its bare name.
+PUBLIC_HEADER = "quarnix.h"
+PUBLIC_USERS = {"lib"}
+PUBLIC_SYSTEM_HEADERS = {"stddef.h"}
 STD_HEADERS = set("""
 algorithm array atomic bit bitset cassert cerrno cinttypes climits cmath condition_variable cstdarg
 cstddef cstdint cstdio cstdlib cstring ctime functional initializer_list iterator limits memory mutex
@@ -38,27 +47,44 @@ def system_header_allowed(layer, path, header):
     return layer == "platform"
 
 
-def main():
-    root = pathlib.Path(__file__).resolve().parent.parent / "src"
-    problems = []
-    for path in sorted(root.rglob("*")):
-        if path.suffix not in (".cpp", ".h"):
-            continue
-        layer = path.relative_to(root).parts[0]
-        if layer not in ALLOWED:
-            problems.append(f"{path}: not in a known folder")
-            continue
-        for number, line in enumerate(path.read_text().splitlines(), 1):
-            m = INCLUDE.match(line)
-            if not m:
-                continue
-            kind, header = m.groups()
-            where = f"{path.relative_to(root.parent)}:{number}"
-            if kind == "<":
-                if not system_header_allowed(layer, path, header):
-                    problems.append(f"{where}: <{header}> outside platform/")
-            elif header.split("/")[0] not in ALLOWED[layer]:
+def includes(path):
+    for number, line in enumerate(path.read_text().splitlines(), 1):
+        m = INCLUDE.match(line)
+        if m:
+            yield number, m.group(1), m.group(2)
+
+
+def check_source(root, path, problems):
+    layer = path.relative_to(root / "src").parts[0]
+    if layer not in ALLOWED:
+        problems.append(f"{path}: not in a known folder")
+        return
+    for number, kind, header in includes(path):
+        where = f"{path.relative_to(root)}:{number}"
+        if kind == "<":
+            if not system_header_allowed(layer, path, header):
+                problems.append(f"{where}: <{header}> outside platform/")
+        elif header == PUBLIC_HEADER:
+            if layer not in PUBLIC_USERS:
                 problems.append(f'{where}: {layer}/ may not include "{header}"')
+        elif header.split("/")[0] not in ALLOWED[layer]:
+            problems.append(f'{where}: {layer}/ may not include "{header}"')
+
+
+def check_public(root, path, problems):
+    for number, kind, header in includes(path):
+        if kind != "<" or header not in PUBLIC_SYSTEM_HEADERS:
+            problems.append(f"{path.relative_to(root)}:{number}: the public header may not include {header}")
+
+
+def main():
+    root = pathlib.Path(__file__).resolve().parent.parent
+    problems = []
+    for path in sorted((root / "src").rglob("*")):
+        if path.suffix in (".cpp", ".h"):
+            check_source(root, path, problems)
+    for path in sorted((root / "include").rglob("*.h")):
+        check_public(root, path, problems)
     for p in problems:
         print(p)
     print(f"include check: {len(problems)} problem(s)")
