@@ -10,7 +10,6 @@
 #include <string>
 #include <unistd.h>
 
-#include "pipeline/errors.h"
 #include "pipeline/pipeline.h"
 #include "container/summary.h"
 
@@ -27,7 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const std::string in_path = scratch_path("in.qrn");
     static const std::string out_path = scratch_path("out");
-    qrn::error_sink = [](int, const char*) {};
     if (size == 0)
         return 0;
     const uint8_t variant = data[0];

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/messages.h"
 #include "cli/options.h"
 #include "cli/walker.h"
 #include "container/container_format.h"
-#include "pipeline/errors.h"
 #include "pipeline/pipeline.h"
 #include "pipeline/startup.h"
 #include "container/summary.h"
@@ -34,6 +34,7 @@ struct Run {
     RunOptions o;
     Mode mode = Mode::Compress;
     Pipeline p;
+    MessagePrinter printer;
     std::vector<std::string> inputs;
     std::string dest;
     Destination kind = Destination::Directory;
@@ -142,19 +143,21 @@ std::string size_text(uint64_t bytes)
     return text;
 }
 
-// One line of --list for a container. 0, or -1 when it is no container or
-// is incomplete or damaged.
-int list_container(Run& r, const std::string& name)
+// One line of --list for a container. Not Ok when it is no container or is
+// incomplete or damaged.
+Status list_container(Run& r, const std::string& name)
 {
-    PlatformFile* in = open_input(r.p, name.c_str());
+    Status st;
+    PlatformFile* in = open_input(r.p, name.c_str(), &st);
     if (!in)
-        return -1;
+        return st;
     ContainerSummary s;
     const int rc = container_summarize(in, &s);
     file_close(in);
     if (rc != 0) {
-        print_file_failure(name, "not a quarnix container");
-        return -1;
+        st = status_failed(StatusCode::NotContainer, "not a quarnix container");
+        say_file_failure(r.p.messages, name, st.reason);
+        return st;
     }
     const bool complete = s.fields.state == INTEGRITY_COMPLETE && s.fields.length == s.original;
     const bool intact = !s.damage && (s.fields.state == INTEGRITY_NONE || complete);
@@ -175,26 +178,31 @@ int list_container(Run& r, const std::string& name)
         std::snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(original) / static_cast<double>(s.compressed));
     std::printf("%6u %5u %10s %12s %12s %7s  %-10s %s\n", s.method, s.level, size_text(s.block_size).c_str(),
                 size_text(s.compressed).c_str(), size_text(original).c_str(), ratio, integrity, name.c_str());
-    return intact ? 0 : -1;
+    if (intact)
+        return st;
+    const StatusCode code = s.fields.state == INTEGRITY_PENDING   ? StatusCode::Incomplete
+                            : std::string(integrity) == "truncated" ? StatusCode::Truncated
+                                                                    : StatusCode::Damaged;
+    return status_failed(code, integrity);
 }
 
 // Hands one file to its pipeline. A failure is counted and the run goes on.
 void process_file(Run& r, const std::string& in, std::string out)
 {
-    int rc = 0;
+    Status st;
     switch (r.mode) {
-    case Mode::List: rc = list_container(r, in); break;
+    case Mode::List: st = list_container(r, in); break;
     case Mode::Test:
-    case Mode::Decompress: rc = decompress_file(r.p, in.c_str(), out.c_str()); break;
+    case Mode::Decompress: st = decompress_file(r.p, in.c_str(), out.c_str()); break;
     case Mode::Compress:
         if (r.kind == Destination::Directory)
             out += ".qrn";
-        rc = compress_file(r.p, r.o.compress, in.c_str(), out.c_str());
+        st = compress_file(r.p, r.o.compress, in.c_str(), out.c_str());
         break;
     }
-    if (rc == FILE_CREATE_FAILED)
+    if (st.fatal)
         r.fatal_status = STATUS_REFUSED;
-    else if (rc != 0)
+    else if (!st.ok())
         ++r.failures;
 }
 
@@ -208,7 +216,10 @@ void process_list(Run& r)
         if (st.kind == PathKind::Regular || r.o.from_stdin) {
             process_file(r, in, out);
         } else if (st.kind == PathKind::Missing) {
-            print_open_failure(in.c_str());
+            Message m{MessageKind::OpenFailed};
+            m.name = in.c_str();
+            m.text = error_text(last_error());
+            message_print(r.printer, m);
             ++r.failures;
         }
     }
@@ -309,7 +320,9 @@ int quarnix_main(int argc, char** argv)
     p.force = o.force != 0;
     p.decompress = o.decompress != 0;
     p.test_only = r.mode == Mode::Test;
-    set_errors_to_stderr(p.to_stdout);
+    // When standard output carries the data, numbered errors go to standard error.
+    r.printer.numbered_to_stderr = p.to_stdout;
+    p.messages = message_printer_sink(&r.printer);
     const int capacity = codec_plan_queue_depth(tmpl.plan, threads);
     if (pipeline_start(p, threads, capacity) != 0) {
         std::fputs("Error thread_create.\n", stderr);

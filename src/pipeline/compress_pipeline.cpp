@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "codecs/codec_call.h"
@@ -47,21 +46,21 @@ void track_content(OutputFile* out, const uint8_t* data, uint32_t bytes)
 }
 
 // Codes every block on the calling thread, reusing one pair of buffers.
-int compress_inline(OutputFile* out, PlatformFile* in)
+Status compress_inline(OutputFile* out, PlatformFile* in)
 {
     const uint32_t block_size = header_block_size(out->header);
     const uint64_t capacity = compress_capacity(block_size);
     uint8_t* in_buffer = block_alloc(block_size + BUFFER_SLACK);
     uint8_t* out_buffer = in_buffer ? block_alloc(capacity + BUFFER_SLACK) : nullptr;
-    int rc = 0;
+    Status st;
     uint64_t total = 0;
     if (!out_buffer) {
-        rc = report_error(ERR_MALLOC);
+        st = report_error(*out->messages, ERR_MALLOC);
     } else {
         for (;;) {
             const int64_t got = read_block(in, in_buffer, block_size, total);
             if (got < 0) {
-                rc = report_read_failure();
+                st = report_read_failure(*out->messages);
                 break;
             }
             if (got == 0)
@@ -70,7 +69,7 @@ int compress_inline(OutputFile* out, PlatformFile* in)
             track_content(out, in_buffer + 1, in_size);
             const EncodedRecord r = block_encode(out->header, in_buffer, in_size, out_buffer, capacity);
             if (!output_record(out, r.data, r.length)) {
-                rc = -ERR_WRITE;
+                st = file_failure(out);
                 break;
             }
             total += static_cast<uint64_t>(got);
@@ -80,20 +79,23 @@ int compress_inline(OutputFile* out, PlatformFile* in)
     }
     block_release(in_buffer);
     block_release(out_buffer);
-    return rc;
+    return st;
 }
 
 } // namespace
 
-int compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name)
+Status compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name)
 {
-    PlatformFile* in = open_input(p, in_name);
+    Status st;
+    PlatformFile* in = open_input(p, in_name, &st);
     if (!in)
-        return -1;
+        return st;
     OutputFile* out = open_output(p, in, in_name, out_name);
     if (!out) {
         file_close(in);
-        return FILE_CREATE_FAILED;
+        st = status_failed(StatusCode::Io, "the output could not be created");
+        st.fatal = true;
+        return st;
     }
     ContainerHeader& h = out->header;
     h.method = settings.plan.method;
@@ -116,31 +118,31 @@ int compress_file(Pipeline& p, const CompressSettings& settings, const char* in_
         // header goes out complete together with its record.
         out->header_deferred = in->size > 0 && static_cast<uint64_t>(in->size) <= block_size;
     }
-    int rc = 0;
     if (!out->header_deferred && !output_header(out)) {
-        rc = -ERR_WRITE;
+        st = file_failure(out);
     } else if (p.thread_count == 0) {
-        rc = compress_inline(out, in);
+        st = compress_inline(out, in);
     } else {
         uint64_t total = 0;
         bool finished = false;  // the file's last block was queued, and finishes it
         for (;;) {
             if (out->failed.load()) {
-                rc = -1;
+                // A worker failed a block and said why; read no further.
+                st = file_failure(out);
                 break;
             }
             uint8_t* buffer = block_alloc(block_size + BUFFER_SLACK);
             if (!buffer) {
-                rc = report_error(ERR_MALLOC);
-                file_mark_failed(out, last_reported_text());
+                st = report_error(p.messages, ERR_MALLOC);
+                file_mark_failed(out, st);
                 break;
             }
             const int64_t got = read_block(in, buffer, block_size, total);
             if (got <= 0) {
                 block_release(buffer);
                 if (got < 0) {
-                    rc = report_read_failure();
-                    file_mark_failed(out, last_reported_text());
+                    st = report_read_failure(p.messages);
+                    file_mark_failed(out, st);
                 }
                 break;
             }
@@ -159,13 +161,13 @@ int compress_file(Pipeline& p, const CompressSettings& settings, const char* in_
         if (!finished)
             queue_end_of_file(p, out);
         file_close(in);
-        return rc;
+        return st;
     }
     file_close(in);
-    if (rc != 0)
-        file_mark_failed(out, last_reported_text());
+    if (!st.ok())
+        file_mark_failed(out, st);
     file_finish(p, out);
-    return rc;
+    return st;
 }
 
 Finished compress_block(const QueuedBlock& b)
@@ -179,8 +181,7 @@ Finished compress_block(const QueuedBlock& b)
             record = block_encode(out->header, b.in, b.in_size, out_buffer, capacity);
             block_release(record.buffer == b.in ? out_buffer : b.in);
         } else {
-            report_error(ERR_MALLOC);
-            file_mark_failed(out, last_reported_text());
+            file_mark_failed(out, report_error(*out->messages, ERR_MALLOC));
         }
     }
     if (!record.buffer)

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -27,25 +26,27 @@ std::string restored_name(const char* name)
     return s;
 }
 
-// How a file failed: its result and the reason printed with its name.
+// How a file failed, and where to say so.
 struct Failure {
-    int rc = 0;
-    std::string reason;
+    const MessageSink& sink;
+    Status status;
 };
 
 // "Decompression error.rc=%d" with the number the format's reader prints.
-void fail_reading(Failure* f, int printed, const std::string& reason)
+void fail_reading(Failure* f, int printed, StatusCode code, const std::string& reason)
 {
-    std::fprintf(stderr, "Decompression error.rc=%d\n", printed);
-    f->rc = -1;
-    f->reason = reason;
+    Message m{MessageKind::ReadFailed};
+    m.number = printed;
+    message_say(f->sink, m);
+    f->status = status_failed(code, reason);
 }
 
-// A numbered error.
-void fail_numbered(Failure* f, int number, const std::string& reason)
+// A numbered error, and the reason given with the file's name.
+void fail_numbered(Failure* f, int number, StatusCode code, const std::string& reason)
 {
-    f->rc = report_error(number);
-    f->reason = reason;
+    f->status = report_error(f->sink, number);
+    f->status.code = code;
+    f->status.reason = reason;
 }
 
 std::string read_error_text() { return std::string("read error: ") + error_text(last_error()); }
@@ -124,22 +125,25 @@ ReadResult read_record_front(InputReader& in, uint32_t block_size, RecordFront* 
     if (got == 0)
         return ReadResult::End;
     if (got < 0) {
-        fail_reading(f, static_cast<int>(got), read_error_text());
+        fail_reading(f, static_cast<int>(got), StatusCode::Io, read_error_text());
         return ReadResult::Failed;
     }
     if (block_size == 0) {
         // Only an empty file has no block size, and it has no records.
-        fail_numbered(f, ERR_CORRUPT, "damaged: a record where the header says the file is empty");
+        fail_numbered(f, ERR_CORRUPT, StatusCode::Damaged, "damaged: a record where the header says the file is empty");
         return ReadResult::Failed;
     }
     const int64_t field_bytes = record_field_bytes(front[0]);
     const int64_t n = field_bytes > 0 ? in.read(front + 1, field_bytes) : 0;
     if (n != field_bytes) {
-        fail_reading(f, static_cast<int>(n), n < 0 ? read_error_text() : "truncated: a record's length fields are cut short");
+        if (n < 0)
+            fail_reading(f, static_cast<int>(n), StatusCode::Io, read_error_text());
+        else
+            fail_reading(f, static_cast<int>(n), StatusCode::Truncated, "truncated: a record's length fields are cut short");
         return ReadResult::Failed;
     }
     if (const char* damage = record_front_decode(front, block_size, r)) {
-        fail_numbered(f, ERR_CORRUPT, damage);
+        fail_numbered(f, ERR_CORRUPT, StatusCode::Damaged, damage);
         return ReadResult::Failed;
     }
     return ReadResult::Record;
@@ -151,20 +155,23 @@ int64_t read_record_data(InputReader& in, const RecordFront& r, uint8_t* buffer,
 {
     const int64_t got = in.read(buffer, r.payload);
     if (got < 0) {
-        fail_reading(f, -1, read_error_text());
+        fail_reading(f, -1, StatusCode::Io, read_error_text());
         return -1;
     }
     std::memset(buffer + got, 0, BUFFER_SLACK);
     if (r.flags & BLOCK_COMPRESSED) {
         if (got < r.payload) {
-            std::fprintf(stderr, "RD ERR%d,%d ", static_cast<int>(r.payload), static_cast<int>(got));
-            fail_reading(f, static_cast<int>(got),
+            Message m{MessageKind::RecordShort};
+            m.number = static_cast<int>(r.payload);
+            m.got = static_cast<int>(got);
+            message_say(f->sink, m);
+            fail_reading(f, static_cast<int>(got), StatusCode::Truncated,
                          "truncated: a record of " + std::to_string(r.payload) + " bytes holds " + std::to_string(got));
             return -1;
         }
     } else if (got == 0) {
         // A raw record holds at least one byte.
-        fail_numbered(f, ERR_CORRUPT, "truncated: a record ends after its flag byte");
+        fail_numbered(f, ERR_CORRUPT, StatusCode::Truncated, "truncated: a record ends after its flag byte");
         return -1;
     }
     return got;
@@ -188,38 +195,52 @@ bool reserve(uint8_t*& buffer, size_t& capacity, size_t bytes)
 
 } // namespace
 
-int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
+Status decompress_file(Pipeline& p, const char* in_name, const char* out_name)
 {
-    PlatformFile* in = open_input(p, in_name);
+    Status st;
+    PlatformFile* in = open_input(p, in_name, &st);
     if (!in)
-        return -1;
+        return st;
     auto reader = std::make_unique<InputReader>(in);
     uint8_t header[HEADER_SIZE];
     errno = 0;
     const int64_t header_bytes = reader->read(header, HEADER_SIZE);
     if (header_bytes != HEADER_SIZE) {
-        const int rc = report_read_failure();
-        print_file_failure(in_name, header_bytes < 0 ? last_reported_text() : "not a container: shorter than its header");
+        st = report_read_failure(p.messages);
+        if (header_bytes >= 0) {
+            st.code = StatusCode::NotContainer;
+            st.reason = "not a container: shorter than its header";
+        }
+        say_file_failure(p.messages, in_name, st.reason);
         file_close(in);
-        return rc;
+        return st;
     }
     ContainerHeader h;
     const char* refusal = nullptr;
+    StatusCode refused = StatusCode::Damaged;
     switch (container_header_decode(header, &h)) {
     case HeaderCheck::Ok: break;
-    case HeaderCheck::NotContainer:
-        std::fprintf(stderr, "'%s' not qrn file\n", in_name);
+    case HeaderCheck::NotContainer: {
+        Message m{MessageKind::NotContainer};
+        m.name = in_name;
+        message_say(p.messages, m);
         file_close(in);
-        return report_error(ERR_HEADER);
-    case HeaderCheck::Incomplete: refusal = "incomplete: its compression did not finish"; break;
+        return report_error(p.messages, ERR_HEADER);
+    }
+    case HeaderCheck::Incomplete:
+        refusal = "incomplete: its compression did not finish";
+        refused = StatusCode::Incomplete;
+        break;
     case HeaderCheck::UnknownState: refusal = "damaged header: unknown integrity state"; break;
     case HeaderCheck::Damaged: refusal = "damaged header"; break;
     }
     if (refusal) {
         file_close(in);
-        const int rc = report_error(ERR_CORRUPT);
-        print_file_failure(in_name, refusal);
-        return rc;
+        st = report_error(p.messages, ERR_CORRUPT);
+        st.code = refused;
+        st.reason = refusal;
+        say_file_failure(p.messages, in_name, refusal);
+        return st;
     }
     const uint32_t block_size = header_block_size(h);
 
@@ -227,14 +248,16 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     OutputFile* out = open_output(p, in, in_name, name.c_str());
     if (!out) {
         file_close(in);
-        return FILE_CREATE_FAILED;
+        st = status_failed(StatusCode::Io, "the output could not be created");
+        st.fatal = true;
+        return st;
     }
     out->header = h;
-    Failure f;
+    Failure f{p.messages, {}};
     if (h.fields.state == INTEGRITY_COMPLETE) {
         out->hash = content_hash_new();
         if (!out->hash)
-            fail_numbered(&f, ERR_MALLOC, "malloc error");
+            fail_numbered(&f, ERR_MALLOC, StatusCode::Memory, "malloc error");
     }
 
     const bool threaded = p.thread_count > 0;
@@ -243,7 +266,7 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     size_t in_capacity = 0, out_capacity = 0;
     bool previous_short = false;
     bool finished = false;  // the file's last record was queued, and finishes it
-    while (f.rc == 0) {
+    while (f.status.ok()) {
         RecordFront r;
         const ReadResult rr = read_record_front(*reader, block_size, &r, &f);
         if (rr == ReadResult::End)
@@ -252,7 +275,7 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
             break;
         if (previous_short) {
             // Only the last block may be shorter than the block size.
-            fail_numbered(&f, ERR_CORRUPT, "damaged: a record follows the short last one");
+            fail_numbered(&f, ERR_CORRUPT, StatusCode::Damaged, "damaged: a record follows the short last one");
             break;
         }
         uint8_t* buffer;
@@ -262,8 +285,8 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
             buffer = reserve(in_buffer, in_capacity, r.payload + size_t(BUFFER_SLACK)) ? in_buffer : nullptr;
         }
         if (!buffer) {
-            report_error(ERR_MALLOC);
-            fail_reading(&f, -ERR_MALLOC, "malloc error");
+            report_error(p.messages, ERR_MALLOC);
+            fail_reading(&f, -ERR_MALLOC, StatusCode::Memory, "malloc error");
             break;
         }
         const int64_t got = read_record_data(*reader, r, buffer, &f);
@@ -290,12 +313,12 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
             if (finished)
                 break;
             if (more < 0) {
-                fail_reading(&f, -1, read_error_text());
+                fail_reading(&f, -1, StatusCode::Io, read_error_text());
                 break;
             }
             if (out->failed.load()) {
                 // A worker failed a block and said why; read no further.
-                f.rc = -1;
+                f.status = file_failure(out);
                 break;
             }
             continue;
@@ -304,12 +327,12 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
         uint8_t* data = buffer;
         if (r.flags & BLOCK_COMPRESSED) {
             if (!reserve(out_buffer, out_capacity, b.out_size + size_t(BUFFER_SLACK))) {
-                report_error(ERR_MALLOC);
-                fail_reading(&f, -ERR_MALLOC, "malloc error");
+                report_error(p.messages, ERR_MALLOC);
+                fail_reading(&f, -ERR_MALLOC, StatusCode::Memory, "malloc error");
                 break;
             }
             if (!block_decode(h, b.in, b.in_size, out_buffer, b.out_size)) {
-                fail_numbered(&f, ERR_CORRUPT, CORRUPT_BLOCK);
+                fail_numbered(&f, ERR_CORRUPT, StatusCode::Damaged, CORRUPT_BLOCK);
                 break;
             }
             data = out_buffer;
@@ -317,20 +340,20 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
             block_unfilter_raw(h, data, b.out_size);
         }
         if (!output_restored(out, data, b.out_size)) {
-            fail_reading(&f, -ERR_WRITE, out->reason);
+            fail_reading(&f, -ERR_WRITE, StatusCode::Io, file_failure(out).reason);
             break;
         }
     }
     block_release(in_buffer);
     block_release(out_buffer);
     file_close(in);
-    if (f.rc != 0 && !f.reason.empty())
-        file_mark_failed(out, f.reason);
+    if (!f.status.ok())
+        file_mark_failed(out, f.status);
     if (!threaded)
         file_finish(p, out);
     else if (!finished)
         queue_end_of_file(p, out);
-    return f.rc;
+    return f.status;
 }
 
 Finished decompress_block(const QueuedBlock& b)
@@ -340,20 +363,19 @@ Finished decompress_block(const QueuedBlock& b)
     bool ok = !out->failed.load();
     if (ok && (b.flags & BLOCK_COMPRESSED)) {
         data = block_alloc(b.out_size + size_t(BUFFER_SLACK));
-        const char* reason = nullptr;
+        Status st;
         if (!data) {
-            report_error(ERR_MALLOC);
-            reason = "malloc error";
+            st = report_error(*out->messages, ERR_MALLOC);
         } else if (!block_decode(out->header, b.in, b.in_size, data, b.out_size)) {
-            report_error(ERR_CORRUPT);
-            reason = CORRUPT_BLOCK;
+            st = report_error(*out->messages, ERR_CORRUPT);
+            st.reason = CORRUPT_BLOCK;
         }
         block_release(b.in);
-        if (reason) {
+        if (!st.ok()) {
             block_release(data);
             data = nullptr;
             ok = false;
-            file_mark_failed(out, reason);
+            file_mark_failed(out, st);
         }
     }
     if (ok && !(b.flags & BLOCK_COMPRESSED))

@@ -1,7 +1,8 @@
 #include "pipeline/errors.h"
 
-#include <cstdarg>
 #include <cstdio>
+
+#include "platform/platform.h"
 
 namespace qrn {
 
@@ -16,39 +17,49 @@ constexpr const char* ERROR_FORMATS[] = {
     "file is corrupted",
 };
 
-bool errors_to_stderr = false;
-thread_local char last_text[2048];
+StatusCode code_of(int number)
+{
+    switch (number) {
+    case ERR_MALLOC: return StatusCode::Memory;
+    case ERR_HEADER: return StatusCode::NotContainer;
+    case ERR_CORRUPT: return StatusCode::Damaged;
+    default: return StatusCode::Io;
+    }
+}
+
+Status report(const MessageSink& sink, int number, int err, const char* err_text)
+{
+    Status s = status_failed(code_of(number), error_text_of(number, err, err_text), number, err);
+    Message m{MessageKind::Numbered};
+    m.number = number;
+    m.text = s.reason.c_str();
+    message_say(sink, m);
+    return s;
+}
 
 } // namespace
 
-void set_errors_to_stderr(bool on) { errors_to_stderr = on; }
-
-void print_error(int number, const char* text)
-{
-    FILE* stream = errors_to_stderr ? stderr : stdout;
-    std::fprintf(stream, "Error: %d %s\n", number, text);
-    std::fflush(stream);
-}
-
-ErrorSink error_sink = print_error;
-
-int report_error(int number, ...)
+std::string error_text_of(int number, int err, const char* err_text)
 {
     char text[2048];
     const int index = number - ERR_MALLOC;
-    if (index >= 0 && index < static_cast<int>(sizeof ERROR_FORMATS / sizeof ERROR_FORMATS[0])) {
-        va_list args;
-        va_start(args, number);
-        std::vsnprintf(text, sizeof text, ERROR_FORMATS[index], args);
-        va_end(args);
-    } else {
-        std::snprintf(text, sizeof text, "unknown error");
+    switch (number) {
+    case ERR_OPEN: std::snprintf(text, sizeof text, ERROR_FORMATS[index], err_text); break;
+    case ERR_WRITE:
+    case ERR_READ: std::snprintf(text, sizeof text, ERROR_FORMATS[index], err, err_text); break;
+    case ERR_MALLOC:
+    case ERR_HEADER:
+    case ERR_CORRUPT: std::snprintf(text, sizeof text, "%s", ERROR_FORMATS[index]); break;
+    default: std::snprintf(text, sizeof text, "unknown error");
     }
-    std::snprintf(last_text, sizeof last_text, "%s", text);
-    error_sink(number, text);
-    return -number;
+    return text;
 }
 
-const char* last_reported_text() { return last_text; }
+Status report_error(const MessageSink& sink, int number) { return report(sink, number, 0, ""); }
+
+Status report_system_error(const MessageSink& sink, int number, int err)
+{
+    return report(sink, number, err, error_text(err));
+}
 
 } // namespace qrn

@@ -1,7 +1,11 @@
-// Numbered pipeline errors. Each is formatted into a 2048-byte buffer (longer
-// texts are cut) and handed to `error_sink`, which prints "Error: %d %s\n" on
-// standard output unless replaced.
+// Numbered pipeline errors: each is formatted (longer than 2047 bytes, cut),
+// handed to the run's messages and returned as the status of the failure.
 #pragma once
+
+#include <string>
+
+#include "common/status.h"
+#include "pipeline/messages.h"
 
 namespace qrn {
 
@@ -14,19 +18,13 @@ enum ErrorNumber {
     ERR_CORRUPT = 105,
 };
 
-using ErrorSink = void (*)(int number, const char* text);
-extern ErrorSink error_sink;
+// The text of error `number`; the read and write errors name `err` and its
+// `err_text`, the open error `err_text` alone.
+std::string error_text_of(int number, int err = 0, const char* err_text = "");
 
-void print_error(int number, const char* text);
-
-// When standard output carries the data, messages must not mix into it: the
-// default sink then prints on standard error.
-void set_errors_to_stderr(bool on);
-
-// Formats error `number` with the arguments its format takes and reports it.
-// Returns -number.
-int report_error(int number, ...);
-// The text of the last error reported on the calling thread.
-const char* last_reported_text();
+// Reports error `number` (without the system's reason) and returns its status.
+Status report_error(const MessageSink& sink, int number);
+// Reports error `number` with errno `err` and its text, and returns its status.
+Status report_system_error(const MessageSink& sink, int number, int err);
 
 } // namespace qrn

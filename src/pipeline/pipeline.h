@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "codecs/codec_plan.h"
+#include "common/status.h"
 #include "container/checksum.h"
 #include "container/container_format.h"
 #include "pipeline/job_queue.h"
+#include "pipeline/messages.h"
 #include "pipeline/queued_block.h"
 #include "platform/platform.h"
 
@@ -23,10 +25,6 @@ constexpr int MAX_THREADS = 32;
 // Data that coded blocks waiting for their turn may hold in all (one block
 // may always wait, whatever its size).
 constexpr size_t PARK_BYTES = size_t{64} << 20;
-
-// Result of a file-level function that ends the run: the output could not be
-// created.
-constexpr int FILE_CREATE_FAILED = -1000;
 
 // What compressing a file asks for; the block size and filter of each file
 // follow from these and the file.
@@ -38,14 +36,16 @@ struct CompressSettings {
 
 // One file on its way through a pipeline, from the producer that opens it to
 // the block that finishes it in write order. Whoever fails one of its blocks
-// marks it failed with a reason; the finishing block then removes the output
+// marks it failed with a status; the finishing block then removes the output
 // and names the file.
 struct OutputFile {
     PlatformFile* file = nullptr;   // null when only testing (nothing written)
     std::string name;               // the input's name, for messages
     FileMeta meta;                  // the input's permission bits and times
+    const MessageSink* messages = nullptr;   // the run's
     std::atomic<bool> failed{false};
-    std::string reason;             // set by the one that marked it failed
+    std::mutex failure_mutex;
+    Status failure;                 // set by the one that marked it failed (failure_mutex)
 
     // The file's settings, once for all its blocks. Compressing: the header
     // is rewritten at `header_offset` with complete integrity fields when the
@@ -72,6 +72,7 @@ struct Finished {
 
 struct Pipeline {
     // Run settings.
+    MessageSink messages;     // where every message goes (none: nothing said)
     bool from_stdin = false;
     bool to_stdout = false;
     bool force = false;
@@ -100,11 +101,12 @@ int pipeline_start(Pipeline& p, int threads, int capacity);
 // Queues one stop block per worker and waits for all of them.
 void pipeline_stop(Pipeline& p);
 
-// Compresses one input into one container. 0 on success; negative on failure;
-// FILE_CREATE_FAILED when the output could not be created.
-int compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name);
+// Compresses one input into one container. The status of what the reading
+// side saw (a block that fails on a worker fails the file in write order,
+// counted in `failed_files`); fatal when the output could not be created.
+Status compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name);
 // Restores one container. Results as for compress_file.
-int decompress_file(Pipeline& p, const char* in_name, const char* out_name);
+Status decompress_file(Pipeline& p, const char* in_name, const char* out_name);
 
 // Thread body of every worker: takes blocks until a stop block, codes each
 // in the run's direction and hands it over to be written in order.
@@ -116,14 +118,16 @@ Finished decompress_block(const QueuedBlock& b);
 
 // Shared by both directions (pipeline_common.cpp).
 
-// Marks the file failed; the first reason given is the one printed.
-void file_mark_failed(OutputFile* out, const std::string& reason);
+// Marks the file failed; the first status given is the one reported.
+void file_mark_failed(OutputFile* out, const Status& why);
+// The status the file was marked failed with (Ok when it was not).
+Status file_failure(OutputFile* out);
 // Finishes a file in write order: checks and stamps its integrity fields,
 // gives the output its input's permissions and times and closes it; a failed
 // output is removed and the file named on standard error. Counts failed files.
 void file_finish(Pipeline& p, OutputFile* out);
-// Prints "quarnix: NAME: REASON" on standard error.
-void print_file_failure(const std::string& name, const std::string& reason);
+// Says that file NAME was not processed, and why.
+void say_file_failure(const MessageSink& sink, const std::string& name, const std::string& reason);
 // Hands a coded block over to be written in order. The worker that delivers
 // the next block to write writes it, then every parked block that follows
 // it; a block that is not next is parked, so that its worker goes on coding
@@ -132,14 +136,14 @@ void print_file_failure(const std::string& name, const std::string& reason);
 void deliver(Pipeline& p, const Finished& f);
 // Queues the block that closes a file's output after its last one.
 void queue_end_of_file(Pipeline& p, OutputFile* out);
-// Opens the input (or takes standard input), printing why it cannot.
-PlatformFile* open_input(const Pipeline& p, const char* in_name);
-void print_open_failure(const char* in_name);
-// Reports error 102 or 103 with the current errno; returns its negated number.
-int report_write_failure();
-int report_read_failure();
+// Opens the input (or takes standard input); null, with `why` set and said,
+// when it cannot.
+PlatformFile* open_input(const Pipeline& p, const char* in_name, Status* why);
+// Reports error 102 or 103 with the current errno and returns its status.
+Status report_write_failure(const MessageSink& sink);
+Status report_read_failure(const MessageSink& sink);
 // Creates the output (or takes standard output, or nothing when only
-// testing), printing "creat error" on failure; null then.
+// testing), saying why on failure; null then.
 OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const char* out_name);
 // Writes the header as it stands (the file marked failed and error 102
 // reported on a short write: false then).

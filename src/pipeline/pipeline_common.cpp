@@ -1,5 +1,3 @@
-#include <cstdio>
-
 #include "container/block_buffers.h"
 #include "pipeline/errors.h"
 #include "pipeline/pipeline.h"
@@ -50,15 +48,27 @@ int pipeline_worker(void* arg)
     }
 }
 
-void file_mark_failed(OutputFile* out, const std::string& reason)
+void file_mark_failed(OutputFile* out, const Status& why)
 {
-    if (!out->failed.exchange(true))
-        out->reason = reason;
+    std::lock_guard<std::mutex> lock(out->failure_mutex);
+    if (out->failed.load())
+        return;
+    out->failure = why;
+    out->failed.store(true);
 }
 
-void print_file_failure(const std::string& name, const std::string& reason)
+Status file_failure(OutputFile* out)
 {
-    std::fprintf(stderr, "quarnix: %s: %s\n", name.c_str(), reason.c_str());
+    std::lock_guard<std::mutex> lock(out->failure_mutex);
+    return out->failure;
+}
+
+void say_file_failure(const MessageSink& sink, const std::string& name, const std::string& reason)
+{
+    Message m{MessageKind::FileFailed};
+    m.name = name.c_str();
+    m.text = reason.c_str();
+    message_say(sink, m);
 }
 
 namespace {
@@ -75,11 +85,12 @@ void check_restored(OutputFile* out)
     if (fields.state != INTEGRITY_COMPLETE || out->failed.load())
         return;
     if (out->length < fields.length)
-        file_mark_failed(out, "truncated: " + size_text(out->length, fields.length));
+        file_mark_failed(out, status_failed(StatusCode::Truncated, "truncated: " + size_text(out->length, fields.length)));
     else if (out->length > fields.length)
-        file_mark_failed(out, "longer than recorded: " + size_text(out->length, fields.length));
+        file_mark_failed(out, status_failed(StatusCode::Damaged,
+                                            "longer than recorded: " + size_text(out->length, fields.length)));
     else if (!out->hash || content_hash_low32(out->hash.get()) != fields.checksum)
-        file_mark_failed(out, "checksum mismatch: the restored content is damaged");
+        file_mark_failed(out, status_failed(StatusCode::Checksum, "checksum mismatch: the restored content is damaged"));
 }
 
 // The header of a compressed file with its complete integrity fields.
@@ -100,8 +111,7 @@ void stamp_header(OutputFile* out)
     uint8_t bytes[HEADER_SIZE];
     complete_header(out, bytes);
     if (file_write_at(out->file, bytes, HEADER_SIZE, out->header_offset) != HEADER_SIZE) {
-        report_write_failure();
-        file_mark_failed(out, last_reported_text());
+        file_mark_failed(out, report_write_failure(*out->messages));
     }
 }
 
@@ -123,14 +133,13 @@ void file_finish(Pipeline& p, OutputFile* out)
         else if (!out->failed.load())
             file_apply_meta(f, out->meta);
         if (file_close(f) != 0 && !out->failed.load()) {
-            report_write_failure();
-            file_mark_failed(out, last_reported_text());
+            file_mark_failed(out, report_write_failure(*out->messages));
             if (!is_std)
                 file_remove(path.c_str());
         }
     }
     if (out->failed.load()) {
-        print_file_failure(out->name, out->reason);
+        say_file_failure(p.messages, out->name, file_failure(out).reason);
         p.failed_files.fetch_add(1);
     }
     delete out;
@@ -195,37 +204,43 @@ void queue_end_of_file(Pipeline& p, OutputFile* out)
     queue_put(p.queue, b);
 }
 
-void print_open_failure(const char* in_name)
-{
-    const int err = last_error();
-    std::fprintf(stderr, "can't open input file '%s'. '%s'\n", in_name, error_text(err));
-}
-
-PlatformFile* open_input(const Pipeline& p, const char* in_name)
+PlatformFile* open_input(const Pipeline& p, const char* in_name, Status* why)
 {
     PlatformFile* in = p.from_stdin ? file_stdin() : file_open_input(in_name);
-    if (!in)
-        print_open_failure(in_name);
+    if (!in) {
+        const int err = last_error();
+        *why = status_failed(StatusCode::Io, error_text(err), 0, err);
+        Message m{MessageKind::OpenFailed};
+        m.name = in_name;
+        m.text = why->reason.c_str();
+        message_say(p.messages, m);
+    }
     return in;
 }
 
-int report_write_failure()
+Status report_write_failure(const MessageSink& sink) { return report_system_error(sink, ERR_WRITE, last_error()); }
+
+Status report_read_failure(const MessageSink& sink) { return report_system_error(sink, ERR_READ, last_error()); }
+
+namespace {
+
+// Says why the output could not be created.
+void say_create_failure(const Pipeline& p, const char* out_name, const char* why)
 {
-    const int err = last_error();
-    return report_error(ERR_WRITE, err, error_text(err));
+    Message m{MessageKind::CreateFailed};
+    m.name = out_name;
+    m.text = why;
+    message_say(p.messages, m);
 }
 
-int report_read_failure()
-{
-    const int err = last_error();
-    return report_error(ERR_READ, err, error_text(err));
-}
+} // namespace
 
 OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const char* out_name)
 {
     auto* out = new OutputFile;
     out->name = in_name;
     out->meta = in->meta;
+    out->messages = &p.messages;
     if (p.test_only)
         return out;
     if (p.to_stdout) {
@@ -235,13 +250,12 @@ OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name
     // Without -f the output is created only where no file exists, so it
     // cannot be the input.
     if (p.force && !in->is_std && file_is_same(in, out_name)) {
-        std::fprintf(stderr, "creat error '%s' '%s'\n", out_name, "input and output are the same file");
+        say_create_failure(p, out_name, "input and output are the same file");
     } else {
         out->file = file_create_output(out_name, p.force, &out->meta);
         if (out->file)
             return out;
-        const int err = last_error();
-        std::fprintf(stderr, "creat error '%s' '%s'\n", out_name, error_text(err));
+        say_create_failure(p, out_name, error_text(last_error()));
     }
     delete out;
     return nullptr;
@@ -252,8 +266,7 @@ bool output_header(OutputFile* out)
     uint8_t bytes[HEADER_SIZE];
     container_header_encode(out->header, bytes);
     if (file_write_fully(out->file, bytes, HEADER_SIZE) != HEADER_SIZE) {
-        report_write_failure();
-        file_mark_failed(out, last_reported_text());
+        file_mark_failed(out, report_write_failure(*out->messages));
         return false;
     }
     return true;
@@ -272,8 +285,7 @@ bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes)
         written = file_write_fully(out->file, data, bytes);
     }
     if (written != bytes) {
-        report_write_failure();
-        file_mark_failed(out, last_reported_text());
+        file_mark_failed(out, report_write_failure(*out->messages));
         return false;
     }
     return true;
@@ -287,8 +299,7 @@ bool output_restored(OutputFile* out, const uint8_t* data, uint32_t bytes)
             content_hash_update(out->hash.get(), data, bytes);
     }
     if (out->file && file_write_fully(out->file, data, bytes) != bytes) {
-        report_write_failure();
-        file_mark_failed(out, last_reported_text());
+        file_mark_failed(out, report_write_failure(*out->messages));
         return false;
     }
     return true;

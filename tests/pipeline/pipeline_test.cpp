@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "container/block_buffers.h"
 #include "pipeline/errors.h"
@@ -24,13 +27,8 @@ struct GateGuard {
     {
         allocations_left = allowed;
         block_alloc_gate = gate;
-        error_sink = [](int, const char*) {};
     }
-    ~GateGuard()
-    {
-        block_alloc_gate = nullptr;
-        error_sink = print_error;
-    }
+    ~GateGuard() { block_alloc_gate = nullptr; }
 };
 
 // One file through a fresh pipeline with `allowed` block allocations; true
@@ -44,9 +42,10 @@ bool gated_run(bool decompress, int threads, int allowed, const fs::path& in, co
     p.decompress = decompress;
     EXPECT_EQ(pipeline_start(p, threads, threads + 1), 0);
     GateGuard guard(allowed);
-    const int rc = decompress ? decompress_file(p, in.c_str(), out.c_str()) : compress_file(p, settings, in.c_str(), out.c_str());
+    const Status st =
+        decompress ? decompress_file(p, in.c_str(), out.c_str()) : compress_file(p, settings, in.c_str(), out.c_str());
     pipeline_stop(p);
-    return rc != 0 || p.failed_files.load() != 0;
+    return !st.ok() || p.failed_files.load() != 0;
 }
 
 TEST(Pipeline, AllocationFailureInAWorkerFailsTheFileWithoutHanging)
@@ -96,21 +95,34 @@ TEST(Pipeline, WriteFailureEndsWithStatusOne)
     }
 }
 
-TEST(Errors, ReporterFormatsCutsAndReturnsTheNegatedNumber)
+TEST(Errors, ReporterSaysAndReturnsTheStatus)
 {
-    static std::string seen;
-    static int number;
-    error_sink = [](int n, const char* text) {
-        number = n;
-        seen = text;
+    static std::vector<std::pair<int, std::string>> said;
+    MessageSink sink;
+    sink.say = [](void*, const Message& m) { said.emplace_back(m.number, m.text); };
+    const struct {
+        int number, err;
+        StatusCode code;
+        const char* text;
+    } cases[] = {
+        {ERR_WRITE, 28, StatusCode::Io, "write error. errno=28 'No space left on device'"},
+        {ERR_READ, 5, StatusCode::Io, "read error. errno=5 'Input/output error'"},
+        {ERR_MALLOC, 0, StatusCode::Memory, "malloc error"},
+        {ERR_HEADER, 0, StatusCode::NotContainer, "file header. no quarnix format"},
+        {ERR_CORRUPT, 0, StatusCode::Damaged, "file is corrupted"},
     };
-    EXPECT_EQ(report_error(ERR_WRITE, 28, "No space left on device"), -102);
-    EXPECT_EQ(number, 102);
-    EXPECT_EQ(seen, "write error. errno=28 'No space left on device'");
-    const std::string long_text(5000, 'x');
-    EXPECT_EQ(report_error(ERR_READ, 5, long_text.c_str()), -103);
-    EXPECT_EQ(seen.size(), 2047u);
-    error_sink = print_error;
+    for (const auto& c : cases) {
+        said.clear();
+        const Status st = c.err ? report_system_error(sink, c.number, c.err) : report_error(sink, c.number);
+        EXPECT_EQ(st.code, c.code) << c.number;
+        EXPECT_EQ(st.number, c.number);
+        EXPECT_EQ(st.reason, c.text);
+        ASSERT_EQ(said.size(), 1u);
+        EXPECT_EQ(said[0].first, c.number);
+        EXPECT_EQ(said[0].second, c.text);
+    }
+    // Texts longer than 2047 bytes are cut.
+    EXPECT_EQ(error_text_of(ERR_READ, 5, std::string(5000, 'x').c_str()).size(), 2047u);
 }
 
 } // namespace
