@@ -124,7 +124,7 @@ void file_mark_failed(OutputFile* out, const Status& why);
 Status file_failure(OutputFile* out);
 // Finishes a file in write order: checks and stamps its integrity fields,
 // gives the output its input's permissions and times and closes it; a failed
-// output is removed and the file named on standard error. Counts failed files.
+// output is removed and the file named in a message. Counts failed files.
 void file_finish(Pipeline& p, OutputFile* out);
 // Says that file NAME was not processed, and why.
 void say_file_failure(const MessageSink& sink, const std::string& name, const std::string& reason);

@@ -9,7 +9,7 @@ int pipeline_start(Pipeline& p, int threads, int capacity)
     queue_init(p.queue, capacity);
     // While one worker codes a large file, the others go on with small ones.
     p.park_limit = 8 * static_cast<size_t>(threads);
-    // Buffers in flight: one input and one output per queued job and per
+    // Buffers in flight: one input and one output per queued block and per
     // worker, and one per parked block.
     block_pool_set_limit(2 * (capacity + threads) + static_cast<int>(p.park_limit) + 2);
     for (int i = 0; i < threads; ++i) {
