@@ -23,8 +23,12 @@ set_target_properties(quarnix_shared PROPERTIES
   SOVERSION 0
   VERSION 0.${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
   LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/quarnix.map)
-target_link_options(quarnix_shared PRIVATE
-  -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/quarnix.map -Wl,--no-undefined)
+target_link_options(quarnix_shared PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/quarnix.map)
+# Nothing left for the program that loads it to provide (the sanitizers'
+# runtimes are left to the program).
+if(NOT QRN_SANITIZE AND NOT QRN_FUZZ)
+  target_link_options(quarnix_shared PRIVATE -Wl,--no-undefined)
+endif()
 
 if(QRN_TESTS)
   enable_language(C)
