@@ -1,5 +1,7 @@
 #include "codecs/codec_plan.h"
 
+#include <mutex>
+
 #include "ans/ans.h"
 #include "codecs/codec_table.h"
 #include "codecs/m3/m3.h"
@@ -122,5 +124,25 @@ void codecs_release()
         pool_close();
     pool_started = false;
 }
+
+void codecs_prepare_shared(int processor_level, const CodecPlan& plan)
+{
+    static std::once_flag decoder_once, encoder_once;
+    if (plan.prepare_ans_decoder)
+        std::call_once(decoder_once, [=] { ansc_select_decoder(processor_level); });
+    if (plan.prepare_ans_encoder)
+        std::call_once(encoder_once, [=] { ansc_select_encoder(processor_level); });
+    // The price tables fill themselves once.
+    if (plan.prepare_price_tables && plan.method == 3)
+        m3_prepare_level9();
+    if (plan.prepare_price_tables && plan.method == 4)
+        m4_prepare_level9();
+}
+
+namespace {
+void pool_notice_silent(PoolNotice) {}
+} // namespace
+
+void codecs_quiet_pool() { pool_notice = pool_notice_silent; }
 
 } // namespace qrn

@@ -62,4 +62,12 @@ void codecs_prepare(int processor_level, const CodecPlan& plan);
 // Gives back what codecs_prepare set up.
 void codecs_release();
 
+// For a library, where contexts start in any thread at any time: prepares
+// what the plan asks for, each build choice and table once per process (the
+// segment pool starts itself at its first need), and may be called again.
+void codecs_prepare_shared(int processor_level, const CodecPlan& plan);
+// Makes the segment pool's refusals silent: no message, no exit; the block
+// that could not get memory is stored raw.
+void codecs_quiet_pool();
+
 } // namespace qrn

@@ -7,13 +7,12 @@
 
 namespace qrn {
 
-namespace {
-
-// True when bytes 1..3 hold the magic.
-bool header_magic_ok(const uint8_t in[HEADER_SIZE])
+bool header_magic_ok(const uint8_t* in)
 {
     return in[1] == 'Q' && in[2] == 'R' && in[3] == '0';
 }
+
+namespace {
 
 // Writes the integrity fields into a header (nothing for INTEGRITY_NONE).
 void integrity_encode(const IntegrityFields& f, uint8_t header[HEADER_SIZE])
@@ -66,7 +65,8 @@ HeaderCheck container_header_decode(const uint8_t in[HEADER_SIZE], ContainerHead
     h->fields = integrity_decode(in);
     if (h->fields.state == INTEGRITY_PENDING)
         return HeaderCheck::Incomplete;
-    if (h->fields.state != INTEGRITY_NONE && h->fields.state != INTEGRITY_COMPLETE)
+    if (h->fields.state != INTEGRITY_NONE && h->fields.state != INTEGRITY_COMPLETE &&
+        h->fields.state != INTEGRITY_LENGTH)
         return HeaderCheck::UnknownState;
     if (!container_header_settings_ok(*h))
         return HeaderCheck::Damaged;

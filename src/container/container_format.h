@@ -31,6 +31,7 @@ inline int64_t record_field_bytes(uint8_t flag)
 constexpr uint8_t INTEGRITY_NONE = 0;
 constexpr uint8_t INTEGRITY_PENDING = 1;    // the compression has not finished
 constexpr uint8_t INTEGRITY_COMPLETE = 2;
+constexpr uint8_t INTEGRITY_LENGTH = 3;     // length recorded, no checksum (a stream of pledged size)
 struct IntegrityFields {
     uint8_t state = INTEGRITY_NONE;   // with the mark, whatever byte 7 holds
     uint64_t length = 0;
@@ -57,6 +58,8 @@ enum class HeaderCheck {
     Damaged,         // no such method, or a block-size code no writer produces
 };
 
+// True when the first 4 bytes of a header hold the magic (bytes 1..3).
+bool header_magic_ok(const uint8_t* in);
 // Writes all 32 bytes: magic, integrity fields (when any), settings.
 void container_header_encode(const ContainerHeader& h, uint8_t out[HEADER_SIZE]);
 // Reads all 32 bytes and says whether a reader may go on. All fields are

@@ -82,14 +82,14 @@ std::string size_text(uint64_t got, uint64_t expected)
 void check_restored(OutputFile* out)
 {
     const IntegrityFields& fields = out->header.fields;
-    if (fields.state != INTEGRITY_COMPLETE || out->failed.load())
+    if ((fields.state != INTEGRITY_COMPLETE && fields.state != INTEGRITY_LENGTH) || out->failed.load())
         return;
     if (out->length < fields.length)
         file_mark_failed(out, status_failed(StatusCode::Truncated, "truncated: " + size_text(out->length, fields.length)));
     else if (out->length > fields.length)
         file_mark_failed(out, status_failed(StatusCode::Damaged,
                                             "longer than recorded: " + size_text(out->length, fields.length)));
-    else if (!out->hash || content_hash_low32(out->hash.get()) != fields.checksum)
+    else if (fields.state == INTEGRITY_COMPLETE && (!out->hash || content_hash_low32(out->hash.get()) != fields.checksum))
         file_mark_failed(out, status_failed(StatusCode::Checksum, "checksum mismatch: the restored content is damaged"));
 }
 
@@ -293,7 +293,7 @@ bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes)
 
 bool output_restored(OutputFile* out, const uint8_t* data, uint32_t bytes)
 {
-    if (out->header.fields.state == INTEGRITY_COMPLETE) {
+    if (out->header.fields.state == INTEGRITY_COMPLETE || out->header.fields.state == INTEGRITY_LENGTH) {
         out->length += bytes;
         if (out->hash)
             content_hash_update(out->hash.get(), data, bytes);
