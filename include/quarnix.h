@@ -91,7 +91,9 @@ QRN_API size_t qrn_compress(void *dst, size_t dst_capacity, const void *src, siz
                             int level);
 
 /* Restores the one container `src` holds into `dst`; checks its length and
- * checksum where the container records them. Returns the restored size. */
+ * checksum where the container records them. Returns the restored size.
+ * Bytes of `dst` beyond that size may be overwritten (blocks are decoded in
+ * place where room allows, and decoders write a little past their end). */
 QRN_API size_t qrn_decompress(void *dst, size_t dst_capacity, const void *src, size_t src_size);
 
 #define QRN_CONTENTSIZE_UNKNOWN (0ULL - 1)
@@ -170,7 +172,8 @@ QRN_API size_t qrn_dctx_set(qrn_dctx *dctx, qrn_param param, long long value);
 /* Drops a container in progress; parameters stay. */
 QRN_API void qrn_dctx_reset(qrn_dctx *dctx);
 
-/* Restores a container from `in` into `out`. Returns 0 once a whole container
+/* Restores a container from `in` into `out` (bytes of `out` beyond `pos` may be
+ * overwritten, as with qrn_decompress). Returns 0 once a whole container
  * has been restored and checked (bytes of `in` beyond it stay unconsumed),
  * else a positive hint of input still wanted, or an error. A container that
  * records its length ends there; one that does not (written into a pipe) ends

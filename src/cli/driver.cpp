@@ -8,6 +8,7 @@
 #include "cli/options.h"
 #include "cli/startup.h"
 #include "cli/walker.h"
+#include "codecs/codec_table.h"
 #include "container/container_format.h"
 #include "container/errors.h"
 #include "container/pipeline.h"
@@ -156,20 +157,23 @@ int list_container(Run& r, const std::string& name)
         print_file_failure(name, "not a quarnix container");
         return -1;
     }
-    const bool complete = s.fields.state == INTEGRITY_COMPLETE && s.fields.length == s.original;
+    // A container that records its length (with or without a checksum) must
+    // hold records of exactly that length.
+    const bool recorded = s.fields.state == INTEGRITY_COMPLETE || s.fields.state == INTEGRITY_LENGTH;
+    const bool complete = recorded && s.fields.length == s.original;
     const bool intact = !s.damage && (s.fields.state == INTEGRITY_NONE || complete);
     const char* integrity = s.fields.state == INTEGRITY_PENDING  ? "incomplete"
                             : s.damage                             ? s.damage
                             : s.fields.state == INTEGRITY_NONE     ? "none"
-                            : complete                             ? "complete"
-                            : s.fields.state == INTEGRITY_COMPLETE && s.original < s.fields.length ? "truncated"
-                                                                                                   : "damaged";
+                            : complete                             ? (s.fields.state == INTEGRITY_LENGTH ? "length" : "complete")
+                            : recorded && s.original < s.fields.length ? "truncated"
+                                                                       : "damaged";
     if (!r.list_header_printed) {
         std::printf("%6s %5s %10s %12s %12s %7s  %-10s %s\n", "Method", "Level", "Block", "Compressed", "Original",
                     "Ratio", "Integrity", "Name");
         r.list_header_printed = true;
     }
-    const uint64_t original = s.fields.state == INTEGRITY_COMPLETE ? s.fields.length : s.original;
+    const uint64_t original = recorded ? s.fields.length : s.original;
     char ratio[16] = "-";
     if (s.compressed > 0 && original > 0)
         std::snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(original) / static_cast<double>(s.compressed));

@@ -29,16 +29,6 @@ uint32_t parse_block_size(const char* text)
 
 } // namespace
 
-int effective_hash_bits(int option_value, int method, int level)
-{
-    if (option_value == 0)
-        return default_hash_bits(method, level);
-    int bits = option_value < 10 ? 10 : option_value;
-    if (level == 0 && bits > 16)
-        bits = 16;
-    return bits;
-}
-
 const char* program_base_name(const char* path)
 {
     const char* slash = std::strrchr(path, '/');

@@ -24,10 +24,6 @@ struct RunOptions {
     std::vector<std::string> names;  // the operands: inputs, then the destination
 };
 
-// -D's value adjusted for the level: nonzero below 10 gives 10, and at level 0
-// anything above 16 gives 16; 0 selects the default.
-int effective_hash_bits(int option_value, int method, int level);
-
 // Parses argv into `opts`. Prints the usage text or a refusal and ends the
 // process where the command line says so.
 void parse_options(int argc, char** argv, RunOptions* opts);

@@ -37,6 +37,16 @@ int default_hash_bits(int method, int level)
     return HASH_BITS_TABLE[method - 1][column];
 }
 
+int effective_hash_bits(int requested, int method, int level)
+{
+    if (requested == 0)
+        return default_hash_bits(method, level);
+    int bits = requested < 10 ? 10 : requested;
+    if (level == 0 && bits > 16)
+        bits = 16;
+    return bits;
+}
+
 namespace {
 bool pool_started = false;
 }

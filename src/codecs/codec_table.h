@@ -30,5 +30,8 @@ void codecs_release();
 // Hash-table size exponent of a method and level when none is asked for
 // (0 where the compressor has no such table).
 int default_hash_bits(int method, int level);
+// A requested exponent adjusted for the level: nonzero below 10 gives 10, and
+// at level 0 anything above 16 gives 16; 0 selects the default.
+int effective_hash_bits(int requested, int method, int level);
 
 } // namespace qrn

@@ -47,7 +47,8 @@ HeaderCheck container_header_decode(const uint8_t in[HEADER_SIZE], ContainerHead
     h->fields = integrity_decode(in);
     if (h->fields.state == INTEGRITY_PENDING)
         return HeaderCheck::Incomplete;
-    if (h->fields.state != INTEGRITY_NONE && h->fields.state != INTEGRITY_COMPLETE)
+    if (h->fields.state != INTEGRITY_NONE && h->fields.state != INTEGRITY_COMPLETE &&
+        h->fields.state != INTEGRITY_LENGTH)
         return HeaderCheck::UnknownState;
     if (!decoder_for(h->method) || !bsize_code_valid(h->bsize_code))
         return HeaderCheck::Damaged;

@@ -43,6 +43,7 @@ const char* record_lengths(uint8_t flag, const uint8_t* fields, uint32_t block_s
 constexpr uint8_t INTEGRITY_NONE = 0;
 constexpr uint8_t INTEGRITY_PENDING = 1;    // the compression has not finished
 constexpr uint8_t INTEGRITY_COMPLETE = 2;
+constexpr uint8_t INTEGRITY_LENGTH = 3;     // length recorded, no checksum (a stream of pledged size)
 struct IntegrityFields {
     uint8_t state = INTEGRITY_NONE;   // with the mark, whatever byte 7 holds
     uint64_t length = 0;

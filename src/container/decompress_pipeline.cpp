@@ -234,7 +234,7 @@ int decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     const char* refusal = nullptr;
     if (fields.state == INTEGRITY_PENDING)
         refusal = "incomplete: its compression did not finish";
-    else if (fields.state != INTEGRITY_NONE && fields.state != INTEGRITY_COMPLETE)
+    else if (fields.state != INTEGRITY_NONE && fields.state != INTEGRITY_COMPLETE && fields.state != INTEGRITY_LENGTH)
         refusal = "damaged header: unknown integrity state";
     else if (!decoder_for(job.method) || !bsize_code_valid(job.bsize_code))
         refusal = "damaged header";

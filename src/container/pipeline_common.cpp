@@ -71,13 +71,14 @@ std::string size_text(uint64_t got, uint64_t expected)
 // Compares what was restored with the container's integrity fields.
 void check_restored(OutputFile* out)
 {
-    if (out->fields.state != INTEGRITY_COMPLETE || out->failed.load())
+    if ((out->fields.state != INTEGRITY_COMPLETE && out->fields.state != INTEGRITY_LENGTH) || out->failed.load())
         return;
     if (out->length < out->fields.length)
         file_mark_failed(out, "truncated: " + size_text(out->length, out->fields.length));
     else if (out->length > out->fields.length)
         file_mark_failed(out, "longer than recorded: " + size_text(out->length, out->fields.length));
-    else if (!out->hash || content_hash_low32(out->hash.get()) != out->fields.checksum)
+    else if (out->fields.state == INTEGRITY_COMPLETE &&
+             (!out->hash || content_hash_low32(out->hash.get()) != out->fields.checksum))
         file_mark_failed(out, "checksum mismatch: the restored content is damaged");
 }
 
@@ -264,7 +265,7 @@ bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes)
 
 bool output_restored(OutputFile* out, const uint8_t* data, uint32_t bytes)
 {
-    if (out->fields.state == INTEGRITY_COMPLETE) {
+    if (out->fields.state == INTEGRITY_COMPLETE || out->fields.state == INTEGRITY_LENGTH) {
         out->length += bytes;
         if (out->hash)
             content_hash_update(out->hash.get(), data, bytes);

@@ -47,7 +47,8 @@ PoolShared& shared()
 
 SegmentHeader* header(uint8_t* segment) { return reinterpret_cast<SegmentHeader*>(segment); }
 
-void init_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes, uint64_t budget_bytes)
+// False when the address range could not be reserved (the pool stays unready).
+bool init_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes, uint64_t budget_bytes)
 {
     s.region_bytes = region_bytes;
     for (int k = 0; k < POOL_SLOTS; ++k) {
@@ -62,11 +63,14 @@ void init_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes, uint64_t bu
     s.budget = memory ? memory / POOL_SEGMENT_BYTES : UINT64_MAX;
     s.reserved_bytes = static_cast<size_t>(region_bytes) * USABLE_SLOTS + BASE_ALIGNMENT;
     s.reserved = static_cast<uint8_t*>(address_reserve(s.reserved_bytes));
-    if (!s.reserved)
-        fatal_exit(REFUSED, 1);
+    if (!s.reserved) {
+        pool_notice(PoolNotice::ReservationRefused);
+        return false;
+    }
     const uintptr_t aligned = (reinterpret_cast<uintptr_t>(s.reserved) + BASE_ALIGNMENT - 1) & ~(BASE_ALIGNMENT - 1);
     s.base = reinterpret_cast<uint8_t*>(aligned);
     s.ready = true;
+    return true;
 }
 
 int slot_of(const PoolShared& s, const uint8_t* segment)
@@ -76,8 +80,7 @@ int slot_of(const PoolShared& s, const uint8_t* segment)
 
 uint8_t* no_segment()
 {
-    static const char message[] = "Too many seg allocated\n";
-    std::fwrite(message, 1, sizeof message - 1, stderr);
+    pool_notice(PoolNotice::NoSegment);
     return nullptr;
 }
 
@@ -87,8 +90,8 @@ uint8_t* obtain_segment()
 {
     PoolShared& s = shared();
     std::lock_guard<std::mutex> guard(s.lock);
-    if (!s.ready)
-        init_locked(s, POOL_START_MASK, POOL_REGION_BYTES, 0);
+    if (!s.ready && !init_locked(s, POOL_START_MASK, POOL_REGION_BYTES, 0))
+        return nullptr;
     uint8_t* segment = nullptr;
     for (int k = 0; k < POOL_SLOTS && !segment; ++k) {
         if (s.free_segments[k]) {
@@ -110,8 +113,10 @@ uint8_t* obtain_segment()
         if (slot == POOL_SLOTS)
             return no_segment();
         uint8_t* region = s.base + s.region_bytes * static_cast<uint64_t>(slot);
-        if (!address_commit(region, s.region_bytes, SMALL_PAGE_BYTES))
-            fatal_exit(REFUSED, 1);
+        if (!address_commit(region, s.region_bytes, SMALL_PAGE_BYTES)) {
+            pool_notice(PoolNotice::RegionRefused);
+            return nullptr;
+        }
         segment = region;
         s.cut = region + POOL_SEGMENT_BYTES;
         s.cut_end = region + s.region_bytes;
@@ -146,6 +151,16 @@ void return_segment_locked(PoolShared& s, uint8_t* segment)
 }
 
 } // namespace
+
+void pool_notice_default(PoolNotice what)
+{
+    if (what != PoolNotice::NoSegment)
+        fatal_exit(REFUSED, 1);
+    static const char message[] = "Too many seg allocated\n";
+    std::fwrite(message, 1, sizeof message - 1, stderr);
+}
+
+PoolNoticeFn pool_notice = pool_notice_default;
 
 void pool_init(uint8_t mask, uint64_t region_bytes, uint64_t budget_bytes)
 {

@@ -56,6 +56,20 @@ struct SegmentPool {
     PoolClass classes[POOL_CLASSES];
 };
 
+// What the pool tells its owner when the system or its slots say no.
+enum class PoolNotice {
+    NoSegment,             // every usable slot is taken, or the memory budget is spent
+    RegionRefused,         // the system would not make a region usable
+    ReservationRefused,    // the system would not reserve the address range
+};
+// Called with the pool's lock held. The default prints "Too many seg
+// allocated" for NoSegment and ends the process for the other two; a
+// replacement that returns makes the allocation fail (null), so that the
+// block is stored raw. Set it before any compression starts.
+using PoolNoticeFn = void (*)(PoolNotice what);
+void pool_notice_default(PoolNotice what);
+extern PoolNoticeFn pool_notice;
+
 // Process-wide start and end of a compression run. Slot k is left out when
 // bit k of `mask` is set. Segments backed by memory stay within
 // `budget_bytes` (0: three quarters of the physical memory), so that tries
@@ -66,8 +80,7 @@ void pool_close();
 
 void pool_clear(SegmentPool* pool);
 // An object of `size` bytes (at most 1028) of class `cls`, 8-byte aligned, or
-// null when no region slot is left ("Too many seg allocated" on standard
-// error). A region the system refuses ends the run.
+// null when no region slot is left (see PoolNotice for what is said then).
 void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls);
 void pool_free(SegmentPool* pool, void* object);
 // Gives every segment of the pool back at once, whatever it still holds.
