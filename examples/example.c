@@ -105,8 +105,8 @@ int main(int argc, char **argv)
         return fail(path, "container ends early", left);
 
     const int same = out.pos == size && memcmp(original, restored, size) == 0;
-    printf("%s: %zu -> %zu bytes (method %d, level %d), restored from %zu pieces: %s\n", path, size,
-           packed_size, method, level, pieces, same ? "identical" : "DIFFERENT");
+    printf("%s: %zu -> %zu bytes (method %d, level %d), restored in %zu piece%s: %s\n", path, size,
+           packed_size, method, level, pieces, pieces == 1 ? "" : "s", same ? "identical" : "DIFFERENT");
 
     qrn_dctx_free(dctx);
     free(restored);
