@@ -19,6 +19,7 @@ struct FreeList {
     std::mutex mutex;
     std::vector<uint8_t*> buffers;
     size_t limit = 4;
+    ~FreeList();
 };
 
 FreeList& free_list()
@@ -36,6 +37,14 @@ void release_now(uint8_t* data)
         memory_unmap(data - HEADER, total);
     else
         std::free(data - HEADER);
+}
+
+// Buffers still waiting for reuse go back at exit, so that leak checkers in
+// programs that use the library find nothing left behind.
+FreeList::~FreeList()
+{
+    for (uint8_t* b : buffers)
+        release_now(b);
 }
 
 } // namespace
