@@ -1,13 +1,14 @@
 # Front door: `make` builds the program, `make demo` runs it on a built-in
-# example, `make test` builds and runs every test, `make bench` and
-# `make bench-quick` compare quarnix with lz4, zstd, xz and zlib.
+# example, `make test` builds and runs every test, `make install` installs
+# the program and the library, `make bench` and `make bench-quick` compare
+# quarnix with lz4, zstd, xz and zlib.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 # The benchmark's smoke test joins the tests where the peers' libraries are installed.
 BENCH_FLAG := $(shell pkg-config --exists liblz4 libzstd liblzma zlib 2>/dev/null && echo -DQRN_BENCH=ON)
 
-.PHONY: all deps demo test test-sanitize clean bench bench-quick bench-build bench-deps fuzz
+.PHONY: all deps demo test test-sanitize install clean bench bench-quick bench-build bench-deps fuzz
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
@@ -27,6 +28,16 @@ test: deps
 # The unit and end-to-end tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DQRN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+
+# The program, libquarnix (shared and static), quarnix.h, quarnix.pc, the CMake
+# package and the man page under PREFIX, staged under DESTDIR when it is set
+# (make install PREFIX=/usr DESTDIR=pkgroot).
+PREFIX ?= /usr/local
+
+install: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target quarnix quarnix_shared quarnix_static
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Benchmark: qrn-bench, the chart and the whole-program timings on the corpus
 # that bench/corpus/make-corpus.sh builds (or the small one), built into

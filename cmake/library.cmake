@@ -16,7 +16,7 @@ add_library(quarnix_static STATIC ${QRN_LIB_OBJECTS})
 add_library(quarnix_shared SHARED ${QRN_LIB_OBJECTS})
 foreach(t quarnix_static quarnix_shared)
   set_target_properties(${t} PROPERTIES OUTPUT_NAME quarnix LINKER_LANGUAGE CXX)
-  target_include_directories(${t} PUBLIC ${CMAKE_SOURCE_DIR}/include)
+  target_include_directories(${t} PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>)
   target_link_libraries(${t} PUBLIC Threads::Threads)
 endforeach()
 set_target_properties(quarnix_shared PROPERTIES
