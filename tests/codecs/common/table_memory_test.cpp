@@ -9,27 +9,15 @@
 #include "codecs/codec_table.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/table_memory.h"
-#include "support/program.h"
+#include "support/codec_run.h"
 
 namespace qrn {
 namespace {
 
 std::vector<uint8_t> compress(int method, int level, const std::string& data)
 {
-    const auto n = static_cast<uint32_t>(data.size());
-    std::vector<uint8_t> in(n + BUFFER_SLACK, 0), out(compress_capacity(n) + BUFFER_SLACK);
-    std::copy(data.begin(), data.end(), in.begin());
-    BlockCall job{};
-    job.method = static_cast<uint8_t>(method);
-    job.level = static_cast<uint8_t>(level);
-    job.hash_bits = default_hash_bits(method, level);
-    job.in = in.data();
-    job.in_size = n;
-    job.out = out.data();
-    job.out_limit = static_cast<uint32_t>(compress_capacity(n));
-    const uint32_t size = encoder_for(method)(job);
-    out.resize(size == CODEC_FAIL ? 0 : size);
-    return out;
+    const testing::Codec codec{method, encoder_for(method), decoder_for(method)};
+    return testing::codec_compress(codec, level, default_hash_bits(method, level), testing::bytes_of(data)).bytes;
 }
 
 std::vector<uint8_t> in_fresh_thread(int method, int level, const std::string& data)

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <tuple>
 
-#include "codecs/m1/m1_format.h"
 #include "codecs/m1/m1_support.h"
 
 namespace qrn {
@@ -10,118 +10,84 @@ namespace {
 
 using m1test::Bytes;
 using m1test::decompress;
+using m1test::Stream;
 
-// Streams built token by token with the compressors' header writer, whose
-// bytes the first two tests pin down.
-struct Stream {
-    Bytes bytes;
-    Stream& token(const Bytes& literals, uint32_t length, uint32_t distance)
-    {
-        uint8_t header[M1_MAX_HEADER];
-        uint8_t* end = m1_put_header(header, static_cast<uint32_t>(literals.size()), length, distance);
-        bytes.insert(bytes.end(), header, end);
-        bytes.insert(bytes.end(), literals.begin(), literals.end());
-        return *this;
-    }
-    Stream& end(const Bytes& literals = {}) { return token(literals, 0, 0); }
-};
-
-Bytes filled(size_t n, uint8_t v) { return Bytes(n, v); }
-
-TEST(M1Decode, TextExamples)
-{
-    auto d = decompress({0, 0, 0}, 0);
-    EXPECT_EQ(d.result, 0u);
-
-    // 300 literals: F0 00 00 FF 5A, then the bytes.
-    const Bytes lits = m1test::random_data(300, 1);
-    Bytes stream = lits;
-    stream.insert(stream.begin(), {0xF0, 0x00, 0x00, 0xFF, 0x5A});
-    EXPECT_EQ(Stream().end(lits).bytes, stream);
-    d = decompress(stream, 300);
-    EXPECT_EQ(d.result, 300u);
-    EXPECT_EQ(d.bytes, lits);
-
-    // One literal, then a match of offset 1 and length 4.
-    d = decompress({0x10, 0x01, 0x00, 'z', 0x00, 0x00, 0x00}, 5);
-    EXPECT_EQ(d.result, 5u);
-    EXPECT_EQ(d.bytes, filled(5, 'z'));
-}
-
-TEST(M1Decode, MatchLengthExtensionBytes)
+// Token headers written out by hand: the end token alone with literal counts
+// across the extension's widths, and one literal with a match from distance 1
+// (the end token follows) with match lengths across them; the match-length
+// extension comes before the literal-count one.
+TEST(M1Decode, HandWrittenStreams)
 {
     const struct {
-        size_t length;
-        Bytes header; // token, offset, extension
+        size_t literals, length;
+        Bytes header;
     } cases[] = {
-        {18, {0x1E, 0x01, 0x00}},
-        {19, {0x1F, 0x01, 0x00, 0x0F}},
-        {258, {0x1F, 0x01, 0x00, 0xFE}},
-        {259, {0x1F, 0x01, 0x00, 0xFF, 0x00}},
-        {386, {0x1F, 0x01, 0x00, 0xFF, 0xFE}},
-        {387, {0x1F, 0x01, 0x00, 0xFF, 0x01, 0x02}},
+        {0, 0, {0x00, 0, 0}},           {1, 0, {0x10, 0, 0}},
+        {14, 0, {0xE0, 0, 0}},          {15, 0, {0xF0, 0, 0, 0x0F}},
+        {20, 0, {0xF0, 0, 0, 0x14}},    {254, 0, {0xF0, 0, 0, 0xFE}},
+        {255, 0, {0xF0, 0, 0, 0xFF, 0x00}}, {300, 0, {0xF0, 0, 0, 0xFF, 0x5A}},
+        {382, 0, {0xF0, 0, 0, 0xFF, 0xFE}}, {383, 0, {0xF0, 0, 0, 0xFF, 0x01, 0x02}},
+        {5000, 0, {0xF0, 0, 0, 0xFF, 0x25, 0x4A}},
+        {1, 4, {0x10, 0x01, 0x00}},     {1, 18, {0x1E, 0x01, 0x00}},
+        {1, 19, {0x1F, 0x01, 0x00, 0x0F}}, {1, 258, {0x1F, 0x01, 0x00, 0xFE}},
+        {1, 259, {0x1F, 0x01, 0x00, 0xFF, 0x00}}, {1, 386, {0x1F, 0x01, 0x00, 0xFF, 0xFE}},
+        {1, 387, {0x1F, 0x01, 0x00, 0xFF, 0x01, 0x02}}, {20, 19, {0xFF, 0x01, 0x00, 0x0F, 0x14}},
     };
     for (const auto& c : cases) {
-        Bytes stream = c.header;
-        stream.push_back('q');
-        stream.insert(stream.end(), {0, 0, 0});
-        EXPECT_EQ(Stream().token({'q'}, c.length, 1).end().bytes, stream) << c.length;
-        const auto d = decompress(stream, c.length + 1);
-        EXPECT_EQ(d.result, c.length + 1);
-        EXPECT_EQ(d.bytes, filled(c.length + 1, 'q'));
+        const Bytes lits = testing::random_data(c.literals, uint32_t(c.literals));
+        Bytes stream = c.header, expect = lits;
+        stream.insert(stream.end(), lits.begin(), lits.end());
+        expect.insert(expect.end(), c.length, lits.empty() ? 0 : lits.back());
+        Stream written;
+        if (c.length) {
+            stream.insert(stream.end(), {0, 0, 0});
+            written.token(lits, uint32_t(c.length), 1);
+        }
+        EXPECT_EQ(written.end(c.length ? Bytes{} : lits).bytes, stream) << c.literals << " " << c.length;
+        const auto d = decompress(stream, expect.size());
+        EXPECT_EQ(d.result, expect.size()) << c.literals << " " << c.length;
+        EXPECT_EQ(d.bytes, expect) << c.literals << " " << c.length;
     }
-    // A literal count of 15 to 254 is the extension byte itself.
-    const Bytes lits = m1test::random_data(20, 2);
-    Bytes stream = lits;
-    stream.insert(stream.begin(), {0xF0, 0, 0, 20});
-    EXPECT_EQ(decompress(stream, 20).bytes, lits);
 }
 
 // Short offsets repeat the last `distance` bytes, on the fast path (more
 // output follows) and on the careful path (the match ends the block).
 TEST(M1Decode, OverlappingMatchesRepeatThePattern)
 {
+    const Bytes tail = testing::random_data(100, 7);
     for (uint32_t dist = 1; dist <= 9; ++dist) {
         for (size_t length = 4; length <= 600; length += (length < 40 ? 1 : 37)) {
-            const Bytes prefix = m1test::random_data(dist, dist * 1000 + static_cast<uint32_t>(length));
-            const Bytes tail = m1test::random_data(100, 7);
+            const Bytes prefix = testing::random_data(dist, dist * 1000 + static_cast<uint32_t>(length));
             Bytes expect = prefix;
             for (size_t i = 0; i < length; ++i)
                 expect.push_back(expect[expect.size() - dist]);
-            const Bytes last = expect;
-            expect.insert(expect.end(), tail.begin(), tail.end());
-
-            auto d = decompress(Stream().token(prefix, length, dist).end(tail).bytes, expect.size());
-            ASSERT_EQ(d.result, expect.size()) << dist << " " << length;
-            ASSERT_EQ(d.bytes, expect) << dist << " " << length;
-
-            d = decompress(Stream().token(prefix, length, dist).end().bytes, last.size());
-            ASSERT_EQ(d.result, last.size()) << dist << " " << length;
-            ASSERT_EQ(d.bytes, last) << dist << " " << length;
+            for (bool more : {true, false}) {
+                Bytes want = expect;
+                if (more)
+                    want.insert(want.end(), tail.begin(), tail.end());
+                const auto d = decompress(Stream().token(prefix, uint32_t(length), dist).end(more ? tail : Bytes{}).bytes,
+                                          want.size());
+                ASSERT_EQ(d.result, want.size()) << dist << " " << length << " " << more;
+                ASSERT_EQ(d.bytes, want) << dist << " " << length << " " << more;
+            }
         }
     }
 }
 
-// A long stream whose last tokens are decoded by the careful loop.
-Stream sample_stream(Bytes* expect)
-{
-    Stream s;
-    const Bytes a = m1test::random_data(40, 11), b = m1test::random_data(3, 12), c = m1test::random_data(200, 13);
-    const std::tuple<const Bytes&, uint32_t, uint32_t> tokens[] = {{a, 30, 40}, {b, 300, 7}, {c, 19, 100}, {b, 4, 1}, {a, 0, 0}};
-    expect->clear();
-    for (const auto& [literals, length, dist] : tokens) {
-        s.token(literals, length, dist);
-        expect->insert(expect->end(), literals.begin(), literals.end());
-        for (size_t i = 0; i < length; ++i)
-            expect->push_back((*expect)[expect->size() - dist]);
-    }
-    return s;
-}
-
 TEST(M1Decode, ResultIsTheExpectedSizeOnlyForAnExactStream)
 {
+    // A long stream whose last tokens are decoded by the careful loop.
+    Stream s;
     Bytes expect;
-    const Bytes good = sample_stream(&expect).bytes;
+    const Bytes a = testing::random_data(40, 11), b = testing::random_data(3, 12), c = testing::random_data(200, 13);
+    const std::tuple<const Bytes&, uint32_t, uint32_t> tokens[] = {{a, 30, 40}, {b, 300, 7}, {c, 19, 100}, {b, 4, 1}, {a, 0, 0}};
+    for (const auto& [literals, length, dist] : tokens) {
+        s.token(literals, length, dist);
+        expect.insert(expect.end(), literals.begin(), literals.end());
+        for (size_t i = 0; i < length; ++i)
+            expect.push_back(expect[expect.size() - dist]);
+    }
+    const Bytes& good = s.bytes;
     const size_t n = expect.size();
     ASSERT_EQ(decompress(good, n).result, n);
     ASSERT_EQ(decompress(good, n).bytes, expect);
@@ -132,12 +98,9 @@ TEST(M1Decode, ResultIsTheExpectedSizeOnlyForAnExactStream)
     // Expecting less: the data would pass the expected size.
     for (size_t less : {size_t(1), size_t(2), size_t(40), n - 1})
         EXPECT_NE(decompress(good, n - less).result, n - less) << less;
-
     // Truncated at every length, or with anything after the end token.
-    for (size_t len = 0; len < good.size(); ++len) {
-        const Bytes cut(good.begin(), good.begin() + len);
-        EXPECT_NE(decompress(cut, n).result, n) << len;
-    }
+    for (size_t len = 0; len < good.size(); ++len)
+        EXPECT_NE(decompress(Bytes(good.begin(), good.begin() + ptrdiff_t(len)), n).result, n) << len;
     for (uint8_t extra : {0, 1, 255}) {
         Bytes longer = good;
         longer.push_back(extra);
@@ -145,27 +108,30 @@ TEST(M1Decode, ResultIsTheExpectedSizeOnlyForAnExactStream)
     }
 }
 
-TEST(M1Decode, RejectsSourcesBeforeTheStartAndOversizedRuns)
+TEST(M1Decode, DamageIsReported)
 {
-    const Bytes five = m1test::random_data(5, 3);
-    // Offset one past the data written so far, at the start and later on.
-    EXPECT_NE(decompress(Stream().token(five, 4, 6).end().bytes, 9).result, 9u);
-    EXPECT_NE(decompress(Stream().token({}, 4, 1).end().bytes, 4).result, 4u);
-    Bytes big = m1test::random_data(500, 4);
-    EXPECT_NE(decompress(Stream().token(big, 4, 501).end(big).bytes, 1004).result, 1004u);
-    EXPECT_EQ(decompress(Stream().token(big, 4, 500).end(big).bytes, 1004).result, 1004u);
-
-    // A literal run longer than the stream, and lengths near 2^32.
-    Bytes stream = {0xF0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    stream.resize(200, 0);
-    EXPECT_NE(decompress(stream, 100).result, 100u);
+    const Bytes five = testing::random_data(5, 3), big = testing::random_data(500, 4);
+    Bytes long_run = {0xF0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    long_run.resize(200, 0);
     Bytes huge = Stream().token(five, 4, 1).bytes;
-    huge[0] = 0x5F; // match code 15
+    huge[0] = 0x5F;  // match code 15, then an extension near 2^32
     huge.insert(huge.begin() + 3, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     huge.resize(300, 0);
-    EXPECT_NE(decompress(huge, 250).result, 250u);
-    // A match that would end inside the output's slack.
-    EXPECT_NE(decompress(Stream().token(five, 20, 1).end().bytes, 20).result, 20u);
+    const struct {
+        const char* what;
+        Bytes stream;
+        size_t expected;
+    } cases[] = {
+        {"offset one past the data", Stream().token(five, 4, 6).end().bytes, 9},
+        {"offset with nothing written", Stream().token({}, 4, 1).end().bytes, 4},
+        {"offset one past the data, later on", Stream().token(big, 4, 501).end(big).bytes, 1004},
+        {"literal run longer than the stream", long_run, 100},
+        {"match length near 2^32", huge, 250},
+        {"match that would end inside the output's slack", Stream().token(five, 20, 1).end().bytes, 20},
+    };
+    for (const auto& c : cases)
+        EXPECT_NE(decompress(c.stream, c.expected).result, c.expected) << c.what;
+    EXPECT_EQ(decompress(Stream().token(big, 4, 500).end(big).bytes, 1004).result, 1004u);
 }
 
 // Garbage never makes the decoder read or write out of bounds (the guard
@@ -174,10 +140,10 @@ TEST(M1Decode, RandomStreamsStayInBounds)
 {
     std::mt19937 rng(9);
     for (int i = 0; i < 3000; ++i) {
-        Bytes stream = m1test::random_data(rng() % 200, rng());
+        Bytes stream = testing::random_data(rng() % 200, rng());
         for (auto& b : stream)
             if (rng() % 3 == 0)
-                b &= 0x11; // short codes and small offsets are more interesting
+                b &= 0x11;  // short codes and small offsets are more interesting
         decompress(stream, rng() % 400);
     }
 }

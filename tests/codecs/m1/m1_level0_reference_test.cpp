@@ -120,13 +120,13 @@ TEST(M1Level0, SameTokensAsThePlainParser)
             const std::string& word = words[rng() % 6];
             gaps.insert(gaps.end(), word.begin(), word.end());
         }
-        const Bytes noise = m1test::random_data(gap, rng());
+        const Bytes noise = testing::random_data(gap, rng());
         gaps.insert(gaps.end(), noise.begin(), noise.end());
     }
     inputs.emplace_back("gaps", gaps);
     // Ends near the search limit and the last probe position.
     for (size_t n = 28; n <= 44; ++n) {
-        Bytes tail = m1test::text_data(n, uint32_t(n));
+        Bytes tail = testing::text_data(n, uint32_t(n));
         tail.insert(tail.begin(), 200, 'x');
         inputs.emplace_back("tail " + std::to_string(n), tail);
     }

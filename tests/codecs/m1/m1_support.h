@@ -1,79 +1,45 @@
-// Calling the method 1 entries with the buffers the pipelines promise, and
-// nothing more: guard bytes after the promised slack catch any write beyond it.
+// Method 1 under test: the compressors get the documented bound and no room
+// past it, the decoder 16 bytes past its input (holding filler that must not
+// matter) and its output; and a reader of the tokens the compressors chose.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <string>
 #include <vector>
 
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m1/m1.h"
-#include "support/program.h"
+#include "codecs/m1/m1_format.h"
+#include "support/codec_run.h"
 
 namespace qrn::m1test {
 
-using Bytes = std::vector<uint8_t>;
+using testing::Bytes;
 
-constexpr size_t GUARD = 64;
-constexpr uint8_t GUARD_BYTE = 0xC5;
-constexpr size_t DECODE_SLACK = 16;  // what the decoder needs past its input and output
+inline uint64_t compress_bound(uint32_t n) { return n + n / 255 + 32; }
 
-inline uint64_t compress_bound(size_t n) { return n + n / 255 + 32; }
+inline const testing::Codec M1{1, m1_compress, m1_decompress, compress_bound, 16, 0xA7};
 
-inline bool guard_intact(const Bytes& buf, size_t from)
+inline testing::Coded compress(const Bytes& data, int level, int bits, int64_t capacity = -1)
 {
-    return std::all_of(buf.begin() + static_cast<ptrdiff_t>(from), buf.end(), [](uint8_t b) { return b == GUARD_BYTE; });
+    return testing::codec_compress(M1, level, bits, data, capacity);
+}
+inline testing::Coded decompress(const Bytes& stream, size_t expected)
+{
+    return testing::codec_decode(M1, 0, stream, uint32_t(expected));
 }
 
-struct Result {
-    uint32_t result = CODEC_FAIL;
+// Streams built token by token with the compressors' header writer, whose
+// bytes the decoder tests pin down.
+struct Stream {
     Bytes bytes;
+    Stream& token(const Bytes& literals, uint32_t length, uint32_t distance)
+    {
+        uint8_t header[M1_MAX_HEADER];
+        bytes.insert(bytes.end(), header, m1_put_header(header, uint32_t(literals.size()), length, distance));
+        bytes.insert(bytes.end(), literals.begin(), literals.end());
+        return *this;
+    }
+    Stream& end(const Bytes& literals = {}) { return token(literals, 0, 0); }
 };
-
-// Compresses into an area of `capacity` bytes (default: the documented bound)
-// with no slack at all behind it; the input has the pipeline's zeroed slack.
-inline Result compress(const Bytes& data, int level, int hash_bits, int64_t capacity = -1)
-{
-    Bytes in(data);
-    in.resize(data.size() + BUFFER_SLACK, 0);
-    const size_t cap = capacity < 0 ? compress_bound(data.size()) : size_t(capacity);
-    Bytes out(cap + GUARD, GUARD_BYTE);
-    BlockCall job{};
-    job.method = 1, job.level = uint8_t(level), job.hash_bits = hash_bits;
-    job.in = in.data(), job.in_size = uint32_t(data.size());
-    job.out = out.data(), job.out_limit = uint32_t(cap);
-    Result c;
-    c.result = m1_compress(job);
-    EXPECT_TRUE(guard_intact(out, cap)) << "compressor wrote past its output area";
-    if (c.result != CODEC_FAIL && c.result <= cap)
-        c.bytes.assign(out.begin(), out.begin() + c.result);
-    return c;
-}
-
-// Decodes `stream` expecting `expected` bytes; the input's slack holds
-// nonzero filler that must not influence the result.
-inline Result decompress(const Bytes& stream, size_t expected)
-{
-    Bytes in(stream);
-    in.resize(stream.size() + DECODE_SLACK, 0xA7);
-    Bytes out(expected + DECODE_SLACK + GUARD, GUARD_BYTE);
-    BlockCall job{};
-    job.method = 1;
-    job.in = in.data(), job.in_size = uint32_t(stream.size());
-    job.out = out.data(), job.out_limit = uint32_t(expected);
-    Result d;
-    d.result = m1_decompress(job);
-    EXPECT_TRUE(guard_intact(out, expected + DECODE_SLACK)) << "decoder wrote past its slack";
-    d.bytes.assign(out.begin(), out.begin() + expected);
-    return d;
-}
-
-inline Bytes bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
-inline Bytes random_data(size_t n, uint32_t seed) { return bytes_of(testing::random_bytes(n, seed)); }
-inline Bytes text_data(size_t n, uint32_t seed) { return bytes_of(testing::text_bytes(n, seed)); }
 
 struct Token {
     size_t literals;
