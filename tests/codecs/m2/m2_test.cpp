@@ -116,10 +116,12 @@ TEST(M2Decode, DamageIsReported)
         {"literals beyond the stream (slack is zero)", 0, {0x20, 0x00, 'a'}, 2},
         {"token cut short", 0, {0x60}, 0},
         {"three-byte token cut short", 0, {0x28, 0x00}, 1},
-        {"plain long form with distance 0", 0, {0x28, 0x00, 0x00, 'a'}, 5},
-        {"plain four-byte form with distance 0", 0, {0x38, 0x00, 0x00, 0x00, 'a'}, 5},
-        {"level-9 15-bit form with distance 0", 9, {0x48, 0x00, 0x00, 'a', 0x00, 0x00}, 4},
-        {"level-9 31-bit form with distance 0", 9, {0x68, 0x00, 0x00, 0x00, 0x00, 'a', 0x00, 0x00}, 7},
+        // Only the short form ends the block: long forms of distance 0 are
+        // damage, also where the block would end there.
+        {"plain long form with distance 0", 0, {0x28, 0x00, 0x00, 'a'}, 1},
+        {"plain four-byte form with distance 0", 0, {0x38, 0x00, 0x00, 0x00, 'a'}, 1},
+        {"level-9 15-bit form with distance 0", 9, {0x48, 0x00, 0x00, 'a', 0x00, 0x00}, 1},
+        {"level-9 31-bit form with distance 0", 9, {0x68, 0x00, 0x00, 0x00, 0x00, 'a', 0x00, 0x00}, 1},
         {"level-9 31-bit distance 2^30 + 1", 9, {0x68, 0x02, 0x00, 0x00, 0x80, 'a', 0x00, 0x00}, 7},
         {"repeat token before any output", 9, {0x38, 0x00, 0x00}, 3},
         {"source before the output start", 0, {0x90, 0x00, 'a', 0x00, 0x00}, 5},

@@ -527,7 +527,7 @@ TEST(M3Decode, TruncatedAndFlippedBlocksAreRefused)
 TEST(M3Decode, DamageIsReported)
 {
     // A block whose token stream is one partial segment of 11 tokens (its
-    // count one byte, 22) and whose literal stream has two segments.
+    // count one byte, 22).
     Crafted c(random_data(2000, 4), 2);
     for (int i = 0; i < 10; ++i)
         m3w_sequence(c.w, 0, 100, 3, 50 + M3_REPEATS);
