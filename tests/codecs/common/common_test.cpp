@@ -1,11 +1,16 @@
-// Helpers shared by the codecs, and the rules every method's entries keep.
+// Helpers shared by the codecs, the rules every method's entries keep, and
+// the hash tables a thread reuses from block to block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/codec_table.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/prefix_varint.h"
+#include "codecs/common/table_memory.h"
 #include "codecs/m3/m3.h"
 #include "codecs/m4/m4.h"
 #include "parse/segment_pool.h"
@@ -70,8 +75,9 @@ TEST(CodecEntries, EmptyBlocksAndDeclinedJobs)
     for (int method = 1; method <= 4; ++method) {
         for (int level : {0, 1, 2, 9}) {
             const int bits = default_hash_bits(method, level);
-            if (method != 4 || level == 9)
+            if (method != 4 || level == 9) {
                 EXPECT_EQ(testing::codec_compress(codec_of(method), level, bits, {}).result, 0u) << method << level;
+            }
         }
     }
     const struct {
@@ -139,6 +145,68 @@ TEST(CodecEntries, PriceTables)
                  {3, 2048, 11264}, {4, 0, 768}, {4, 1, 895}, {4, 2, 767}, {4, 8, 512}, {4, 64, 128}, {4, 128, 0}};
     for (const auto& s : spots)
         EXPECT_EQ(s.method == 3 ? int(m3_price_table[s.i]) : int(m4_price_table[s.i]), s.value) << s.method << " " << s.i;
+}
+
+// The hash tables of the fast compressors, reused from block to block by a thread.
+std::vector<uint8_t> compress(int method, int level, const std::string& data)
+{
+    return testing::codec_compress(codec_of(method), level, default_hash_bits(method, level), testing::bytes_of(data)).bytes;
+}
+
+std::vector<uint8_t> in_fresh_thread(int method, int level, const std::string& data)
+{
+    std::vector<uint8_t> fresh;
+    std::thread([&] { fresh = compress(method, level, data); }).join();
+    return fresh;
+}
+
+// A thread hands its hash tables to its next block: they must come back
+// cleared, so that a block compresses the same after another as in a fresh
+// thread, whether the table was cleared whole (after a large block) or slot
+// by slot (after a small one).
+TEST(TableMemory, ReusedTablesLeaveNoTraceOfTheBlockBefore)
+{
+    // The same block again: every position left behind looks like a match.
+    const std::string block = testing::text_bytes(6000, 12);
+    const std::string other = testing::text_bytes(5000, 13) + testing::random_bytes(300, 14);
+    const std::string large = testing::text_bytes(3 << 20, 15);
+    for (int method = 1; method <= 3; ++method) {
+        for (int level = 1; level <= 2; ++level) {
+            const std::vector<uint8_t> fresh = in_fresh_thread(method, level, block);
+            ASSERT_FALSE(fresh.empty());
+            for (const std::string* before : {&block, &other, &large}) {
+                compress(method, level, *before);
+                EXPECT_EQ(compress(method, level, block), fresh) << "-" << method << level << " after " << before->size();
+            }
+            compress(method, level, block);
+            EXPECT_EQ(compress(method, level, other), in_fresh_thread(method, level, other)) << "-" << method << level;
+        }
+    }
+}
+
+// After a small block every table goes back to the thread all zero, without
+// being cleared whole: whatever a compressor writes, its hashes name.
+TEST(TableMemory, SmallBlocksLeaveTheirTablesZero)
+{
+    const std::string block = testing::text_bytes(3000, 16) + testing::random_bytes(500, 17) + std::string(700, 'z');
+    for (int method = 1; method <= 3; ++method) {
+        for (int level = 1; level <= 2; ++level) {
+            ASSERT_FALSE(compress(method, level, block).empty());
+            const size_t entries = size_t(1) << (default_hash_bits(method, level) - 2);
+            // Method 2 keeps its 3-byte hash in a table of its own, method 3 after its two others.
+            std::vector<size_t> tables = {entries};
+            if (level == 2 && method == 2)
+                tables.push_back(size_t(1) << H3_BITS);
+            if (level == 2 && method == 3)
+                tables = {2 * entries + (size_t(1) << H3_BITS)};
+            for (size_t slots : tables) {
+                auto* t = static_cast<uint32_t*>(table_memory_acquire(slots * sizeof(uint32_t)));
+                ASSERT_NE(t, nullptr);
+                EXPECT_EQ(std::count(t, t + slots, 0u), static_cast<long>(slots)) << "-" << method << level;
+                table_memory_release(t, slots * sizeof(uint32_t), true);
+            }
+        }
+    }
 }
 
 } // namespace

@@ -1,25 +1,96 @@
 // Method 1: token headers written out by hand, the decoder on exact,
 // damaged and random streams; the compressors' tokens on shaped inputs,
-// their output bound, and round trips at every level.
+// level 0 against a plain parser, the output bound, and round trips at every
+// level. The compressors get the documented bound and no room past it, the
+// decoder 16 bytes past its input (holding filler that must not matter) and
+// its output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <tuple>
 #include <unordered_set>
+#include <vector>
 
-#include "codecs/m1/m1_support.h"
+#include "codecs/common/prefix_varint.h"
+#include "codecs/m1/m1.h"
+#include "codecs/m1/m1_format.h"
+#include "support/codec_run.h"
 #include "support/inputs.h"
 
 namespace qrn {
 namespace {
 
-using m1test::Bytes;
-using m1test::compress;
-using m1test::decompress;
-using m1test::Stream;
-using m1test::Token;
-using m1test::tokens_of;
+using testing::Bytes;
+
+uint64_t compress_bound(uint32_t n) { return n + n / 255 + 32; }
+
+const testing::Codec M1{1, m1_compress, m1_decompress, compress_bound, 16, 0xA7};
+
+testing::Coded compress(const Bytes& data, int level, int bits, int64_t capacity = -1)
+{
+    return testing::codec_compress(M1, level, bits, data, capacity);
+}
+testing::Coded decompress(const Bytes& stream, size_t expected)
+{
+    return testing::codec_decode(M1, 0, stream, uint32_t(expected));
+}
+
+// Streams built token by token with the compressors' header writer, whose
+// bytes the decoder tests pin down.
+struct Stream {
+    Bytes bytes;
+    Stream& token(const Bytes& literals, uint32_t length, uint32_t distance)
+    {
+        uint8_t header[M1_MAX_HEADER];
+        bytes.insert(bytes.end(), header, m1_put_header(header, uint32_t(literals.size()), length, distance));
+        bytes.insert(bytes.end(), literals.begin(), literals.end());
+        return *this;
+    }
+    Stream& end(const Bytes& literals = {}) { return token(literals, 0, 0); }
+};
+
+struct Token {
+    size_t literals;
+    size_t length;  // 0 for the end token
+    uint32_t distance;
+    bool operator==(const Token&) const = default;
+};
+
+// Splits a well-formed stream into its tokens (no checks: for inspecting
+// compressor output).
+std::vector<Token> tokens_of(const Bytes& stream)
+{
+    std::vector<Token> out;
+    Bytes padded(stream);
+    padded.resize(stream.size() + 8, 0);
+    const uint8_t* p = padded.data();
+    const uint8_t* const end = p + stream.size();
+    auto extension = [&p]() -> size_t {
+        const size_t b = *p++;
+        if (b < 255)
+            return b;
+        uint32_t v;
+        p = prefix_varint_get(p, &v);
+        return size_t(v) + 255;
+    };
+    while (p < end) {
+        const uint8_t t = p[0];
+        const uint32_t d = p[1] | uint32_t(p[2]) << 8;
+        p += 3;
+        size_t length = t & 15, literals = t >> 4;
+        if (length == 15)
+            length = extension();
+        if (literals == 15)
+            literals = extension();
+        p += literals;
+        out.push_back({literals, d ? length + 4 : 0, d});
+        if (d == 0)
+            break;
+    }
+    return out;
+}
 
 // Token headers written out by hand: the end token alone with literal counts
 // across the extension's widths, and one literal with a match from distance 1
@@ -259,9 +330,9 @@ TEST(M1Compress, RoundTripsVariedInputsAndWholeBlocks)
     const auto inputs = testing::varied_inputs();
     for (const auto& s : SETTINGS)
         for (const auto& [what, data] : inputs)
-            testing::round_trip(m1test::M1, s.level, s.bits, data, what);
+            testing::round_trip(M1, s.level, s.bits, data, what);
     for (const auto& [what, data] : inputs) {
-        const Bytes c = testing::round_trip(m1test::M1, 9, 16, data, what);
+        const Bytes c = testing::round_trip(M1, 9, 16, data, what);
         if (what.rfind("text", 0) == 0) {
             EXPECT_LE(c.size(), compress(data, 2, 18).bytes.size()) << what;
         }
@@ -269,10 +340,10 @@ TEST(M1Compress, RoundTripsVariedInputsAndWholeBlocks)
     Bytes data = testing::text_data(4u << 20, 6);
     const Bytes noise = testing::random_data(1 << 20, 7);
     std::copy(noise.begin(), noise.end(), data.begin() + (1 << 20));
-    testing::round_trip(m1test::M1, 0, 16, data, "4 MiB");
+    testing::round_trip(M1, 0, 16, data, "4 MiB");
     data.insert(data.end(), data.begin(), data.begin() + (3 << 20));
-    testing::round_trip(m1test::M1, 1, 20, data, "7 MiB");
-    testing::round_trip(m1test::M1, 2, 24, data, "7 MiB");
+    testing::round_trip(M1, 1, 20, data, "7 MiB");
+    testing::round_trip(M1, 2, 24, data, "7 MiB");
 }
 
 // Literal runs of 255 to 382 bytes cost one byte beyond their data, so
@@ -344,7 +415,7 @@ TEST(M1Compress, OutputBound)
         EXPECT_GE(*runs.begin(), 255u);
         EXPECT_LE(*runs.rbegin(), 382u);
         EXPECT_GT(c.result, d.size()) << run;
-        EXPECT_LE(c.result, m1test::compress_bound(d.size())) << run;
+        EXPECT_LE(c.result, compress_bound(d.size())) << run;
     }
     const Bytes worst = crafted(383);
     EXPECT_EQ(compress(worst, 0, 16).result, CODEC_FAIL);
@@ -358,7 +429,7 @@ TEST(M1Compress, OutputBound)
     EXPECT_EQ(compress(worst, 0, 16, c.result).bytes, c.bytes);
 }
 
-Bytes round_trip9(const Bytes& data, const std::string& what) { return testing::round_trip(m1test::M1, 9, 16, data, what); }
+Bytes round_trip9(const Bytes& data, const std::string& what) { return testing::round_trip(M1, 9, 16, data, what); }
 
 TEST(M1Optimal, ShortBlocksAndLongMatches)
 {
@@ -380,6 +451,133 @@ TEST(M1Optimal, ShortBlocksAndLongMatches)
     const Bytes repeat(far.begin(), far.begin() + 5000);
     far.insert(far.end(), repeat.begin(), repeat.end());
     EXPECT_GT(round_trip9(far, "far repeat").size(), far.size());
+}
+
+// Level 0 against a plain parser written straight from its rules: the fast
+// loops (dense and thinned-out probing, skip marks, one-branch probes) must
+// choose exactly the same tokens.
+// One byte at a time, every rule spelled out; `in` has zeroed slack past n.
+Bytes reference_level0(const Bytes& data, int bits)
+{
+    const uint32_t n = static_cast<uint32_t>(data.size());
+    if (n == 0)
+        return {};
+    Bytes in(data);
+    in.resize(n + 64, 0);
+    Bytes out(n + n / 128 + 64);
+    uint8_t* op = out.data();
+    std::vector<uint32_t> table(size_t(1) << bits, 0);
+    auto hash = [&](uint32_t p) {
+        const uint32_t word = in[p] | in[p + 1] << 8 | in[p + 2] << 16 | uint32_t(in[p + 3]) << 24;
+        return (word * 123456791u) >> (32 - bits);
+    };
+    auto token = [&](uint32_t from, uint32_t count, uint32_t length, uint32_t distance) {
+        op = m1_put_header(op, count, length, distance);
+        std::copy(in.begin() + from, in.begin() + from + count, op);
+        op += count;
+    };
+    const int64_t limit = int64_t(n) - 32;
+    uint32_t anchor = 0, ip = 1;
+    uint32_t start = 0, length = 0, distance = 0; // the match in hand at the final phase
+    for (;;) {
+        bool matched = false;
+        for (;;) {
+            if (uint64_t(ip) + 4 > n)
+                break;
+            const uint32_t h = hash(ip), c = table[h];
+            table[h] = ip;
+            if (ip - c <= 65535 && std::equal(in.begin() + ip, in.begin() + ip + 4, in.begin() + c)) {
+                matched = true;
+                start = ip;
+                distance = ip - c;
+                break;
+            }
+            ++ip;
+            const uint32_t gap = ip - anchor;
+            if (gap >= 128) {
+                ip += std::min(gap / 128 + 1, 16u);
+                if (int64_t(ip) >= limit)
+                    break;
+            }
+        }
+        if (!matched)
+            break;
+        // Forward in groups of 8; a group that reaches the limit ends the search.
+        length = 4;
+        bool final_phase = false;
+        for (;;) {
+            uint32_t same = 0;
+            while (same < 8 && in[ip + length + same] == in[ip - distance + length + same])
+                ++same;
+            if (same < 8) {
+                length += same;
+                final_phase = int64_t(ip) + length >= limit;
+                break;
+            }
+            length += 8;
+            if (int64_t(ip) + length >= limit) {
+                final_phase = true;
+                break;
+            }
+        }
+        if (final_phase)
+            break;
+        while (start > anchor && start - distance > 0 && in[start - 1] == in[start - distance - 1]) {
+            --start;
+            ++length;
+        }
+        table[hash(ip + 1)] = ip + 1;
+        table[hash(ip + 2)] = ip + 2;
+        token(anchor, start - anchor, length, distance);
+        anchor = ip = start + length;
+        if (bits >= 13) {
+            table[hash(ip - 1)] = ip - 1;
+            table[hash(ip - 2)] = ip - 2;
+        }
+        length = 0;
+    }
+    if (length && start < n && std::min(length, n - start) >= 4) {
+        length = std::min(length, n - start);
+        token(anchor, start - anchor, length, distance);
+        anchor = start + length;
+    }
+    token(anchor, n - anchor, 0, 0);
+    out.resize(size_t(op - out.data()));
+    return out;
+}
+
+TEST(M1Level0, SameTokensAsThePlainParser)
+{
+    std::mt19937 rng(11);
+    auto inputs = testing::varied_inputs();
+    // Incompressible stretches of every length through the skip marks (128
+    // bytes apart, constant advance from 1920 on) between runs of words: where
+    // the probes land in a stretch decides what the table holds and which
+    // repeats are found.
+    Bytes gaps;
+    const std::string words[] = {"alpha ", "beta ", "gamma ", "delta ", "epsilon ", "zeta "};
+    for (uint32_t gap = 100; gap < 2400; gap += 37) {
+        for (int w = 0; w < 8; ++w) {
+            const std::string& word = words[rng() % 6];
+            gaps.insert(gaps.end(), word.begin(), word.end());
+        }
+        const Bytes noise = testing::random_data(gap, rng());
+        gaps.insert(gaps.end(), noise.begin(), noise.end());
+    }
+    inputs.emplace_back("gaps", gaps);
+    // Ends near the search limit and the last probe position.
+    for (size_t n = 28; n <= 44; ++n) {
+        Bytes tail = testing::text_data(n, uint32_t(n));
+        tail.insert(tail.begin(), 200, 'x');
+        inputs.emplace_back("tail " + std::to_string(n), tail);
+    }
+
+    for (int bits : {10, 12, 13, 16})
+        for (const auto& [what, data] : inputs) {
+            const auto c = compress(data, 0, bits);
+            ASSERT_NE(c.result, CODEC_FAIL) << what << ", bits " << bits;
+            EXPECT_TRUE(c.bytes == reference_level0(data, bits)) << what << ", bits " << bits;
+        }
 }
 
 } // namespace
