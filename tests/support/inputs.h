@@ -14,14 +14,14 @@ namespace qrn::testing {
 
 using Input = std::pair<std::string, std::vector<uint8_t>>;
 
-// Tiny blocks, sizes around the fast loops' limits, text, structured binary,
-// random data, a small alphabet, runs, periodic patterns (distances 1 to 16),
-// long repeats near and beyond 64 KiB, and a mix of them all.
+// The empty block, tiny blocks, sizes around the fast loops' limits, text,
+// structured binary, random data, a small alphabet, runs, periodic patterns
+// (distances 1 to 16), long repeats near and beyond 64 KiB, and a mix of them.
 inline std::vector<Input> varied_inputs()
 {
     using Bytes = std::vector<uint8_t>;
     auto bytes = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
-    std::vector<Input> v;
+    std::vector<Input> v{{"empty", {}}};
     for (uint32_t n = 1; n <= 9; ++n) {
         v.push_back({"tiny random " + std::to_string(n), bytes(random_bytes(n, n))});
         v.push_back({"tiny run " + std::to_string(n), Bytes(n, 'q')});

@@ -1,44 +1,58 @@
+// Helpers shared by the codecs, the rules every method's entries keep, and
+// the hash tables a thread reuses from block to block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <thread>
 #include <vector>
 
-#include "codecs/common/copy.h"
+#include "codecs/codec_plan.h"
+#include "codecs/codec_table.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/prefix_varint.h"
+#include "codecs/common/table_memory.h"
+#include "codecs/m3/m3.h"
+#include "codecs/m4/m4.h"
+#include "parse/segment_pool.h"
+#include "support/codec_run.h"
 
 namespace qrn {
 namespace {
 
-std::vector<uint8_t> encode(uint32_t v)
-{
-    uint8_t buf[8] = {};
-    uint8_t* end = prefix_varint_put(buf, v);
-    return {buf, end};
-}
+using testing::Bytes;
+
+testing::Codec codec_of(int method) { return {method, encoder_for(method), decoder_for(method)}; }
 
 TEST(PrefixVarint, WidthBoundariesAndKnownBytes)
 {
-    EXPECT_EQ(encode(45), (std::vector<uint8_t>{90}));
-    EXPECT_EQ(encode(0), (std::vector<uint8_t>{0}));
-    EXPECT_EQ(encode(127), (std::vector<uint8_t>{254}));
-    EXPECT_EQ(encode(128), (std::vector<uint8_t>{0x01, 0x02}));
-    const uint32_t bounds[] = {0,       127,      128,       16383,      16384,      2097151,
-                               2097152, 268435455, 268435456, 0x7FFFFFFF, 0xFFFFFFFF};
-    const size_t widths[] = {1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 5};
-    for (size_t i = 0; i < std::size(bounds); ++i) {
-        const auto bytes = encode(bounds[i]);
-        ASSERT_EQ(bytes.size(), widths[i]) << bounds[i];
-        EXPECT_EQ(prefix_varint_size(bounds[i]), widths[i]);
-        EXPECT_EQ(prefix_varint_width(bytes[0]), widths[i]);
-        uint8_t padded[8] = {};
-        std::copy(bytes.begin(), bytes.end(), padded);
+    const struct {
+        uint32_t value;
+        Bytes bytes;
+    } cases[] = {{0, {0x00}},
+                 {45, {0x5A}},
+                 {127, {0xFE}},
+                 {128, {0x01, 0x02}},
+                 {16383, {0xFD, 0xFF}},
+                 {16384, {0x03, 0x00, 0x02}},
+                 {2097151, {0xFB, 0xFF, 0xFF}},
+                 {2097152, {0x07, 0x00, 0x00, 0x02}},
+                 {268435455, {0xF7, 0xFF, 0xFF, 0xFF}},
+                 {268435456, {0x0F, 0x00, 0x00, 0x00, 0x01}},
+                 {0x7FFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF, 0x07}},
+                 {0xFFFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}}};
+    for (const auto& c : cases) {
+        uint8_t buf[8] = {};
+        EXPECT_EQ(Bytes(buf, prefix_varint_put(buf, c.value)), c.bytes) << c.value;
+        EXPECT_EQ(prefix_varint_size(c.value), c.bytes.size()) << c.value;
+        EXPECT_EQ(prefix_varint_width(c.bytes[0]), c.bytes.size()) << c.value;
         uint32_t back = 0;
-        EXPECT_EQ(prefix_varint_get(padded, &back), padded + widths[i]);
-        EXPECT_EQ(back, bounds[i]);
+        EXPECT_EQ(prefix_varint_get(buf, &back), buf + c.bytes.size());
+        EXPECT_EQ(back, c.value);
     }
 }
 
-TEST(DistanceClassBonus, FirstRowsAndShift)
+TEST(DistanceClassBonus, RowsAndClasses)
 {
     const uint8_t rows[5][9] = {{3, 2, 1, 1, 0, 0, 0, 0, 0},
                                 {3, 3, 2, 1, 1, 0, 0, 0, 0},
@@ -48,27 +62,150 @@ TEST(DistanceClassBonus, FirstRowsAndShift)
     for (int r = 0; r < 5; ++r)
         for (int c = 0; c < 9; ++c)
             EXPECT_EQ(DistanceClassBonus[r][c], rows[r][c]) << r << "," << c;
-    for (int r = 1; r < 16; ++r) {
-        EXPECT_EQ(DistanceClassBonus[r][0], r >= 4 ? 5 : DistanceClassBonus[r][0]);
-        for (int c = 1; c < 16; ++c)
-            EXPECT_EQ(DistanceClassBonus[r][c], DistanceClassBonus[r - 1][c - 1]);
-    }
-    EXPECT_EQ(distance_class(1), 0);
-    EXPECT_EQ(distance_class(4), 1);
-    EXPECT_EQ(distance_class(65535), 7);
-    EXPECT_EQ(distance_class(NO_MATCH_DISTANCE), 14);
+    EXPECT_EQ(DistanceClassBonus[15][0], 5);
+    EXPECT_EQ(DistanceClassBonus[0][15], 0);
+    EXPECT_EQ(DistanceClassBonus[15][15], 3);
+    for (const auto& [d, cls] : {std::pair{1u, 0}, {4u, 1}, {65535u, 7}, {NO_MATCH_DISTANCE, 14}})
+        EXPECT_EQ(distance_class(d), cls) << d;
 }
 
-TEST(OverlapCopy, RepeatsThePatternForShortDistances)
+// What each method's compressor answers for an empty block, a table size no
+// caller asks for, another method's level, or too small an output area.
+TEST(CodecEntries, EmptyBlocksAndDeclinedJobs)
 {
-    for (uint32_t d = 1; d <= 7; ++d) {
-        for (uint32_t len = 4; len <= 300; len += 7) {
-            std::vector<uint8_t> buf(d + len + 64, 0xEE);
-            for (uint32_t i = 0; i < d; ++i)
-                buf[i] = static_cast<uint8_t>(i * 37 + 1);
-            overlap_copy(buf.data() + d, d, buf.data() + d + len);
-            for (uint32_t i = d; i < d + len; ++i)
-                ASSERT_EQ(buf[i], buf[i - d]) << "d=" << d << " len=" << len << " at " << i;
+    for (int method = 1; method <= 4; ++method) {
+        for (int level : {0, 1, 2, 9}) {
+            const int bits = codec_plan(method, level).hash_bits_default;
+            if (method != 4 || level == 9) {
+                EXPECT_EQ(testing::codec_compress(codec_of(method), level, bits, {}).result, 0u) << method << level;
+            }
+        }
+    }
+    const struct {
+        int method, level, bits;
+        int64_t capacity;  // -1: the pipelines' capacity
+    } declined[] = {{1, 0, 0, -1},  {1, 0, 17, -1}, {1, 1, 35, -1}, {1, 2, 2, -1}, {2, 0, 17, -1}, {2, 2, 40, -1},
+                    {2, 1, 20, 150}, {3, 0, 17, -1}, {3, 2, 40, -1}, {4, 0, 0, -1},  {4, 1, 0, -1}, {4, 2, 0, -1}};
+    const Bytes text = testing::text_data(100, 1);
+    for (const auto& d : declined)
+        EXPECT_EQ(testing::codec_compress(codec_of(d.method), d.level, d.bits, text, d.capacity).result, CODEC_FAIL)
+            << d.method << " " << d.level << " " << d.bits;
+}
+
+// What the output area held before never shows in the payload.
+TEST(CodecEntries, OutputDoesNotDependOnTheBufferContents)
+{
+    Bytes data = testing::random_data(5000, 1);
+    std::copy(data.begin(), data.begin() + 2000, data.begin() + 3000);
+    for (int method = 1; method <= 4; ++method) {
+        codecs_prepare(0, codec_plan(method, 9));
+        for (int level : {0, 1, 2, 9}) {
+            if (method == 4 && level != 9)
+                continue;
+            const int bits = codec_plan(method, level).hash_bits_default;
+            const auto zeros = testing::codec_compress(codec_of(method), level, bits, data, -1, 0x00);
+            EXPECT_LT(zeros.result, 5000u) << method << " " << level;
+            EXPECT_EQ(testing::codec_compress(codec_of(method), level, bits, data, -1, 0xA5).bytes, zeros.bytes)
+                << method << " " << level;
+        }
+        codecs_release();
+    }
+}
+
+// Regions of one segment: the level-9 match finder runs out mid-block, the
+// block is left to be stored raw, and the next block is coded as if nothing
+// had happened.
+TEST(CodecEntries, Level9RunsOutOfPoolSlotsIntoARawBlock)
+{
+    const Bytes text = testing::text_data(200000, 3);
+    for (int method = 1; method <= 4; ++method) {
+        codecs_prepare(0, codec_plan(method, 9));
+        const Bytes before = testing::round_trip(codec_of(method), 9, 0, text, "before");
+        pool_init(POOL_START_MASK, POOL_SEGMENT_BYTES);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(testing::codec_compress(codec_of(method), 9, 0, text).result, CODEC_FAIL) << method;
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Too many seg allocated\n");
+        EXPECT_EQ(pool_regions_in_use(), 0);
+        pool_init(POOL_START_MASK);
+        EXPECT_EQ(testing::codec_compress(codec_of(method), 9, 0, text).bytes, before) << method;
+        codecs_release();
+    }
+}
+
+// Level 9's price tables at hand-computed entries (method 3: 1024 log2 i;
+// method 4: 128 log2(128 / i)).
+TEST(CodecEntries, PriceTables)
+{
+    m3_prepare_level9();
+    m4_prepare_level9();
+    const struct {
+        int method;
+        uint32_t i;
+        int value;
+    } spots[] = {{3, 0, 0},     {3, 1, 0},     {3, 2, 1024},  {3, 3, 1623},  {3, 8, 3071},  {3, 1024, 10240},
+                 {3, 2048, 11264}, {4, 0, 768}, {4, 1, 895}, {4, 2, 767}, {4, 8, 512}, {4, 64, 128}, {4, 128, 0}};
+    for (const auto& s : spots)
+        EXPECT_EQ(s.method == 3 ? int(m3_price_table[s.i]) : int(m4_price_table[s.i]), s.value) << s.method << " " << s.i;
+}
+
+// The hash tables of the fast compressors, reused from block to block by a thread.
+std::vector<uint8_t> compress(int method, int level, const std::string& data)
+{
+    return testing::codec_compress(codec_of(method), level, codec_plan(method, level).hash_bits_default, testing::bytes_of(data)).bytes;
+}
+
+std::vector<uint8_t> in_fresh_thread(int method, int level, const std::string& data)
+{
+    std::vector<uint8_t> fresh;
+    std::thread([&] { fresh = compress(method, level, data); }).join();
+    return fresh;
+}
+
+// A thread hands its hash tables to its next block: they must come back
+// cleared, so that a block compresses the same after another as in a fresh
+// thread, whether the table was cleared whole (after a large block) or slot
+// by slot (after a small one).
+TEST(TableMemory, ReusedTablesLeaveNoTraceOfTheBlockBefore)
+{
+    // The same block again: every position left behind looks like a match.
+    const std::string block = testing::text_bytes(6000, 12);
+    const std::string other = testing::text_bytes(5000, 13) + testing::random_bytes(300, 14);
+    const std::string large = testing::text_bytes(3 << 20, 15);
+    for (int method = 1; method <= 3; ++method) {
+        for (int level = 1; level <= 2; ++level) {
+            const std::vector<uint8_t> fresh = in_fresh_thread(method, level, block);
+            ASSERT_FALSE(fresh.empty());
+            for (const std::string* before : {&block, &other, &large}) {
+                compress(method, level, *before);
+                EXPECT_EQ(compress(method, level, block), fresh) << "-" << method << level << " after " << before->size();
+            }
+            compress(method, level, block);
+            EXPECT_EQ(compress(method, level, other), in_fresh_thread(method, level, other)) << "-" << method << level;
+        }
+    }
+}
+
+// After a small block every table goes back to the thread all zero, without
+// being cleared whole: whatever a compressor writes, its hashes name.
+TEST(TableMemory, SmallBlocksLeaveTheirTablesZero)
+{
+    const std::string block = testing::text_bytes(3000, 16) + testing::random_bytes(500, 17) + std::string(700, 'z');
+    for (int method = 1; method <= 3; ++method) {
+        for (int level = 1; level <= 2; ++level) {
+            ASSERT_FALSE(compress(method, level, block).empty());
+            const size_t entries = size_t(1) << (codec_plan(method, level).hash_bits_default - 2);
+            // Method 2 keeps its 3-byte hash in a table of its own, method 3 after its two others.
+            std::vector<size_t> tables = {entries};
+            if (level == 2 && method == 2)
+                tables.push_back(size_t(1) << H3_BITS);
+            if (level == 2 && method == 3)
+                tables = {2 * entries + (size_t(1) << H3_BITS)};
+            for (size_t slots : tables) {
+                auto* t = static_cast<uint32_t*>(table_memory_acquire(slots * sizeof(uint32_t)));
+                ASSERT_NE(t, nullptr);
+                EXPECT_EQ(std::count(t, t + slots, 0u), static_cast<long>(slots)) << "-" << method << level;
+                table_memory_release(t, slots * sizeof(uint32_t), true);
+            }
         }
     }
 }

@@ -1,7 +1,6 @@
-// Test helpers for method 2: a byte-at-a-time reference decoder that also
-// lists the tokens it met, a token writer for both dialects (to build streams
-// the compressors never write), and the codec entries run on buffers with
-// exactly the slack the pipelines give.
+// Method 2 written out plainly, for the tests and the fuzz targets: a
+// byte-at-a-time reference decoder that also lists the tokens it met, and a
+// token writer for both dialects (to build streams the compressors never write).
 #pragma once
 
 #include <algorithm>
@@ -9,7 +8,6 @@
 #include <cstring>
 #include <vector>
 
-#include "codecs/codec_call.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/m2/m2.h"
 
@@ -172,57 +170,5 @@ inline void put_token(Bytes& s, int level, Form f, const Bytes& lits, uint32_t l
 }
 
 inline void put_end(Bytes& s, const Bytes& lits = {}) { put_token(s, 0, SHORT, lits, 0, 0); }
-
-// The result when the decoder's two loops disagree.
-constexpr uint32_t LOOPS_DISAGREE = 0xFFFFFFFE;
-
-// Runs the decoder on a copy of `stream` followed by 64 zero bytes, into an
-// output of exactly `expected` bytes plus 64 bytes of slack, once with each
-// of its loops. Returns the result (LOOPS_DISAGREE if the loops' results or
-// good outputs differ); `out` holds the first `expected` bytes produced.
-inline uint32_t decode(const Bytes& stream, int level, uint32_t expected, Bytes* out = nullptr)
-{
-    Bytes in(stream);
-    in.resize(stream.size() + BUFFER_SLACK, 0);
-    Bytes dst[2];
-    uint32_t r[2];
-    for (int far = 0; far < 2; ++far) {
-        dst[far].assign(size_t(expected) + BUFFER_SLACK, 0xEE);
-        BlockCall job{};
-        job.method = 2, job.level = uint8_t(level);
-        job.in = in.data(), job.in_size = uint32_t(stream.size());
-        job.out = dst[far].data(), job.out_limit = expected;
-        r[far] = m2_decode(job, far != 0);
-    }
-    if (out)
-        out->assign(dst[1].begin(), dst[1].begin() + expected);
-    if (r[0] != r[1] || (r[0] == expected && !std::equal(dst[0].begin(), dst[0].begin() + expected, dst[1].begin())))
-        return LOOPS_DISAGREE;
-    return r[0];
-}
-
-// Runs m2_compress with the pipeline's buffers; returns the payload, or
-// nothing with *result set to CODEC_FAIL.
-inline Bytes compress(const Bytes& data, int level, int hash_bits, uint32_t* result = nullptr)
-{
-    Bytes in(data);
-    in.resize(data.size() + BUFFER_SLACK, 0);
-    const uint64_t capacity = compress_capacity(uint32_t(data.size()));
-    Bytes dst(capacity + BUFFER_SLACK);
-    BlockCall job{};
-    job.method = 2, job.level = uint8_t(level), job.hash_bits = hash_bits;
-    job.in = in.data(), job.in_size = uint32_t(data.size());
-    job.out = dst.data(), job.out_limit = uint32_t(capacity);
-    const uint32_t r = m2_compress(job);
-    if (result)
-        *result = r;
-    if (r == CODEC_FAIL)
-        return {};
-    dst.resize(r);
-    return dst;
-}
-
-// The default hash_bits of method 2 by level.
-inline int default_bits(int level) { return level == 0 ? 16 : level == 1 ? 20 : 26; }
 
 } // namespace qrn::m2test

@@ -10,55 +10,25 @@
 #include "codecs/m4/m4.h"
 #include "codecs/m4/m4_encode.h"
 #include "codecs/m4/m4_format.h"
-#include "parse/segment_pool.h"
+#include "support/codec_run.h"
 #include "support/inputs.h"
 
 namespace qrn {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testing::Bytes;
 
-Bytes compress(const Bytes& data, uint32_t* result = nullptr, uint64_t capacity = 0, uint8_t level = 9)
+const testing::Codec M4{4, m4_compress, m4_decompress};
+
+Bytes compress(const Bytes& data, uint32_t* result = nullptr, int64_t capacity = -1)
 {
-    Bytes in(data.size() + BUFFER_SLACK, 0);
-    std::copy(data.begin(), data.end(), in.begin());
-    if (capacity == 0)
-        capacity = compress_capacity(static_cast<uint32_t>(data.size()));
-    Bytes out(capacity + BUFFER_SLACK, 0xEE);
-    BlockCall job{};
-    job.method = 4, job.level = level;
-    job.in = in.data(), job.in_size = static_cast<uint32_t>(data.size());
-    job.out = out.data(), job.out_limit = static_cast<uint32_t>(capacity);
-    const uint32_t r = m4_compress(job);
+    const auto c = testing::codec_compress(M4, 9, 0, data, capacity);
     if (result)
-        *result = r;
-    for (size_t i = capacity; i < out.size(); ++i)
-        EXPECT_EQ(out[i], 0xEE) << "written past the output at " << i;
-    if (r == CODEC_FAIL)
-        return {};
-    out.resize(r);
-    return out;
+        *result = c.result;
+    return c.bytes;
 }
 
-uint32_t decompress(const Bytes& payload, uint32_t size, Bytes* out)
-{
-    Bytes in(payload.size() + BUFFER_SLACK, 0);
-    std::copy(payload.begin(), payload.end(), in.begin());
-    out->assign(size + size_t{BUFFER_SLACK}, 0);
-    BlockCall job{};
-    job.method = 4, job.level = 9;
-    job.in = in.data(), job.in_size = static_cast<uint32_t>(payload.size());
-    job.out = out->data(), job.out_limit = size;
-    const uint32_t r = m4_decompress(job);
-    out->resize(size);
-    return r;
-}
-
-bool damaged(const Bytes& payload, uint32_t size)
-{
-    Bytes out;
-    return decompress(payload, size, &out) != size;
-}
+bool damaged(const Bytes& payload, uint32_t size) { return testing::codec_decode(M4, 9, payload, size).result != size; }
 
 // One decoded step: literal (code 0), short repeat (-5), repeat ~index, or
 // a new match (distance).
@@ -165,34 +135,20 @@ std::vector<Step> read_steps(const Bytes& payload, uint32_t size, Bytes* out)
 // and checks both against the data; returns the steps.
 std::vector<Step> round_trip(const Bytes& data, const std::string& name = "")
 {
-    const Bytes packed = compress(data);
-    if (data.empty()) {
-        EXPECT_TRUE(packed.empty());
+    const Bytes packed = testing::round_trip(M4, 9, 0, data, name);
+    if (data.empty())
         return {};
-    }
-    EXPECT_FALSE(packed.empty()) << name;
     EXPECT_EQ(packed.size() % 4, 0u) << name;
-    Bytes back, read;
-    EXPECT_EQ(decompress(packed, static_cast<uint32_t>(data.size()), &back), data.size()) << name;
-    EXPECT_TRUE(back == data) << name;
+    Bytes read;
     const auto steps = read_steps(packed, static_cast<uint32_t>(data.size()), &read);
     EXPECT_TRUE(read == data) << name;
     return steps;
 }
 
-TEST(M4Format, PricesStatesSlotsAndLengths)
+// The steps' state changes are checked by the step reader, which keeps its
+// own; distance slots and length codes at hand-computed points.
+TEST(M4Format, SlotsAndLengths)
 {
-    m4_prepare_level9();
-    const std::pair<uint32_t, int16_t> prices[] = {{0, 768}, {1, 895}, {2, 767}, {8, 512}, {64, 128}, {128, 0}};
-    for (const auto& [i, v] : prices)
-        EXPECT_EQ(m4_price_table[i], v) << i;
-    const uint32_t after_literal[M4_STATES] = {0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 4, 5, 6};
-    for (uint32_t s = 0; s < M4_STATES; ++s) {
-        EXPECT_EQ(m4_after_literal(s), after_literal[s]) << s;
-        EXPECT_EQ(m4_after_match(s), s < 7 ? 7u : 10u);
-        EXPECT_EQ(m4_after_short_rep(s), s < 7 ? 8u : 11u);
-        EXPECT_EQ(m4_after_rep(s), s < 7 ? 9u : 12u);
-    }
     // distance: slot, extra bits
     const uint32_t slots[][3] = {{1, 1, 0}, {15, 15, 0}, {16, 16, 1}, {31, 23, 1}, {32, 24, 2}, {64, 32, 3},
                                  {1023, 63, 6}, {1024, 64, 7}, {65536, 112, 13}, {(1u << 30) - 1, 223, 26}};
@@ -211,15 +167,8 @@ TEST(M4Format, PricesStatesSlotsAndLengths)
     EXPECT_EQ(m4_dist_context(2), 0u);
 }
 
-TEST(M4Compress, EmptyOneByteAndOtherLevels)
+TEST(M4Compress, OneByteBlocks)
 {
-    uint32_t r = 0;
-    compress({}, &r);
-    EXPECT_EQ(r, 0u);
-    for (uint8_t level : {0, 1, 2}) {
-        compress({'a', 'b'}, &r, 0, level);
-        EXPECT_EQ(r, CODEC_FAIL) << int(level);
-    }
     // A one-byte block is two words whose value divided by 2^56 - 1 is the
     // byte (the carry of the flush reaches the first word for 0x01).
     for (uint32_t b = 0; b < 256; ++b) {
@@ -227,9 +176,9 @@ TEST(M4Compress, EmptyOneByteAndOtherLevels)
         ASSERT_EQ(packed.size(), 8u);
         const uint64_t v = uint64_t{load_le32(packed.data())} << 32 | load_le32(packed.data() + 4);
         EXPECT_EQ(v / M4_TOP, b);
-        Bytes back;
-        EXPECT_EQ(decompress(packed, 1, &back), 1u);
-        EXPECT_EQ(back[0], b);
+        const auto back = testing::codec_decode(M4, 9, packed, 1);
+        EXPECT_EQ(back.result, 1u);
+        EXPECT_EQ(back.bytes[0], b);
     }
 }
 
@@ -284,9 +233,9 @@ TEST(M4Decode, HandCodedSteps)
     const uint32_t size = c.finish();
     ASSERT_NE(size, 0xFFFFFFFFu);
     out.resize(size);
-    Bytes back;
-    EXPECT_EQ(decompress(out, c.pos, &back), c.pos);
-    EXPECT_EQ(back, block);
+    const auto back = testing::codec_decode(M4, 9, out, c.pos);
+    EXPECT_EQ(back.result, c.pos);
+    EXPECT_EQ(back.bytes, block);
 }
 
 // A block coded by hand with `code`, over a block buffer of zeros behind `start`.
@@ -306,32 +255,35 @@ Bytes hand_coded(const std::string& start, void (*code)(M4StepCoder&))
 
 TEST(M4Decode, DamageIsReportedNeverFollowed)
 {
-    const std::string text = testing::text_bytes(20000, 7);
-    const Bytes good = compress(Bytes(text.begin(), text.end()));
+    const Bytes good = compress(testing::text_data(20000, 7));
     ASSERT_FALSE(good.empty());
+    const auto abc_match_3_2 = [](M4StepCoder& c) { c.literal(), c.literal(), c.match(3, 2); };
+    const struct {
+        const char* what;
+        Bytes payload;
+        uint32_t size;
+    } cases[] = {
+        {"words missing", Bytes(good.begin(), good.end() - 8), 20000},
+        {"not whole words", Bytes(good.begin(), good.end() - 2), 20000},
+        {"one word", Bytes(good.begin(), good.begin() + 4), 1},
+        {"first value 256", Bytes(8, 0xFF), 1},
+        {"match from before the block", hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(4, 2); }), 5},
+        {"match of distance 0", hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(0, 2); }), 5},
+        {"match past the block's end", hand_coded("abc", abc_match_3_2), 4},
+        {"repeat past the block's end", hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.rep(0, 3); }), 4},
+        {"a length whose unary prefix never ends", hand_coded("a", [](M4StepCoder& c) {
+             c.rc.bit(c.pr->is_match[0]['a'], 1);
+             c.rc.bit(c.pr->is_rep[0], 0);
+             c.rc.bit(c.pr->len_is_2[0][1], 0);
+             for (uint16_t& p : c.pr->len_prefix[0])
+                 c.rc.bit(p, 0);
+         }), 100},
+    };
+    for (const auto& c : cases)
+        EXPECT_TRUE(damaged(c.payload, c.size)) << c.what;
     EXPECT_FALSE(damaged(good, 20000));
-    EXPECT_TRUE(damaged(Bytes(good.begin(), good.end() - 8), 20000));   // needs words it does not have
-    EXPECT_TRUE(damaged(Bytes(good.begin(), good.end() - 2), 20000));   // not whole words
-    EXPECT_TRUE(damaged(Bytes(good.begin(), good.begin() + 4), 1));
-    EXPECT_TRUE(damaged(Bytes(8, 0xFF), 1));                           // first value 256
-    Bytes none;
-    EXPECT_EQ(decompress({}, 0, &none), 0u);
-
-    // abc, then a match from before the block, of distance 0, or past its end.
-    EXPECT_TRUE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(4, 2); }), 5));
-    EXPECT_TRUE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(0, 2); }), 5));
-    EXPECT_FALSE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(3, 2); }), 5));
-    EXPECT_TRUE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.match(3, 2); }), 4));
-    EXPECT_TRUE(damaged(hand_coded("abc", [](M4StepCoder& c) { c.literal(), c.literal(), c.rep(0, 3); }), 4));
-    // A length whose unary prefix never ends.
-    EXPECT_TRUE(damaged(hand_coded("a", [](M4StepCoder& c) {
-                            c.rc.bit(c.pr->is_match[0]['a'], 1);
-                            c.rc.bit(c.pr->is_rep[0], 0);
-                            c.rc.bit(c.pr->len_is_2[0][1], 0);
-                            for (uint16_t& p : c.pr->len_prefix[0])
-                                c.rc.bit(p, 0);
-                        }),
-                        100));
+    EXPECT_FALSE(damaged(hand_coded("abc", abc_match_3_2), 5));
+    EXPECT_FALSE(damaged({}, 0));
 }
 
 TEST(M4Compress, Choices)
@@ -369,23 +321,6 @@ TEST(M4Compress, OutputCapacityIsKept)
     EXPECT_EQ(r, CODEC_FAIL);
     compress(data, &r, 50000);
     EXPECT_EQ(r, CODEC_FAIL);
-}
-
-TEST(M4Compress, RunsOutOfPoolSlotsIntoARawBlock)
-{
-    // Regions of one segment: the trie fails mid-block; the next block, on
-    // the same thread's working memory, is coded as if nothing happened.
-    const std::string text = testing::text_bytes(300000, 3);
-    const Bytes data(text.begin(), text.end());
-    const Bytes before = compress(data);
-    pool_init(POOL_START_MASK, POOL_SEGMENT_BYTES);
-    ::testing::internal::CaptureStderr();
-    uint32_t r = 0;
-    compress(data, &r);
-    EXPECT_EQ(r, CODEC_FAIL);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Too many seg allocated\n");
-    pool_init(POOL_START_MASK);
-    EXPECT_EQ(compress(data), before);
 }
 
 TEST(M4RoundTrip, VariedInputs)
