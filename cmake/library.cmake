@@ -1,16 +1,28 @@
-# The library: libquarnix.a and libquarnix.so.0, built from the program's
-# modules and src/lib/. The modules' objects are position-independent and keep
-# their symbols hidden, so the same objects serve the program, the static
-# library and the shared one; the shared one exports the qrn_* entry points
-# alone (cmake/quarnix.map).
-qrn_module(qrn_lib lib)
-target_include_directories(qrn_lib PUBLIC ${CMAKE_SOURCE_DIR}/include)
-set_target_properties(${QRN_MODULES} PROPERTIES
+# The library: libquarnix.a and libquarnix.so.0, from src/lib/ and the
+# modules below the pipeline. They get objects of their own, compiled
+# position-independent with their symbols hidden (the shared library exports
+# the qrn_* entry points alone: cmake/quarnix.map), so that the program keeps
+# its own objects built exactly as before.
+file(GLOB qrn_lib_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/lib/*.cpp)
+add_library(qrn_lib_pic OBJECT ${qrn_lib_srcs})
+target_include_directories(qrn_lib_pic PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include)
+set(QRN_LIB_OBJECTS $<TARGET_OBJECTS:qrn_lib_pic>)
+set(qrn_lib_object_targets qrn_lib_pic)
+foreach(m ${QRN_MODULES})
+  if(m STREQUAL "qrn_pipeline")
+    continue()
+  endif()
+  get_target_property(srcs ${m} SOURCES)
+  add_library(${m}_pic OBJECT ${srcs})
+  target_include_directories(${m}_pic PRIVATE $<TARGET_PROPERTY:${m},INCLUDE_DIRECTORIES>)
+  target_compile_definitions(${m}_pic PRIVATE $<TARGET_PROPERTY:${m},COMPILE_DEFINITIONS>)
+  list(APPEND QRN_LIB_OBJECTS $<TARGET_OBJECTS:${m}_pic>)
+  list(APPEND qrn_lib_object_targets ${m}_pic)
+endforeach()
+set_target_properties(${qrn_lib_object_targets} PROPERTIES
   POSITION_INDEPENDENT_CODE ON
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)
-
-set(QRN_LIB_OBJECTS ${QRN_OBJECTS} $<TARGET_OBJECTS:qrn_lib>)
 
 add_library(quarnix_static STATIC ${QRN_LIB_OBJECTS})
 add_library(quarnix_shared SHARED ${QRN_LIB_OBJECTS})
