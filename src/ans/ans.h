@@ -47,8 +47,9 @@ void ansc_reset(AnscContext& ctx);
 // segment starting at `dest`. The space from `dest` to `scratch_end` is the
 // working area: the data is built backwards from `scratch_end` and then moved
 // down. Returns one past the last byte of the segment. Leaves chunk 0's table
-// (and the leftovers above its count) in `ctx`. When the working area is too
-// small the process ends with "Internal error in ANSC".
+// (and the leftovers above its count) in `ctx`. Null when the working area
+// is too small (callers size it so that this cannot happen; the block is then
+// stored raw rather than the process ended).
 using AnscEncodeFn = uint8_t* (*)(AnscContext& ctx, const uint8_t* symbols, uint32_t count,
                                   uint32_t chunk_size, uint8_t* dest, uint8_t* scratch_end);
 

@@ -2,8 +2,6 @@
 // of each chunk from last to first, every word and chunk header prepended to
 // what is already written. The full groups of a chunk go to a group coder:
 // the scalar one here, or a vector build (same bytes).
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "ans/ans_impl.h"
@@ -11,12 +9,6 @@
 
 namespace qrn {
 namespace {
-
-[[noreturn]] void internal_error()
-{
-    std::fputs("Internal error in ANSC\n", stderr);
-    std::abort();
-}
 
 // The renormalisation is plain arithmetic (its outcome is close to a coin
 // toss): the low word is always stored below the written ones, and kept only
@@ -84,7 +76,7 @@ uint8_t* ansc_encode_with(AnscGroupCoder code_groups, AnscContext& ctx, const ui
         // Room for this chunk at its worst and for the segment's front.
         if (words - dest < static_cast<ptrdiff_t>(2 * n_symbols + ANSC_CHUNK_HEADER_MAX + ANSC_SEGMENT_FRONT +
                                                   ANSC_INITIAL_TABLE_MAX))
-            internal_error();
+            return nullptr;
 
         uint32_t freq[256];
         const uint32_t n = ansc_normalize(chunk, n_symbols, freq);
@@ -129,7 +121,7 @@ uint8_t* ansc_encode_with(AnscGroupCoder code_groups, AnscContext& ctx, const ui
         w.gamma(ctx.freq[s] + 1);
     uint8_t* body = w.finish();
     if (body > words)
-        internal_error();
+        return nullptr;
     const size_t body_size = static_cast<size_t>(scratch_end - words);
     std::memmove(body, words, body_size);
     return body + body_size;

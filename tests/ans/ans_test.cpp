@@ -341,7 +341,7 @@ TEST(AnscDispatch, LevelsPickBuilds)
     ansc_select_decoder(0);
 }
 
-TEST(AnscEncodeDeathTest, TooSmallWorkAreaEndsTheProcess)
+TEST(AnscEncode, TooSmallWorkAreaIsRefused)
 {
     std::vector<uint8_t> symbols(10000);
     for (size_t i = 0; i < symbols.size(); ++i)
@@ -349,8 +349,7 @@ TEST(AnscEncodeDeathTest, TooSmallWorkAreaEndsTheProcess)
     std::vector<uint8_t> buf(200);
     AnscContext ctx;
     ansc_reset(ctx);
-    EXPECT_DEATH(ansc_encode_scalar(ctx, symbols.data(), 10000, 16384, buf.data(), buf.data() + buf.size()),
-                 "Internal error in ANSC");
+    EXPECT_EQ(ansc_encode_scalar(ctx, symbols.data(), 10000, 16384, buf.data(), buf.data() + buf.size()), nullptr);
 }
 
 } // namespace

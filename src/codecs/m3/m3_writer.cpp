@@ -145,6 +145,10 @@ void flush(M3Writers& m, int k)
     }
     p = ansc_encode(w.ctx, w.symbols, count, shape.chunk, p, m.end);
     ansc_reset(w.ctx);
+    if (!p) {
+        m.failed = true;
+        return;
+    }
     if (k == M3_RUN_EXT) {
         store_le32(fields, static_cast<uint32_t>(p - fields));
         for (uint32_t i = 0; i < run_count; ++i) {
