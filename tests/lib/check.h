@@ -52,10 +52,22 @@ static unsigned char *make_data(size_t n, unsigned seed)
 
 static size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 
-/* Compresses `n` bytes through a stream, giving `piece` input bytes and
- * `room` output bytes per call. Returns the container's size or an error. */
-static size_t stream_compress(qrn_cctx *c, const void *src, size_t n, void *dst, size_t cap, size_t piece,
-                              size_t room)
+/* One call of a stream, compressing or restoring. */
+typedef size_t (*stream_step)(void *ctx, qrn_out_buffer *out, qrn_in_buffer *in, qrn_end_directive end);
+static size_t compress_step(void *c, qrn_out_buffer *out, qrn_in_buffer *in, qrn_end_directive end)
+{
+    return qrn_compress_stream((qrn_cctx *)c, out, in, end);
+}
+static size_t decompress_step(void *d, qrn_out_buffer *out, qrn_in_buffer *in, qrn_end_directive end)
+{
+    return qrn_decompress_stream((qrn_dctx *)d, out, in, end);
+}
+
+/* Runs `n` bytes through a stream, giving `piece` input bytes and `room`
+ * output bytes per call, until it says it is done. Returns the output's size
+ * or an error; restoring also fails when input is left over. */
+static size_t run_stream(stream_step step, void *ctx, const void *src, size_t n, void *dst, size_t cap,
+                         size_t piece, size_t room)
 {
     size_t given = 0, written = 0;
     for (;;) {
@@ -64,10 +76,12 @@ static size_t stream_compress(qrn_cctx *c, const void *src, size_t n, void *dst,
         qrn_in_buffer in = {(const char *)src + given, chunk, 0};
         for (;;) {
             qrn_out_buffer out = {(char *)dst + written, min_size(room, cap - written), 0};
-            const size_t r = qrn_compress_stream(c, &out, &in, last ? QRN_E_END : QRN_E_CONTINUE);
+            const size_t r = step(ctx, &out, &in, last ? QRN_E_END : QRN_E_CONTINUE);
             written += out.pos;
-            if (qrn_is_error(r) || (last && r == 0))
-                return qrn_is_error(r) ? r : written;
+            if (qrn_is_error(r))
+                return r;
+            if (r == 0 && (last || step == decompress_step))
+                return last && in.pos == in.size ? written : (size_t)-QRN_ERROR_LENGTH;
             if (!last && in.pos == in.size)
                 break;
             if (out.size == 0)
@@ -77,30 +91,16 @@ static size_t stream_compress(qrn_cctx *c, const void *src, size_t n, void *dst,
     }
 }
 
-/* The same for restoring; also fails when input is left over. */
+static size_t stream_compress(qrn_cctx *c, const void *src, size_t n, void *dst, size_t cap, size_t piece,
+                              size_t room)
+{
+    return run_stream(compress_step, c, src, n, dst, cap, piece, room);
+}
+
 static size_t stream_decompress(qrn_dctx *d, const void *src, size_t n, void *dst, size_t cap, size_t piece,
                                 size_t room)
 {
-    size_t given = 0, written = 0;
-    for (;;) {
-        const size_t chunk = min_size(piece, n - given);
-        const int last = given + chunk == n;
-        qrn_in_buffer in = {(const char *)src + given, chunk, 0};
-        for (;;) {
-            qrn_out_buffer out = {(char *)dst + written, min_size(room, cap - written), 0};
-            const size_t r = qrn_decompress_stream(d, &out, &in, last ? QRN_E_END : QRN_E_CONTINUE);
-            written += out.pos;
-            if (qrn_is_error(r))
-                return r;
-            if (r == 0)
-                return last && in.pos == in.size ? written : (size_t)-QRN_ERROR_LENGTH;
-            if (!last && in.pos == in.size)
-                break;
-            if (out.size == 0)
-                return (size_t)-QRN_ERROR_DST_TOO_SMALL;
-        }
-        given += chunk;
-    }
+    return run_stream(decompress_step, d, src, n, dst, cap, piece, room);
 }
 
 #endif
