@@ -4,6 +4,7 @@
 #include <new>
 
 #include "codecs/codec_call.h"
+#include "codecs/codec_plan.h"
 #include "container/block_buffers.h"
 #include "container/checksum.h"
 #include "container/filters.h"
@@ -215,12 +216,12 @@ size_t qrn_cctx_set(qrn_cctx* cctx, qrn_param param, long long value)
     auto in_range = [&](long long lo, long long hi) { return value >= lo && value <= hi; };
     switch (param) {
     case QRN_P_METHOD:
-        if (!in_range(1, 4))
+        if (!in_range(1, 255) || !codec_plan(static_cast<int>(value), 9).exists)
             return lib_error(QRN_ERROR_UNSUPPORTED);
         p.method = static_cast<int>(value);
         return 0;
     case QRN_P_LEVEL:
-        if (value != 0 && value != 1 && value != 2 && value != 9)
+        if (!in_range(0, 255) || !codec_plan(1, static_cast<int>(value)).level_known)
             return lib_error(QRN_ERROR_UNSUPPORTED);
         p.level = static_cast<int>(value);
         return 0;
