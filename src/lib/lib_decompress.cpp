@@ -112,9 +112,10 @@ qrn_error_code header_take(qrn_dctx* d)
 }
 
 // Grows the record buffer to hold `bytes` (and slack), keeping what it holds.
+// An empty record gets a buffer too: its slack is cleared and given to the codec.
 bool buffer_reserve(RestoreStream& s, size_t bytes)
 {
-    if (bytes <= s.capacity)
+    if (s.buffer && bytes <= s.capacity)
         return true;
     uint8_t* grown = block_alloc(bytes + BUFFER_SLACK);
     if (!grown)
@@ -131,7 +132,8 @@ bool buffer_reserve(RestoreStream& s, size_t bytes)
 qrn_error_code record_open(qrn_dctx* d, size_t available)
 {
     RestoreStream& s = d->s;
-    if (record_front_decode(s.front, s.block_size, &s.rec))
+    // Only an empty file has no block size, and it has no records.
+    if (s.block_size == 0 || record_front_decode(s.front, s.block_size, &s.rec))
         return QRN_ERROR_DAMAGED;
     // Only the last block may be shorter than the block size.
     if (s.previous_short)

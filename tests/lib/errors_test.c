@@ -68,6 +68,15 @@ static void crafted_inputs(void)
         CHECK(qrn_get_error_code(streamed) == rows[i].want, "row %zu: %s", i, qrn_error_name(streamed));
         CHECK(rows[i].memory_limit || qrn_get_error_code(one) == rows[i].want, "row %zu: %s", i, qrn_error_name(one));
     }
+    /* A raw record where the header says the file is empty (block size 0),
+     * and a compressed record with nothing in it. */
+    static const unsigned char empty_then_raw[34] = {0, 'Q', 'R', '0', [16] = 1, [18] = 1, [33] = 'x'};
+    static const unsigned char empty_payload[41] = {0, 'Q', 'R', '0', [16] = 3, [18] = 1, [32] = 3};
+    CHECK(qrn_get_error_code(qrn_decompress(out, N, empty_then_raw, 34)) == QRN_ERROR_DAMAGED &&
+              qrn_get_error_code(restore(empty_then_raw, 34, 0)) == QRN_ERROR_DAMAGED &&
+              qrn_get_error_code(qrn_decompress(out, N, empty_payload, 41)) == QRN_ERROR_DAMAGED &&
+              qrn_get_error_code(restore(empty_payload, 41, 0)) == QRN_ERROR_DAMAGED,
+          "empty records");
     CHECK(qrn_content_size(packed, flat) == N && qrn_content_size(packed + flat, piped) == QRN_CONTENTSIZE_UNKNOWN &&
               qrn_content_size(packed, 31) == QRN_CONTENTSIZE_ERROR &&
               qrn_content_size(patched(0, 7, 1), flat) == QRN_CONTENTSIZE_ERROR,
