@@ -34,24 +34,30 @@ static void one_call(int m, int l)
     CHECK(qrn_get_error_code(qrn_decompress(restored, SMALL - 1, packed, z)) == QRN_ERROR_DST_TOO_SMALL, "-%d%d", m, l);
 }
 
+/* Writes `n` bytes to QRN_TEST_DIR/name, or reads up to `n` of it back
+ * (returning how many). */
+static size_t file_io(const char *name, void *bytes, size_t n, int writing)
+{
+    char path[1024];
+    snprintf(path, sizeof path, "%s/%s", QRN_TEST_DIR, name);
+    FILE *f = fopen(path, writing ? "wb" : "rb");
+    if (!f)
+        return 0;
+    const size_t done = writing ? fwrite(bytes, 1, n, f) : fread(bytes, 1, n, f);
+    fclose(f);
+    return done;
+}
+
 /* The program's container of `n` bytes at -ml -p0 (with -b64K when
  * `block`), against qrn_compress_cctx's. */
 static void same_as_program(int m, int l, size_t n, int block)
 {
-    const char *dir = QRN_TEST_DIR;
-    char cmd[2048], path[1024];
-    snprintf(path, sizeof path, "%s/lib-identity-in", dir);
-    FILE *f = fopen(path, "wb");
-    fwrite(data, 1, n, f);
-    fclose(f);
+    char cmd[2048];
+    file_io("lib-identity-in", data, n, 1);
     snprintf(cmd, sizeof cmd, "cd '%s' && rm -f lib-identity-out && '%s' -%d%d -p0 %s lib-identity-in lib-identity-out",
-             dir, QRN_QUARNIX_PATH, m, l, block ? "-b64K" : "");
+             QRN_TEST_DIR, QRN_QUARNIX_PATH, m, l, block ? "-b64K" : "");
     CHECK(system(cmd) == 0, "%s", cmd);
-    snprintf(path, sizeof path, "%s/lib-identity-out", dir);
-    f = fopen(path, "rb");
-    const size_t got = f ? fread(packed2, 1, cap, f) : 0;
-    if (f)
-        fclose(f);
+    const size_t got = file_io("lib-identity-out", packed2, cap, 0);
     qrn_cctx *c = cctx_for(m, l, 0, block ? BLOCK : 0);
     const size_t z = qrn_compress_cctx(c, packed, cap, data, n);
     CHECK(same(packed, z, packed2, got), "-%d%d %zu bytes: library %zu, program %zu", m, l, n, z, got);
@@ -62,20 +68,13 @@ static void same_as_program(int m, int l, size_t n, int block)
  * and restores the test data from it. */
 static int program_reads(const unsigned char *c, size_t z, size_t n, const char *shown)
 {
-    char cmd[2048], path[1024];
-    snprintf(path, sizeof path, "%s/lib-read.qrn", QRN_TEST_DIR);
-    FILE *f = fopen(path, "wb");
-    fwrite(c, 1, z, f);
-    fclose(f);
+    char cmd[2048];
+    file_io("lib-read.qrn", (void *)c, z, 1);
     snprintf(cmd, sizeof cmd, "cd '%s' && rm -f lib-read && '%s' -d lib-read.qrn lib-read 2>/dev/null && '%s' --list lib-read.qrn | grep -q ' %s '",
              QRN_TEST_DIR, QRN_QUARNIX_PATH, QRN_QUARNIX_PATH, shown);
     if (system(cmd) != 0)
         return 0;
-    snprintf(path, sizeof path, "%s/lib-read", QRN_TEST_DIR);
-    f = fopen(path, "rb");
-    const size_t got = fread(restored, 1, n + 1, f);
-    fclose(f);
-    return same(restored, got, data, n);
+    return same(restored, file_io("lib-read", restored, n + 1, 0), data, n);
 }
 
 static unsigned long long calls, last_in, last_out, backwards;
