@@ -51,15 +51,14 @@ bool refused(const ScratchDir& d, const std::string& container, const std::strin
     return refusals == 2;
 }
 
-TEST(Integrity, FieldsOfAFinishedContainer)
+TEST(Integrity, StatesListedTestedAndRestored)
 {
     ScratchDir d;
     const std::string c = make_container(d);
-    EXPECT_EQ(c.substr(4, 4), std::string("IX1\x02"));
-    uint64_t length = 0;
-    for (int i = 7; i >= 0; --i)
-        length = length << 8 | static_cast<uint8_t>(c[8 + static_cast<size_t>(i)]);
-    EXPECT_EQ(length, DATA.size());
+    std::string length(8, '\0');
+    for (size_t i = 0; i < 8; ++i)
+        length[i] = static_cast<char>(DATA.size() >> (8 * i));
+    EXPECT_EQ(c.substr(4, 12), "IX1\x02" + length);
     // A file of one block gets its complete header with its record, whatever
     // the thread count.
     write_file(d / "small", text_bytes(5000, 24));
@@ -71,16 +70,51 @@ TEST(Integrity, FieldsOfAFinishedContainer)
     }
     // A reader of the plain format ignores the fields: zeroed, the container
     // still restores, unchecked.
-    std::string plain = c;
+    std::string plain = c, pending = c, unknown = c, sum = c;
     plain.replace(4, 12, std::string(12, '\0'));
     plain.replace(28, 4, std::string(4, '\0'));
-    EXPECT_FALSE(refused(d, plain, "no fields"));
-    // A pending container never restores.
-    std::string pending = c;
     pending[7] = 1;
-    EXPECT_TRUE(refused(d, pending, "pending"));
-    write_file(d / "x.qrn", pending);
-    EXPECT_NE(run_quarnix(d.path, "-d x.qrn x").err.find("x.qrn: incomplete"), std::string::npos);
+    unknown[7] = 9;
+    sum[28] ^= 1;
+    const struct {
+        std::string name, container;
+        const char* listed;
+        const char* refusal;  // null where it restores
+    } cases[] = {
+        {"data.qrn", c, "complete   data.qrn", nullptr},
+        {"plain.qrn", plain, "none       plain.qrn", nullptr},
+        {"cut.qrn", c.substr(0, c.size() - 1000), "truncated  cut.qrn", "quarnix: cut.qrn: truncated"},
+        {"pending.qrn", pending, "incomplete pending.qrn", "quarnix: pending.qrn: incomplete"},
+        {"unknown.qrn", unknown, "damaged    unknown.qrn", "quarnix: unknown.qrn: damaged header"},
+        {"sum.qrn", sum, "complete   sum.qrn", "quarnix: sum.qrn: checksum mismatch"},
+    };
+    std::string names;
+    for (const auto& v : cases) {
+        write_file(d / v.name, v.container);
+        names += " " + v.name;
+    }
+    // --list and --test write nothing.
+    RunResult list = run_quarnix(d.path, "--list" + names);
+    EXPECT_EQ(list.status, 1);
+    EXPECT_EQ(list.out.rfind("Method Level      Block   Compressed     Original   Ratio  Integrity  Name\n", 0), 0u)
+        << list.out;
+    for (const auto& v : cases) {
+        EXPECT_NE(list.out.find(v.listed), std::string::npos) << list.out;
+        const std::string out = "restored";
+        RunResult tested = run_quarnix(d.path, "--test -p2 " + v.name);
+        EXPECT_EQ(tested.status, v.refusal ? 1 : 0) << v.name;
+        EXPECT_FALSE(fs::exists(d / out)) << v.name;
+        for (const char* threads : {"-p0", "-p2"}) {
+            RunResult r = run_quarnix(d.path, std::string("-d ") + threads + " " + v.name + " " + out);
+            EXPECT_EQ(r.status, v.refusal ? 1 : 0) << v.name << threads;
+            if (v.refusal) {
+                EXPECT_NE(r.err.find(v.refusal), std::string::npos) << v.name << threads << r.err;
+                EXPECT_NE(tested.err.find(v.refusal), std::string::npos) << v.name << tested.err;
+            }
+            EXPECT_TRUE(v.refusal ? !fs::exists(d / out) : read_file(d / out) == DATA) << v.name << threads;
+            fs::remove(d / out);
+        }
+    }
 }
 
 TEST(Integrity, TruncationAndFlippedBytesAreCaught)
@@ -111,24 +145,6 @@ TEST(Integrity, TruncationAndFlippedBytesAreCaught)
         EXPECT_TRUE(stored && compressed) << method;
         EXPECT_GT(flips_refused * 5, flips * 4) << method;
     }
-}
-
-TEST(Integrity, TestAndListWriteNothing)
-{
-    ScratchDir d;
-    const std::string c = make_container(d);
-    write_file(d / "cut.qrn", c.substr(0, c.size() - 1000));
-    RunResult ok = run_quarnix(d.path, "--test data.qrn");
-    EXPECT_EQ(ok.status, 0) << ok.err;
-    RunResult bad = run_quarnix(d.path, "--test -p2 data.qrn cut.qrn");
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.err.find("quarnix: cut.qrn: "), std::string::npos) << bad.err;
-    RunResult list = run_quarnix(d.path, "--list data.qrn cut.qrn");
-    EXPECT_EQ(list.status, 1);
-    EXPECT_NE(list.out.find("Method Level"), std::string::npos) << list.out;
-    EXPECT_NE(list.out.find("complete   data.qrn"), std::string::npos) << list.out;
-    EXPECT_NE(list.out.find("truncated  cut.qrn"), std::string::npos) << list.out;
-    EXPECT_FALSE(fs::exists(d / "data.qrn.out") || fs::exists(d / "cut"));
 }
 
 TEST(Batches, OneDamagedContainerSpoilsNoOther)
