@@ -84,6 +84,7 @@ TEST(Integrity, StatesListedTestedAndRestored)
         {"data.qrn", c, "complete   data.qrn", nullptr},
         {"plain.qrn", plain, "none       plain.qrn", nullptr},
         {"cut.qrn", c.substr(0, c.size() - 1000), "truncated  cut.qrn", "quarnix: cut.qrn: truncated"},
+        {"short.qrn", c.substr(0, records_of(c).at(2).start), "truncated  short.qrn", "quarnix: short.qrn: truncated"},
         {"pending.qrn", pending, "incomplete pending.qrn", "quarnix: pending.qrn: incomplete"},
         {"unknown.qrn", unknown, "damaged    unknown.qrn", "quarnix: unknown.qrn: damaged header"},
         {"sum.qrn", sum, "complete   sum.qrn", "quarnix: sum.qrn: checksum mismatch"},
