@@ -16,34 +16,6 @@ namespace {
 
 using namespace qrn::testing;
 
-// Offsets where the records of a container start, and whether each is stored.
-struct RecordSpan {
-    size_t start, end;
-    bool stored;
-};
-
-std::vector<RecordSpan> records_of(const std::string& c)
-{
-    const uint16_t code = static_cast<uint16_t>(static_cast<uint8_t>(c[16]) | static_cast<uint8_t>(c[17]) << 8);
-    const size_t block = (code >> 1) * ((code & 1) ? 1024u : 1048576u);
-    std::vector<RecordSpan> spans;
-    for (size_t at = 32; at < c.size();) {
-        const uint8_t flag = static_cast<uint8_t>(c[at]);
-        size_t end;
-        if (flag & 1) {
-            uint32_t p = 0;
-            for (int i = 0; i < 4; ++i)
-                p |= static_cast<uint32_t>(static_cast<uint8_t>(c[at + 1 + i])) << (8 * i);
-            end = at + ((flag & 2) ? 9 : 5) + p;
-        } else {
-            end = std::min(c.size(), at + 1 + block);
-        }
-        spans.push_back({at, end, !(flag & 1)});
-        at = end;
-    }
-    return spans;
-}
-
 const std::string DATA = text_bytes(200000, 21) + random_bytes(150000, 22) + text_bytes(90000, 23);
 
 // A container of DATA with both stored and compressed records.
@@ -79,15 +51,14 @@ bool refused(const ScratchDir& d, const std::string& container, const std::strin
     return refusals == 2;
 }
 
-TEST(Integrity, FieldsOfAFinishedContainer)
+TEST(Integrity, StatesListedTestedAndRestored)
 {
     ScratchDir d;
     const std::string c = make_container(d);
-    EXPECT_EQ(c.substr(4, 4), std::string("IX1\x02"));
-    uint64_t length = 0;
-    for (int i = 7; i >= 0; --i)
-        length = length << 8 | static_cast<uint8_t>(c[8 + static_cast<size_t>(i)]);
-    EXPECT_EQ(length, DATA.size());
+    std::string length(8, '\0');
+    for (size_t i = 0; i < 8; ++i)
+        length[i] = static_cast<char>(DATA.size() >> (8 * i));
+    EXPECT_EQ(c.substr(4, 12), "IX1\x02" + length);
     // A file of one block gets its complete header with its record, whatever
     // the thread count.
     write_file(d / "small", text_bytes(5000, 24));
@@ -99,23 +70,52 @@ TEST(Integrity, FieldsOfAFinishedContainer)
     }
     // A reader of the plain format ignores the fields: zeroed, the container
     // still restores, unchecked.
-    std::string plain = c;
+    std::string plain = c, pending = c, unknown = c, sum = c;
     plain.replace(4, 12, std::string(12, '\0'));
     plain.replace(28, 4, std::string(4, '\0'));
-    EXPECT_FALSE(refused(d, plain, "no fields"));
-    // A pending container never restores.
-    std::string pending = c;
     pending[7] = 1;
-    EXPECT_TRUE(refused(d, pending, "pending"));
-    write_file(d / "x.qrn", pending);
-    EXPECT_NE(run_quarnix(d.path, "-d x.qrn x").err.find("x.qrn: incomplete"), std::string::npos);
-    // Standard output gets the fields where it can be rewritten (a regular
-    // file), and none through a pipe.
-    ASSERT_EQ(run_quarnix(d.path, "-12 -o data", ">redirected.qrn").status, 0);
-    EXPECT_EQ(read_file(d / "redirected.qrn").substr(4, 4), std::string("IX1\x02"));
-    const std::string cmd = "cd '" + d.path.string() + "' && '" QRN_QUARNIX_PATH "' -12 -o data | cat > piped.qrn";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    EXPECT_EQ(read_file(d / "piped.qrn").substr(4, 12), std::string(12, '\0'));
+    unknown[7] = 9;
+    sum[28] ^= 1;
+    const struct {
+        std::string name, container;
+        const char* listed;
+        const char* refusal;  // null where it restores
+    } cases[] = {
+        {"data.qrn", c, "complete   data.qrn", nullptr},
+        {"plain.qrn", plain, "none       plain.qrn", nullptr},
+        {"cut.qrn", c.substr(0, c.size() - 1000), "truncated  cut.qrn", "quarnix: cut.qrn: truncated"},
+        {"short.qrn", c.substr(0, records_of(c).at(2).start), "truncated  short.qrn", "quarnix: short.qrn: truncated"},
+        {"pending.qrn", pending, "incomplete pending.qrn", "quarnix: pending.qrn: incomplete"},
+        {"unknown.qrn", unknown, "damaged    unknown.qrn", "quarnix: unknown.qrn: damaged header"},
+        {"sum.qrn", sum, "complete   sum.qrn", "quarnix: sum.qrn: checksum mismatch"},
+    };
+    std::string names;
+    for (const auto& v : cases) {
+        write_file(d / v.name, v.container);
+        names += " " + v.name;
+    }
+    // --list and --test write nothing.
+    RunResult list = run_quarnix(d.path, "--list" + names);
+    EXPECT_EQ(list.status, 1);
+    EXPECT_EQ(list.out.rfind("Method Level      Block   Compressed     Original   Ratio  Integrity  Name\n", 0), 0u)
+        << list.out;
+    for (const auto& v : cases) {
+        EXPECT_NE(list.out.find(v.listed), std::string::npos) << list.out;
+        const std::string out = "restored";
+        RunResult tested = run_quarnix(d.path, "--test -p2 " + v.name);
+        EXPECT_EQ(tested.status, v.refusal ? 1 : 0) << v.name;
+        EXPECT_FALSE(fs::exists(d / out)) << v.name;
+        for (const char* threads : {"-p0", "-p2"}) {
+            RunResult r = run_quarnix(d.path, std::string("-d ") + threads + " " + v.name + " " + out);
+            EXPECT_EQ(r.status, v.refusal ? 1 : 0) << v.name << threads;
+            if (v.refusal) {
+                EXPECT_NE(r.err.find(v.refusal), std::string::npos) << v.name << threads << r.err;
+                EXPECT_NE(tested.err.find(v.refusal), std::string::npos) << v.name << tested.err;
+            }
+            EXPECT_TRUE(v.refusal ? !fs::exists(d / out) : read_file(d / out) == DATA) << v.name << threads;
+            fs::remove(d / out);
+        }
+    }
 }
 
 TEST(Integrity, TruncationAndFlippedBytesAreCaught)
@@ -128,7 +128,7 @@ TEST(Integrity, TruncationAndFlippedBytesAreCaught)
         bool stored = false, compressed = false;
         int flips = 0, flips_refused = 0;
         for (const RecordSpan& s : spans) {
-            (s.stored ? stored : compressed) = true;
+            (s.flag == 0 ? stored : compressed) = true;
             const std::string where = std::string(method) + " record at " + std::to_string(s.start);
             // Cut at the record's start and inside it.
             EXPECT_TRUE(refused(d, c.substr(0, s.start), where + " cut before"));
@@ -145,30 +145,6 @@ TEST(Integrity, TruncationAndFlippedBytesAreCaught)
         }
         EXPECT_TRUE(stored && compressed) << method;
         EXPECT_GT(flips_refused * 5, flips * 4) << method;
-    }
-}
-
-TEST(Integrity, TestAndListWriteNothing)
-{
-    ScratchDir d;
-    const std::string c = make_container(d);
-    write_file(d / "cut.qrn", c.substr(0, c.size() - 1000));
-    RunResult ok = run_quarnix(d.path, "--test data.qrn");
-    EXPECT_EQ(ok.status, 0) << ok.err;
-    RunResult bad = run_quarnix(d.path, "--test -p2 data.qrn cut.qrn");
-    EXPECT_EQ(bad.status, 1);
-    EXPECT_NE(bad.err.find("quarnix: cut.qrn: "), std::string::npos) << bad.err;
-    RunResult list = run_quarnix(d.path, "--list data.qrn cut.qrn");
-    EXPECT_EQ(list.status, 1);
-    EXPECT_NE(list.out.find("Method Level"), std::string::npos) << list.out;
-    EXPECT_NE(list.out.find("complete   data.qrn"), std::string::npos) << list.out;
-    EXPECT_NE(list.out.find("truncated  cut.qrn"), std::string::npos) << list.out;
-    EXPECT_FALSE(fs::exists(d / "data.qrn.out") || fs::exists(d / "cut"));
-    for (const char* option : {"--help", "--version"}) {
-        RunResult r = run_quarnix(d.path, option);
-        EXPECT_EQ(r.status, 0) << option;
-        EXPECT_NE(r.out.find("quarnix 1.2"), std::string::npos) << option;
-        EXPECT_EQ(r.err, "") << option;
     }
 }
 
@@ -274,26 +250,6 @@ TEST(Outputs, KeepTheInputsModeAndTime)
             EXPECT_EQ(fs::last_write_time(out), mtime) << args;
         }
     }
-}
-
-TEST(Walking, NeverIntoItsOwnDestination)
-{
-    ScratchDir d;
-    write_file(d / "src/a.txt", text_bytes(3000, 61));
-    write_file(d / "src/sub/b.txt", text_bytes(3000, 62));
-    for (const char* dest : {"src/backup", "./src/sub/../backup2"}) {
-        RunResult r = run_quarnix(d.path, std::string("-11 -r src ") + dest);
-        EXPECT_EQ(r.status, 0) << dest << r.err;
-        const fs::path out = d / dest;
-        EXPECT_TRUE(fs::exists(out / "src/sub/b.txt.qrn")) << dest;
-        EXPECT_FALSE(fs::exists(out / "src" / out.filename())) << dest;
-        fs::remove_all(out);
-    }
-    // A named directory inside the destination is skipped with a word.
-    RunResult inside = run_quarnix(d.path, "-11 -r src/sub src");
-    EXPECT_EQ(inside.status, 0);
-    EXPECT_EQ(inside.err, "quarnix: src/sub: skipped: it is the destination or lies inside it\n");
-    EXPECT_FALSE(fs::exists(d / "src/sub/sub"));
 }
 
 } // namespace

@@ -1,14 +1,12 @@
 // Content filters: the extension rule, the x86 branch converter on known and
-// adversarial bytes and through the program on a real executable, and the
-// three-byte delta.
+// adversarial bytes, and the three-byte delta. Through the program: a real
+// executable at every level (tests/cli), a delta container with the damaged ones.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <random>
+#include <vector>
 
 #include "container/filters.h"
-#include "support/program.h"
 
 namespace qrn {
 namespace {
@@ -86,44 +84,6 @@ TEST(Filters, Delta3)
     std::vector<uint8_t> two = {5, 6};
     delta3_encode(two.data(), two.size());
     EXPECT_EQ(two, (std::vector<uint8_t>{5, 6}));
-}
-
-TEST(Filters, ApplyPerBlockThroughTheProgram)
-{
-    using namespace qrn::testing;
-    ScratchDir d;
-    std::ifstream f("/usr/bin/cmake", std::ios::binary);
-    std::string exe((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    exe.resize(std::min<size_t>(exe.size(), 600000));
-    write_file(d / "prog.exe", exe);
-    for (const char* threads : {"-p0", "-p2"}) {
-        fs::remove(d / "prog.qrn");
-        fs::remove(d / "back");
-        ASSERT_EQ(run_quarnix(d.path, std::string("-12 -b64K ") + threads + " prog.exe prog.qrn").status, 0);
-        const std::string c = read_file(d / "prog.qrn");
-        EXPECT_EQ(c[20], 1);  // the header names the x86 filter
-        ASSERT_EQ(run_quarnix(d.path, std::string("-d ") + threads + " prog.qrn back").status, 0);
-        EXPECT_TRUE(read_file(d / "back") == exe);
-    }
-    // A container naming the delta filter is restored through it: build one by
-    // hand from raw records holding delta-coded bytes.
-    const std::string data = random_bytes(10000, 3);
-    std::string container(32, '\0');
-    container.replace(1, 3, "QR0");
-    container[16] = 2 * 4 + 1;  // 4 KiB blocks, each filtered on its own
-    container[18] = 1;
-    container[20] = 2;
-    for (size_t at = 0; at < data.size(); at += 4096) {
-        std::string block = data.substr(at, 4096);
-        delta3_encode(reinterpret_cast<uint8_t*>(block.data()), block.size());
-        container += '\0' + block;
-    }
-    write_file(d / "delta.qrn", container);
-    for (const char* threads : {"-p0", "-p2"}) {
-        fs::remove(d / "delta");
-        ASSERT_EQ(run_quarnix(d.path, std::string("-d ") + threads + " delta.qrn delta").status, 0);
-        EXPECT_TRUE(read_file(d / "delta") == data);
-    }
 }
 
 } // namespace

@@ -63,6 +63,45 @@ inline std::string text_bytes(size_t n, uint32_t seed)
     return s;
 }
 
+// A container's records as its bytes lay them out: where each starts and
+// ends, its flag byte and how many bytes it decodes to (the block size for a
+// compressed record without a size field). `consistent` turns false where the
+// records overrun the container or a compressed one is not smaller.
+struct RecordSpan {
+    size_t start, end;
+    int flag;
+    size_t decoded;
+};
+
+inline std::vector<RecordSpan> records_of(const std::string& c, bool* consistent = nullptr)
+{
+    auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(c[i])); };
+    auto le32 = [&](size_t i) { return byte(i) | byte(i + 1) << 8 | byte(i + 2) << 16 | byte(i + 3) << 24; };
+    bool ok = c.size() >= 32;
+    const uint32_t code = ok ? byte(16) | byte(17) << 8 : 0;
+    const size_t block = (code >> 1) * ((code & 1) ? 1024u : 1048576u);
+    std::vector<RecordSpan> spans;
+    for (size_t at = 32; ok && at < c.size();) {
+        RecordSpan r{at, 0, static_cast<int>(byte(at)), 0};
+        if (r.flag == 0) {
+            r.end = std::min(c.size(), at + 1 + block);
+            r.decoded = r.end - at - 1;
+        } else {
+            ok = (r.flag == 1 || r.flag == 3) && at + (r.flag == 3 ? 9 : 5) <= c.size();
+            if (!ok)
+                break;
+            r.end = at + (r.flag == 3 ? 9 : 5) + le32(at + 1);
+            r.decoded = r.flag == 3 ? le32(at + 5) : block;
+            ok = r.end <= c.size() && le32(at + 1) < r.decoded;
+        }
+        spans.push_back(r);
+        at = r.end;
+    }
+    if (consistent)
+        *consistent = ok;
+    return spans;
+}
+
 struct RunResult {
     int status = -1;
     std::string out;
