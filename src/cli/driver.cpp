@@ -30,6 +30,15 @@ constexpr int STATUS_REFUSED = 255;
 enum class Destination { Directory, File, Stdout, None };
 enum class Mode { Compress, Decompress, Test, List };
 
+// A destination directory of the walk, kept open while the walk is inside
+// its source.
+struct MadeDir {
+    DirHandle* dir = nullptr;
+    FileMeta meta;            // its source's, given when it is finished
+    bool made = false;        // made by this run (an existing one is left as it is)
+    uint32_t mark = 0;        // the pipeline's queue position when the walk left it
+};
+
 struct Run {
     RunOptions o;
     Mode mode = Mode::Compress;
@@ -42,6 +51,7 @@ struct Run {
     int failures = 0;
     int fatal_status = 0;       // the status to end with whatever else happens
     bool list_header_printed = false;
+    std::vector<MadeDir> left_dirs;   // made by the walk, finished once the pipeline stops
 };
 
 bool is_stdout_name(const std::string& name) { return name == "stdout"; }
@@ -145,10 +155,11 @@ std::string size_text(uint64_t bytes)
 
 // One line of --list for a container. Not Ok when it is no container or is
 // incomplete or damaged.
-Status list_container(Run& r, const std::string& name)
+Status list_container(Run& r, const FilePlace& place)
 {
+    const std::string& name = place.path;
     Status st;
-    PlatformFile* in = open_input(r.p, name.c_str(), &st);
+    PlatformFile* in = open_input(r.p, place, &st);
     if (!in)
         return st;
     ContainerSummary s;
@@ -190,20 +201,23 @@ Status list_container(Run& r, const std::string& name)
 }
 
 // Hands one file to its pipeline. A failure is counted and the run goes on.
-void process_file(Run& r, const std::string& in, std::string out)
+void process_file(Run& r, const FilePlace& in, FilePlace out)
 {
     Status st;
     switch (r.mode) {
     case Mode::List: st = list_container(r, in); break;
     case Mode::Test:
-    case Mode::Decompress: st = decompress_file(r.p, in.c_str(), out.c_str()); break;
+    case Mode::Decompress: st = decompress_file_at(r.p, in, out); break;
     case Mode::Compress:
-        if (r.kind == Destination::Directory)
-            out += ".qrn";
-        st = compress_file(r.p, r.o.compress, in.c_str(), out.c_str());
+        if (r.kind == Destination::Directory) {
+            out.name += ".qrn";
+            out.path += ".qrn";
+        }
+        st = compress_file_at(r.p, r.o.compress, in, out);
         break;
     }
-    if (st.fatal)
+    // Within a walk, a name too long for the system fails its file alone.
+    if (st.fatal && !(in.dir && error_is_name_too_long(st.err)))
         r.fatal_status = STATUS_REFUSED;
     else if (!st.ok())
         ++r.failures;
@@ -217,7 +231,7 @@ void process_list(Run& r)
         const std::string out =
             r.kind == Destination::Directory ? join_path(r.dest, last_component(in)) : r.dest;
         if (st.kind == PathKind::Regular || r.o.from_stdin) {
-            process_file(r, in, out);
+            process_file(r, place_of_path(in.c_str()), place_of_path(out.c_str()));
         } else if (st.kind == PathKind::Missing) {
             Message m{MessageKind::OpenFailed};
             m.name = in.c_str();
@@ -228,56 +242,139 @@ void process_list(Run& r)
     }
 }
 
-// Creates `path` and every missing directory above it.
-bool make_directories(const std::string& path)
+// Entries a walk leaves out by design, counted for the closing line.
+struct LeftOut {
+    int links = 0, fifos = 0, sockets = 0, devices = 0;
+    int too_deep = 0;         // directories not entered: the walk keeps MAX_OPEN_LEVELS open
+};
+
+void count_left_out(LeftOut& l, OtherKind kind)
 {
-    for (size_t cut = path.find('/'); cut != std::string::npos; cut = path.find('/', cut + 1)) {
-        if (cut == 0)
-            continue;
-        const std::string prefix = path.substr(0, cut);
-        if (make_directory(prefix.c_str()) != 0) {
-            std::fprintf(stderr, "cannot create directory '%s'", prefix.c_str());
-            return false;
-        }
+    switch (kind) {
+    case OtherKind::Link: ++l.links; break;
+    case OtherKind::Fifo: ++l.fifos; break;
+    case OtherKind::Socket: ++l.sockets; break;
+    case OtherKind::Device: ++l.devices; break;
+    case OtherKind::None: break;
     }
-    if (make_directory(path.c_str()) != 0) {
-        std::fprintf(stderr, "cannot create directory '%s'", path.c_str());
-        return false;
-    }
-    return true;
 }
 
-void process_tree(Run& r)
+void say_left_out(const LeftOut& l)
+{
+    const struct {
+        int count;
+        const char* one;
+        const char* many;
+    } kinds[] = {{l.links, "symbolic link", "symbolic links"},
+                 {l.fifos, "FIFO", "FIFOs"},
+                 {l.sockets, "socket", "sockets"},
+                 {l.devices, "device", "devices"},
+                 {l.too_deep, "directory past 100 levels", "directories past 100 levels"}};
+    std::string line;
+    for (const auto& k : kinds) {
+        if (k.count == 0)
+            continue;
+        line += line.empty() ? "quarnix: left out " : ", ";
+        line += std::to_string(k.count) + ' ' + (k.count == 1 ? k.one : k.many);
+    }
+    if (!line.empty())
+        std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+// Gives a directory its source's mode and times and closes it.
+void finish_dir(MadeDir& d)
+{
+    if (d.made)
+        dir_apply_meta(d.dir, d.meta);
+    dir_close(d.dir);
+}
+
+// Finishes the directories that the walk has left and whose outputs are all
+// written (all of them when `all`: the pipeline has stopped).
+void finish_left_dirs(Run& r, std::vector<MadeDir>& left, bool all)
+{
+    size_t kept = 0;
+    for (MadeDir& d : left) {
+        if (all || pipeline_written(r.p, d.mark))
+            finish_dir(d);
+        else
+            left[kept++] = d;
+    }
+    left.resize(kept);
+}
+
+void process_tree(Run& r, LeftOut& left_out)
 {
     DirWalker* w = walker_open(r.inputs, r.kind == Destination::Directory ? &r.dest_status : nullptr);
     if (!w)
         return;
     const bool reading_only = r.mode == Mode::Test || r.mode == Mode::List;
-    std::string path;
-    PathStatus st;
-    while (walker_next(w, &path, &st) == 0) {
+    DirHandle* dest = reading_only ? nullptr : dir_open(r.dest.c_str());
+    if (!reading_only && !dest) {
+        std::fprintf(stderr, "quarnix: %s: %s\n", r.dest.c_str(), error_text(last_error()));
+        r.fatal_status = STATUS_REFUSED;
+        walker_close(w);
+        return;
+    }
+    // made[i]: the destination directory of the entries at depth i + 1.
+    // Directories the walk has left wait in `left` until their outputs are
+    // written, so that their times and modes come last.
+    std::vector<MadeDir> made, left;
+    WalkEntry e;
+    while (walker_next(w, &e) == 0) {
+        const std::string& path = e.place.path;
+        while (made.size() > e.depth) {
+            made.back().mark = pipeline_queued(r.p);
+            left.push_back(made.back());
+            made.pop_back();
+        }
+        finish_left_dirs(r, left, false);
         // Keep the entry's path below the last component of its top-level name.
         const size_t cut = w->top.rfind('/');
         const std::string rel = cut == std::string::npos ? path : path.substr(cut + 1);
         const std::string out = join_path(r.dest, rel);
-        if (st.kind == PathKind::Regular) {
+        DirHandle* out_dir = e.depth == 0 ? dest : made.size() == e.depth ? made.back().dir : nullptr;
+        const FilePlace out_place{out_dir, e.depth == 0 ? rel : e.place.name, out};
+        if (!reading_only && !out_dir)
+            continue;   // below a directory that was not made (the run is ending)
+        if (e.status.kind == PathKind::Regular) {
             // Compressing skips containers met in the tree; checking and
             // listing read only them (and every name given on the command line).
             const bool container = has_container_extension(path.c_str());
             if (r.mode == Mode::Compress && container)
                 continue;
-            if (reading_only && !container && path != w->top)
+            if (reading_only && !container && e.depth > 0)
                 continue;
-            process_file(r, path, out);
-        } else if (st.kind == PathKind::Directory && !reading_only) {
-            if (!make_directories(out)) {
+            process_file(r, e.place, out_place);
+        } else if (e.status.kind == PathKind::Directory && !reading_only) {
+            MadeDir d;
+            d.meta = e.meta;
+            if (out_place.name.empty()) {
+                d.dir = dir_open(r.dest.c_str());   // a top-level name ending in '/': its contents go to the destination
+            } else if (out_dir) {
+                const int made_now = make_directory_at(out_dir, out_place.name.c_str(), 0700);
+                d.made = made_now == 0;
+                d.dir = made_now < 0 ? nullptr : dir_open_at(out_dir, out_place.name.c_str());
+            }
+            if (!d.dir) {
+                std::fprintf(stderr, "cannot create directory '%s'", out.c_str());
                 r.fatal_status = STATUS_REFUSED;
                 break;
             }
+            made.push_back(d);
+        } else if (e.status.kind == PathKind::Other) {
+            count_left_out(left_out, e.status.other);
         }
     }
     r.failures += w->failures;
+    left_out.too_deep += w->too_deep;
     walker_close(w);
+    for (MadeDir& d : made) {
+        d.mark = pipeline_queued(r.p);
+        left.push_back(d);
+    }
+    r.left_dirs = std::move(left);
+    dir_close(dest);
 }
 
 } // namespace
@@ -332,13 +429,17 @@ int quarnix_main(int argc, char** argv)
         std::exit(STATUS_REFUSED);
     }
 
+    LeftOut left_out;
     if (o.recursive)
-        process_tree(r);
+        process_tree(r, left_out);
     else
         process_list(r);
 
     pipeline_stop(p);
+    finish_left_dirs(r, r.left_dirs, true);
     startup_release();
+    if (!o.quiet)
+        say_left_out(left_out);
 
     if (r.fatal_status)
         return r.fatal_status;

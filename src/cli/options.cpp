@@ -11,10 +11,11 @@ namespace qrn {
 namespace {
 
 constexpr const char* OPTION_STRING = "odfhrS1:2:3:4:b:p:v:D:";
-enum LongOnly { OPT_TEST = 0x100, OPT_LIST, OPT_HELP, OPT_VERSION };
+enum LongOnly { OPT_TEST = 0x100, OPT_LIST, OPT_HELP, OPT_VERSION, OPT_QUIET };
 constexpr LongOption LONG_OPTIONS[] = {{"repeat", false, 'r'}, {"test", false, OPT_TEST},
                                        {"list", false, OPT_LIST}, {"help", false, OPT_HELP},
-                                       {"version", false, OPT_VERSION}, {nullptr, false, 0}};
+                                       {"version", false, OPT_VERSION}, {"quiet", false, OPT_QUIET},
+                                       {nullptr, false, 0}};
 constexpr const char* BANNER = "quarnix 1.2 (Aug 11 2014)";
 constexpr uint32_t DEFAULT_BLOCK_MIB = 64;
 
@@ -71,6 +72,7 @@ namespace {
                " --test    decompress and check every named container, writing nothing\n"
                " --list    show method, level, sizes and integrity of every named container\n"
                " --repeat  the same as -r\n"
+               " --quiet   no closing line about entries a walk left out (errors are still shown)\n"
                " --help    this text\n"
                " --version the version\n",
                stdout);
@@ -114,6 +116,7 @@ void parse_options(int argc, char** argv, RunOptions* opts)
         case 'h': usage_exit(program_base_name(argv[0]));
         case OPT_TEST: opts->test = 1; break;
         case OPT_LIST: opts->list = 1; break;
+        case OPT_QUIET: opts->quiet = 1; break;
         case OPT_HELP: help_exit(program_base_name(argv[0]));
         case OPT_VERSION:
             std::printf("%s\n", BANNER);

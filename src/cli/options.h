@@ -18,6 +18,7 @@ struct RunOptions {
     int probe_cpu = 1;
     int test = 0;                 // --test: decompress and check, write nothing
     int list = 0;                 // --list: show what containers hold
+    int quiet = 0;                // --quiet: no summary of entries left out
     int thread_count = -1;        // negative: one per processor
     int hash_bits_option = 0;     // -D as given; 0 when absent
     CompressSettings compress;    // the method and level's plan, block_size (hash_bits: see the driver)

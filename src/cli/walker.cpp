@@ -42,12 +42,13 @@ bool is_within(const std::string& name, const PathStatus& dir)
 // Steps the walk of the current top-level directory: true with the next entry,
 // false when that walk is over. Symbolic links inside the tree are reported
 // as neither files nor directories, so they are never followed.
-bool step(DirWalker* w, std::string* path, PathStatus* status)
+bool step(DirWalker* w, WalkEntry* e)
 {
     while (!w->stack.empty()) {
-        const char* name = dir_next(w->stack.back());
+        DirHandle* dir = w->stack.back();
+        const char* name = dir_next(dir);
         if (!name) {
-            dir_close(w->stack.back());
+            dir_close(dir);
             w->stack.pop_back();
             if (!w->stack.empty())
                 w->current.resize(w->current.rfind('/'));
@@ -55,20 +56,22 @@ bool step(DirWalker* w, std::string* path, PathStatus* status)
         }
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
-        std::string joined = w->current + '/' + name;
-        if (path_status(joined.c_str(), status, false) != 0)
+        e->place = FilePlace{dir, name, w->current + '/' + name};
+        e->depth = w->stack.size();
+        if (path_status_at(dir, name, &e->status, false, &e->meta) != 0)
             continue;
-        if (w->exclude && status->kind == PathKind::Directory && same_file(*status, *w->exclude))
+        if (w->exclude && e->status.kind == PathKind::Directory && same_file(e->status, *w->exclude))
             continue;
-        if (status->kind == PathKind::Directory && w->stack.size() < MAX_OPEN_LEVELS) {
-            if (DirHandle* d = dir_open(joined.c_str())) {
+        if (e->status.kind == PathKind::Directory) {
+            if (w->stack.size() >= MAX_OPEN_LEVELS)
+                ++w->too_deep;
+            else if (DirHandle* d = dir_open_at(dir, name)) {
                 w->stack.push_back(d);
-                w->current = joined;
+                w->current = e->place.path;
             } else {
-                report(w, joined);
+                report(w, e->place.path);
             }
         }
-        *path = std::move(joined);
         return true;
     }
     return false;
@@ -86,10 +89,10 @@ DirWalker* walker_open(const std::vector<std::string>& names, const PathStatus* 
     return w;
 }
 
-int walker_next(DirWalker* w, std::string* path, PathStatus* status)
+int walker_next(DirWalker* w, WalkEntry* e)
 {
     for (;;) {
-        if (!w->stack.empty() && step(w, path, status))
+        if (!w->stack.empty() && step(w, e))
             return 0;
         if (w->next_name >= w->names->size())
             return -1;
@@ -105,10 +108,10 @@ int walker_next(DirWalker* w, std::string* path, PathStatus* status)
             while (w->current.size() > 1 && w->current.back() == '/')
                 w->current.pop_back();
         }
-        if (path_status(w->top.c_str(), status, true) == 0) {
-            *path = w->top;
+        e->place = place_of_path(w->top.c_str());
+        e->depth = 0;
+        if (path_status_at(nullptr, w->top.c_str(), &e->status, true, &e->meta) == 0)
             return 0;
-        }
         report(w, w->top);
         close_walk(w);
     }

@@ -86,14 +86,21 @@ Status compress_inline(OutputFile* out, PlatformFile* in)
 
 Status compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name)
 {
+    return compress_file_at(p, settings, place_of_path(in_name), place_of_path(out_name));
+}
+
+Status compress_file_at(Pipeline& p, const CompressSettings& settings, const FilePlace& in_place, const FilePlace& out_place)
+{
+    const char* in_name = in_place.path.c_str();
     Status st;
-    PlatformFile* in = open_input(p, in_name, &st);
+    PlatformFile* in = open_input(p, in_place, &st);
     if (!in)
         return st;
-    OutputFile* out = open_output(p, in, in_name, out_name);
+    OutputFile* out = open_output(p, in, in_name, out_place);
     if (!out) {
+        const int err = last_error();
         file_close(in);
-        st = status_failed(StatusCode::Io, "the output could not be created");
+        st = status_failed(StatusCode::Io, "the output could not be created", 0, err);
         st.fatal = true;
         return st;
     }

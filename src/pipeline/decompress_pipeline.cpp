@@ -197,8 +197,14 @@ bool reserve(uint8_t*& buffer, size_t& capacity, size_t bytes)
 
 Status decompress_file(Pipeline& p, const char* in_name, const char* out_name)
 {
+    return decompress_file_at(p, place_of_path(in_name), place_of_path(out_name));
+}
+
+Status decompress_file_at(Pipeline& p, const FilePlace& in_place, const FilePlace& out_place)
+{
+    const char* in_name = in_place.path.c_str();
     Status st;
-    PlatformFile* in = open_input(p, in_name, &st);
+    PlatformFile* in = open_input(p, in_place, &st);
     if (!in)
         return st;
     auto reader = std::make_unique<InputReader>(in);
@@ -244,11 +250,14 @@ Status decompress_file(Pipeline& p, const char* in_name, const char* out_name)
     }
     const uint32_t block_size = header_block_size(h);
 
-    const std::string name = restored_name(out_name);
-    OutputFile* out = open_output(p, in, in_name, name.c_str());
+    FilePlace restored = out_place;
+    restored.name = restored_name(out_place.name.c_str());
+    restored.path = restored_name(out_place.path.c_str());
+    OutputFile* out = open_output(p, in, in_name, restored);
     if (!out) {
+        const int err = last_error();
         file_close(in);
-        st = status_failed(StatusCode::Io, "the output could not be created");
+        st = status_failed(StatusCode::Io, "the output could not be created", 0, err);
         st.fatal = true;
         return st;
     }

@@ -107,6 +107,14 @@ void pipeline_stop(Pipeline& p);
 Status compress_file(Pipeline& p, const CompressSettings& settings, const char* in_name, const char* out_name);
 // Restores one container. Results as for compress_file.
 Status decompress_file(Pipeline& p, const char* in_name, const char* out_name);
+// The same for files named within open directories (a walked tree); messages
+// name them by their places' full paths.
+Status compress_file_at(Pipeline& p, const CompressSettings& settings, const FilePlace& in, const FilePlace& out);
+Status decompress_file_at(Pipeline& p, const FilePlace& in, const FilePlace& out);
+// The sequence number of the next block to be queued, and whether every
+// block queued before `mark` has been written.
+uint32_t pipeline_queued(const Pipeline& p);
+bool pipeline_written(Pipeline& p, uint32_t mark);
 
 // Thread body of every worker: takes blocks until a stop block, codes each
 // in the run's direction and hands it over to be written in order.
@@ -138,13 +146,13 @@ void deliver(Pipeline& p, const Finished& f);
 void queue_end_of_file(Pipeline& p, OutputFile* out);
 // Opens the input (or takes standard input); null, with `why` set and said,
 // when it cannot.
-PlatformFile* open_input(const Pipeline& p, const char* in_name, Status* why);
+PlatformFile* open_input(const Pipeline& p, const FilePlace& in, Status* why);
 // Reports error 102 or 103 with the current errno and returns its status.
 Status report_write_failure(const MessageSink& sink);
 Status report_read_failure(const MessageSink& sink);
 // Creates the output (or takes standard output, or nothing when only
 // testing), saying why on failure; null then.
-OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const char* out_name);
+OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const FilePlace& out_place);
 // Writes the header as it stands (the file marked failed and error 102
 // reported on a short write: false then).
 bool output_header(OutputFile* out);

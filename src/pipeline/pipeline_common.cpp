@@ -124,19 +124,13 @@ void file_finish(Pipeline& p, OutputFile* out)
     else
         stamp_header(out);
     if (PlatformFile* f = out->file) {
-        const bool is_std = f->is_std;
-        const std::string path = f->path;
-        // A failed output goes before it is closed, so that an interruption
-        // in between finds nothing to leave behind.
-        if (out->failed.load() && !is_std)
-            file_remove(path.c_str());
-        else if (!out->failed.load())
+        // A failed output goes before it is closed; one that fails to close
+        // goes too.
+        const bool failed = out->failed.load();
+        if (!failed)
             file_apply_meta(f, out->meta);
-        if (file_close(f) != 0 && !out->failed.load()) {
+        if (file_close_output(f, failed) != 0 && !failed)
             file_mark_failed(out, report_write_failure(*out->messages));
-            if (!is_std)
-                file_remove(path.c_str());
-        }
     }
     if (out->failed.load()) {
         say_file_failure(p.messages, out->name, file_failure(out).reason);
@@ -204,9 +198,18 @@ void queue_end_of_file(Pipeline& p, OutputFile* out)
     queue_put(p.queue, b);
 }
 
-PlatformFile* open_input(const Pipeline& p, const char* in_name, Status* why)
+uint32_t pipeline_queued(const Pipeline& p) { return p.job_seq_counter; }
+
+bool pipeline_written(Pipeline& p, uint32_t mark)
 {
-    PlatformFile* in = p.from_stdin ? file_stdin() : file_open_input(in_name);
+    std::lock_guard<std::mutex> lock(p.write_mutex);
+    return static_cast<int32_t>(p.next_write_seq - mark) >= 0;
+}
+
+PlatformFile* open_input(const Pipeline& p, const FilePlace& place, Status* why)
+{
+    const char* in_name = place.path.c_str();
+    PlatformFile* in = p.from_stdin ? file_stdin() : file_open_input_at(place);
     if (!in) {
         const int err = last_error();
         *why = status_failed(StatusCode::Io, error_text(err), 0, err);
@@ -235,8 +238,9 @@ void say_create_failure(const Pipeline& p, const char* out_name, const char* why
 
 } // namespace
 
-OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const char* out_name)
+OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const FilePlace& out_place)
 {
+    const char* out_name = out_place.path.c_str();
     auto* out = new OutputFile;
     out->name = in_name;
     out->meta = in->meta;
@@ -249,10 +253,10 @@ OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name
     }
     // Without -f the output is created only where no file exists, so it
     // cannot be the input.
-    if (p.force && !in->is_std && file_is_same(in, out_name)) {
+    if (p.force && !in->is_std && file_is_same_at(in, out_place)) {
         say_create_failure(p, out_name, "input and output are the same file");
     } else {
-        out->file = file_create_output(out_name, p.force, &out->meta);
+        out->file = file_create_output_at(out_place, p.force, &out->meta);
         if (out->file)
             return out;
         say_create_failure(p, out_name, error_text(last_error()));

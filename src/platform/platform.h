@@ -28,7 +28,20 @@ struct PlatformFile {
     int64_t size = -1;            // an input's size when it is a regular file
     uint32_t created_mode = 0;    // an output's permission bits as created
     uint32_t created_uid = 0, created_gid = 0;
+    int dir_fd = -1;              // an output made in a directory by handle: that directory (owned)
+    std::string name;             // an output's name within dir_fd (its path when dir_fd is -1)
 };
+
+struct DirHandle;
+// Where a file lies: `name` within the open directory `dir`, or, when `dir`
+// is null, the path `name`. `path` names the file in full, for messages only
+// (it may be longer than the system accepts as a path).
+struct FilePlace {
+    const DirHandle* dir = nullptr;
+    std::string name;
+    std::string path;
+};
+inline FilePlace place_of_path(const char* path) { return FilePlace{nullptr, path, path}; }
 
 // Opens an existing file for reading. Null on failure (errno set).
 PlatformFile* file_open_input(const char* path);
@@ -39,6 +52,14 @@ PlatformFile* file_open_input(const char* path);
 // the file is on the list of outputs that an interruption removes. Null on
 // failure (errno set).
 PlatformFile* file_create_output(const char* path, bool replace, const FileMeta* like);
+// The same, at a place: a name within a directory handle. Neither follows a
+// symbolic link in that last name when the place has a directory.
+PlatformFile* file_open_input_at(const FilePlace& at);
+PlatformFile* file_create_output_at(const FilePlace& at, bool replace, const FileMeta* like);
+// Closes an output; when `discard`, or when closing fails, the file is removed
+// too (before it is closed, when discarded). Standard output is never removed.
+// 0, or -1 (errno set) when closing failed.
+int file_close_output(PlatformFile* f, bool discard);
 // Gives a finished output its input's owner (where allowed), permission bits
 // and times. 0, or -1 when mode or times could not be set.
 int file_apply_meta(PlatformFile* f, const FileMeta& meta);
@@ -68,6 +89,7 @@ int file_close(PlatformFile* f);
 int64_t file_size(PlatformFile* f);
 // True when `out_path` names the same existing file that `in` has open.
 bool file_is_same(PlatformFile* in, const char* out_path);
+bool file_is_same_at(PlatformFile* in, const FilePlace& out);
 // Removes a file (and takes it off the list of outputs an interruption removes).
 int file_remove(const char* path);
 // From now on SIGINT, SIGTERM and SIGHUP remove every output still being
@@ -78,8 +100,11 @@ void interrupt_guard_start();
 bool stream_is_terminal(int std_fd);
 
 enum class PathKind { Missing, Regular, Directory, Other };
+// What an Other is.
+enum class OtherKind { None, Link, Fifo, Socket, Device };
 struct PathStatus {
     PathKind kind = PathKind::Missing;
+    OtherKind other = OtherKind::None;
     int64_t size = 0;
     uint64_t device = 0, inode = 0;   // identity: equal for every spelling of one file
 };
@@ -94,8 +119,20 @@ int path_status(const char* path, PathStatus* st, bool follow_links);
 // Creates one directory. 0 on success or when a directory already exists there.
 int make_directory(const char* path);
 
-struct DirHandle;
 DirHandle* dir_open(const char* path);
+// Status of `name` within `dir` (null: `name` is a path), with its owner,
+// permission bits and times in `meta` when that is not null. As path_status.
+int path_status_at(const DirHandle* dir, const char* name, PathStatus* st, bool follow_links, FileMeta* meta);
+// Opens the directory `name` within `dir` (null: `name` is a path, followed
+// if a link); a symbolic link within `dir` is not followed. Null on failure.
+DirHandle* dir_open_at(const DirHandle* dir, const char* name);
+// Creates the directory `name` within `dir` (null: a path) with permission
+// bits `mode` (less the creation mask): 0 when made, 1 when a directory was
+// there already, -1 on failure (errno set).
+int make_directory_at(const DirHandle* dir, const char* name, uint32_t mode);
+// Gives an open directory the owner (where allowed), permission bits and
+// times of `meta`. 0, or -1 when mode or times could not be set.
+int dir_apply_meta(DirHandle* d, const FileMeta& meta);
 // The next name in the directory (including "." and ".."), or null at the end.
 const char* dir_next(DirHandle* d);
 void dir_close(DirHandle* d);
@@ -134,5 +171,7 @@ void address_release(void* p, size_t bytes);
 
 const char* error_text(int err);
 int last_error();
+// True when `err` says that a name or path is longer than the system takes.
+bool error_is_name_too_long(int err);
 
 } // namespace qrn

@@ -18,6 +18,10 @@
 
 namespace qrn {
 
+struct DirHandle {
+    DIR* dir;
+};
+
 namespace {
 
 PlatformFile* wrap_fd(int fd, const char* path)
@@ -40,9 +44,15 @@ PlatformFile* std_file(int fd, const char* name)
 // Outputs being written, removed by the interruption guard. The lock is also
 // held while an output is created, so that none is left between its
 // creation and its entry here.
+struct OpenOutput {
+    const PlatformFile* file;
+    int dir_fd;                   // -1: `name` is a path
+    std::string name;
+};
+
 struct OpenOutputs {
     std::mutex mutex;
-    std::vector<std::string> paths;
+    std::vector<OpenOutput> outputs;
     // Who creates the outputs, and the creation mask, read at the first one.
     bool identity_known = false;
     mode_t umask = 0;
@@ -56,17 +66,23 @@ OpenOutputs& open_outputs()
     return *list;
 }
 
-void forget_output(const std::string& path)
+// Takes an output off the list: the one of `file`, or when that is null the
+// one created at the path `path`.
+void forget_output(const PlatformFile* file, const std::string& path)
 {
-    OpenOutputs& o = open_outputs();
-    for (size_t i = 0; i < o.paths.size(); ++i) {
-        if (o.paths[i] == path) {
-            o.paths[i] = std::move(o.paths.back());
-            o.paths.pop_back();
+    std::vector<OpenOutput>& list = open_outputs().outputs;
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (file ? list[i].file == file : list[i].dir_fd < 0 && list[i].name == path) {
+            list[i] = std::move(list.back());
+            list.pop_back();
             return;
         }
     }
 }
+
+// The descriptor that system calls taking a directory want for `d` (null:
+// the working directory).
+int at_fd(const DirHandle* d) { return d ? ::dirfd(d->dir) : AT_FDCWD; }
 
 sigset_t interrupt_signals()
 {
@@ -124,9 +140,12 @@ FileMeta meta_of(const struct stat& st)
 
 } // namespace
 
-PlatformFile* file_open_input(const char* path)
+PlatformFile* file_open_input(const char* path) { return file_open_input_at(place_of_path(path)); }
+
+PlatformFile* file_open_input_at(const FilePlace& at)
 {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    const int nofollow = at.dir ? O_NOFOLLOW : 0;
+    int fd = ::openat(at_fd(at.dir), at.name.c_str(), O_RDONLY | O_CLOEXEC | nofollow);
     if (fd < 0)
         return nullptr;
     struct stat st;
@@ -139,7 +158,7 @@ PlatformFile* file_open_input(const char* path)
     // Read-ahead advice pays only for files read in many calls.
     if (!known || st.st_size >= (1 << 20))
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    PlatformFile* f = wrap_fd(fd, path);
+    PlatformFile* f = wrap_fd(fd, at.path.c_str());
     if (known) {
         f->meta = meta_of(st);
         f->size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
@@ -149,6 +168,13 @@ PlatformFile* file_open_input(const char* path)
 
 PlatformFile* file_create_output(const char* path, bool replace, const FileMeta* like)
 {
+    return file_create_output_at(place_of_path(path), replace, like);
+}
+
+PlatformFile* file_create_output_at(const FilePlace& at, bool replace, const FileMeta* like)
+{
+    const int dir = at_fd(at.dir);
+    const char* name = at.name.c_str();
     const mode_t mode = like && like->known ? static_cast<mode_t>(like->mode & 0777) : 0600;
     OpenOutputs& o = open_outputs();
     std::lock_guard<std::mutex> lock(o.mutex);
@@ -161,18 +187,30 @@ PlatformFile* file_create_output(const char* path, bool replace, const FileMeta*
         o.gid = ::getegid();
         o.identity_known = true;
     }
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    int fd = ::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0 && errno == EEXIST && replace) {
         struct stat st;
-        if (::lstat(path, &st) == 0 && S_ISDIR(st.st_mode))
+        if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
             errno = EISDIR;
-        else if (::unlink(path) == 0)
-            fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        else if (::unlinkat(dir, name, 0) == 0)
+            fd = ::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     }
     if (fd < 0)
         return nullptr;
-    o.paths.emplace_back(path);
-    PlatformFile* f = wrap_fd(fd, path);
+    // The output keeps its own handle on its directory, so that it can be
+    // removed by name there after the walk has closed that directory.
+    int own_dir = -1;
+    if (at.dir && (own_dir = ::fcntl(dir, F_DUPFD_CLOEXEC, 0)) < 0) {
+        const int err = errno;
+        ::unlinkat(dir, name, 0);
+        ::close(fd);
+        errno = err;
+        return nullptr;
+    }
+    PlatformFile* f = wrap_fd(fd, at.path.c_str());
+    f->dir_fd = own_dir;
+    f->name = at.name;
+    o.outputs.push_back({f, own_dir, at.name});
     f->is_output = true;
     f->created_mode = mode & ~o.umask;
     f->created_uid = o.uid;
@@ -310,9 +348,40 @@ int file_close(PlatformFile* f)
     if (f->is_output) {
         OpenOutputs& o = open_outputs();
         std::lock_guard<std::mutex> lock(o.mutex);
-        forget_output(f->path);
+        forget_output(f, f->path);
+        if (f->dir_fd >= 0)
+            ::close(f->dir_fd);
     }
     delete f;
+    return rc;
+}
+
+int file_close_output(PlatformFile* f, bool discard)
+{
+    if (!f)
+        return 0;
+    const bool removable = f->is_output && !f->is_std;
+    if (discard && removable) {
+        // Off the list and gone before it is closed, so that an interruption
+        // in between finds nothing to leave behind.
+        OpenOutputs& o = open_outputs();
+        std::lock_guard<std::mutex> lock(o.mutex);
+        forget_output(f, f->path);
+        ::unlinkat(f->dir_fd >= 0 ? f->dir_fd : AT_FDCWD, f->name.c_str(), 0);
+    }
+    int rc = 0;
+    if (!f->is_std && ::close(f->fd) != 0) {
+        rc = -1;
+        const int err = errno;
+        if (!discard && removable)
+            ::unlinkat(f->dir_fd >= 0 ? f->dir_fd : AT_FDCWD, f->name.c_str(), 0);
+        errno = err;
+    }
+    f->is_std = true;   // closed already: file_close only releases it
+    f->fd = -1;
+    const int err = errno;
+    file_close(f);
+    errno = err;
     return rc;
 }
 
@@ -326,10 +395,12 @@ int64_t file_size(PlatformFile* f)
     return st.st_size;
 }
 
-bool file_is_same(PlatformFile* in, const char* out_path)
+bool file_is_same(PlatformFile* in, const char* out_path) { return file_is_same_at(in, place_of_path(out_path)); }
+
+bool file_is_same_at(PlatformFile* in, const FilePlace& out)
 {
     struct stat a, b;
-    if (::fstat(in->fd, &a) != 0 || ::stat(out_path, &b) != 0)
+    if (::fstat(in->fd, &a) != 0 || ::fstatat(at_fd(out.dir), out.name.c_str(), &b, 0) != 0)
         return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -338,7 +409,7 @@ int file_remove(const char* path)
 {
     OpenOutputs& o = open_outputs();
     std::lock_guard<std::mutex> lock(o.mutex);
-    forget_output(path);
+    forget_output(nullptr, path);
     return ::unlink(path);
 }
 
@@ -357,19 +428,31 @@ bool stream_is_terminal(int std_fd) { return ::isatty(std_fd) != 0; }
 
 int path_status(const char* path, PathStatus* st, bool follow_links)
 {
+    return path_status_at(nullptr, path, st, follow_links, nullptr);
+}
+
+int path_status_at(const DirHandle* dir, const char* name, PathStatus* st, bool follow_links, FileMeta* meta)
+{
     struct stat s;
-    int r = follow_links ? ::stat(path, &s) : ::lstat(path, &s);
-    if (r != 0) {
+    if (::fstatat(at_fd(dir), name, &s, follow_links ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
         st->kind = PathKind::Missing;
+        st->other = OtherKind::None;
         st->size = 0;
         return -1;
     }
     st->kind = S_ISREG(s.st_mode) ? PathKind::Regular
                : S_ISDIR(s.st_mode) ? PathKind::Directory
                                     : PathKind::Other;
+    st->other = S_ISLNK(s.st_mode)                           ? OtherKind::Link
+                : S_ISFIFO(s.st_mode)                        ? OtherKind::Fifo
+                : S_ISSOCK(s.st_mode)                        ? OtherKind::Socket
+                : S_ISCHR(s.st_mode) || S_ISBLK(s.st_mode) ? OtherKind::Device
+                                                             : OtherKind::None;
     st->size = s.st_size;
     st->device = s.st_dev;
     st->inode = s.st_ino;
+    if (meta)
+        *meta = meta_of(s);
     return 0;
 }
 
@@ -385,16 +468,58 @@ int make_directory(const char* path)
     return -1;
 }
 
-struct DirHandle {
-    DIR* dir;
-};
+DirHandle* dir_open(const char* path) { return dir_open_at(nullptr, path); }
 
-DirHandle* dir_open(const char* path)
+DirHandle* dir_open_at(const DirHandle* dir, const char* name)
 {
-    DIR* d = ::opendir(path);
-    if (!d)
+    const int nofollow = dir ? O_NOFOLLOW : 0;
+    const int fd = ::openat(at_fd(dir), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | nofollow);
+    if (fd < 0)
         return nullptr;
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return nullptr;
+    }
     return new DirHandle{d};
+}
+
+int make_directory_at(const DirHandle* dir, const char* name, uint32_t mode)
+{
+    if (::mkdirat(at_fd(dir), name, static_cast<mode_t>(mode)) == 0)
+        return 0;
+    const int err = errno;
+    struct stat s;
+    if (err == EEXIST && ::fstatat(at_fd(dir), name, &s, 0) == 0 && S_ISDIR(s.st_mode))
+        return 1;
+    errno = err;
+    return -1;
+}
+
+int dir_apply_meta(DirHandle* d, const FileMeta& meta)
+{
+    if (!meta.known)
+        return 0;
+    const int fd = at_fd(d);
+    struct stat now;
+    if (::fstat(fd, &now) != 0)
+        return -1;
+    if (meta.uid != now.st_uid || meta.gid != now.st_gid)
+        (void)!::fchown(fd, meta.uid, meta.gid);
+    int rc = 0;
+    if (::fchmod(fd, static_cast<mode_t>(meta.mode & 07777)) != 0 &&
+        ::fchmod(fd, static_cast<mode_t>(meta.mode & 0777)) != 0)
+        rc = -1;
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(meta.atime_sec);
+    times[0].tv_nsec = static_cast<long>(meta.atime_nsec);
+    times[1].tv_sec = static_cast<time_t>(meta.mtime_sec);
+    times[1].tv_nsec = static_cast<long>(meta.mtime_nsec);
+    if (::futimens(fd, times) != 0)
+        rc = -1;
+    return rc;
 }
 
 const char* dir_next(DirHandle* d)
@@ -519,13 +644,14 @@ void fatal_exit(const char* message, int status)
 {
     OpenOutputs& o = open_outputs();
     o.mutex.lock();   // held until the end: no output is created or finished after this
-    for (const std::string& path : o.paths)
-        ::unlink(path.c_str());
+    for (const OpenOutput& out : o.outputs)
+        ::unlinkat(out.dir_fd >= 0 ? out.dir_fd : AT_FDCWD, out.name.c_str(), 0);
     (void)!::write(STDERR_FILENO, message, std::strlen(message));
     ::_exit(status);
 }
 
 const char* error_text(int err) { return std::strerror(err); }
 int last_error() { return errno; }
+bool error_is_name_too_long(int err) { return err == ENAMETOOLONG; }
 
 } // namespace qrn
