@@ -68,20 +68,5 @@ TEST(Methods, Method3SameBytesWithoutProbing)
     }
 }
 
-// Level 9 reserves address space for its match finder at start-up; where the
-// system refuses it, the run ends at once with status 1 and leaves no output.
-TEST(Methods, RefusedNodeMemoryEndsTheRun)
-{
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves";
-#endif
-    ScratchDir dir;
-    write_file(dir / "text", text_bytes(10000, 1));
-    const RunResult r = run_quarnix(dir.path, "-29 text text.qrn", "", "ulimit -v 2000000;");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "quarnix: no address space for the level-9 match finder\nVirtualAlloc failed\n");
-    EXPECT_FALSE(fs::exists(dir / "text.qrn"));
-}
-
 } // namespace
 } // namespace qrn
