@@ -108,8 +108,9 @@ Status compress_file(Pipeline& p, const CompressSettings& settings, const char* 
         codec_plan_block_size(settings.plan, settings.block_size, p.thread_count, file_size(in), memory));
     const uint32_t block_size = header_block_size(h);
     // The blocks' tries are as large as the block, or the file where it is
-    // smaller (a block code is never below 1 KiB).
-    codecs_plan_tries(settings.plan, in->size >= 0 ? std::min<uint64_t>(block_size, in->size) : block_size,
+    // smaller (a block code is never below 1 KiB); a size of 0 may hide
+    // content (procfs), so it plans for the block.
+    codecs_plan_tries(settings.plan, in->size > 0 ? std::min<uint64_t>(block_size, in->size) : block_size,
                       p.thread_count);
 
     // A container that can be rewritten in place carries integrity fields:
