@@ -115,7 +115,10 @@ typedef enum {
                                 at most 1 GiB; 0 (default): by the level and the input size */
     QRN_P_HASH_BITS = 5,     /* hash-table size exponent of levels 0-2; 0 (default): the level's own;
                                 values below 10 give 10, and at level 0 values above 16 give 16 */
-    QRN_P_MEMORY_LIMIT = 6,  /* bytes the level-9 block-size rule counts as memory; 0: the machine's */
+    QRN_P_MEMORY_LIMIT = 6,  /* bytes level 9 may plan for, as the program's --memory: its automatic
+                                block size fits them, and a QRN_P_BLOCK_SIZE needing more (about 11
+                                times the block) is QRN_ERROR_PARAMETER_RANGE; 0: what the process
+                                may use (machine, cgroup and address-space limits) */
     QRN_P_PLEDGED_SIZE = 7,  /* the exact input size of the next stream; -1 (default): unknown */
     QRN_P_FILTER = 8         /* 0 none (default), 1 x86 branch converter, 2 three-byte delta */
 } qrn_param;

@@ -56,6 +56,44 @@ struct Run {
 
 bool is_stdout_name(const std::string& name) { return name == "stdout"; }
 
+// A memory size for messages: "11 GiB", "5.5 GiB", "704 MiB".
+std::string memory_text(uint64_t bytes)
+{
+    static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double v = static_cast<double>(bytes);
+    int u = 0;
+    while (v >= 1024 && u < 4) {
+        v /= 1024;
+        ++u;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", v);
+    std::string s = text;
+    if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0)
+        s.resize(s.size() - 2);
+    return s + " " + units[u];
+}
+
+// Settles what level 9 may plan with: --memory caps the memory figure, and a
+// block size asked with -b whose coding cannot fit under it is refused.
+void plan_memory(Run& r)
+{
+    CompressSettings& c = r.o.compress;
+    const uint64_t figure = physical_memory();
+    const uint64_t limit = r.o.memory_option && (figure == 0 || r.o.memory_option < figure) ? r.o.memory_option : figure;
+    if (r.o.memory_option) {
+        c.memory = limit;
+        const uint64_t need = codec_plan_block_memory(c.plan, c.block_size);
+        if (c.block_size != 0 && need > limit) {
+            std::fprintf(stderr, "quarnix: -b%s at level %u needs about %s; the limit is %s\n", r.o.block_option.c_str(),
+                         static_cast<unsigned>(c.plan.level), memory_text(need).c_str(), memory_text(limit).c_str());
+            std::exit(STATUS_FAILED);
+        }
+    }
+    if (c.plan.prepare_segment_pool)
+        r.p.coding_memory = limit;
+}
+
 // Picks inputs and destination from the operands, refusing combinations that
 // make no sense. The destination directory is created here, before any input
 // is read.
@@ -399,6 +437,7 @@ int quarnix_main(int argc, char** argv)
         if (!tmpl.plan.exists)
             usage_exit(program_base_name(argv[0]));
         tmpl.hash_bits = codec_plan_hash_bits(tmpl.plan, o.hash_bits_option);
+        plan_memory(r);
         startup_prepare(o.probe_cpu != 0, tmpl.plan);
     }
 

@@ -11,10 +11,11 @@ namespace qrn {
 namespace {
 
 constexpr const char* OPTION_STRING = "odfhrS1:2:3:4:b:p:v:D:";
-enum LongOnly { OPT_TEST = 0x100, OPT_LIST, OPT_HELP, OPT_VERSION, OPT_QUIET };
+enum LongOnly { OPT_TEST = 0x100, OPT_LIST, OPT_HELP, OPT_VERSION, OPT_QUIET, OPT_MEMORY };
 constexpr LongOption LONG_OPTIONS[] = {{"repeat", false, 'r'}, {"test", false, OPT_TEST},
                                        {"list", false, OPT_LIST}, {"help", false, OPT_HELP},
                                        {"version", false, OPT_VERSION}, {"quiet", false, OPT_QUIET},
+                                       {"memory", true, OPT_MEMORY},
                                        {nullptr, false, 0}};
 constexpr const char* BANNER = "quarnix 1.2 (Aug 11 2014)";
 constexpr uint32_t DEFAULT_BLOCK_MIB = 64;
@@ -25,6 +26,32 @@ uint32_t parse_block_size(const char* text)
     const long n = std::strtol(text, &end, 10);
     const unsigned shift = (*end == 'K' || *end == 'k') ? 10 : 20;
     return static_cast<uint32_t>(n) << shift;
+}
+
+// --memory's SIZE: bytes, or KiB, MiB, GiB with a K, M or G suffix; 0 when
+// it is no such size.
+uint64_t parse_memory_size(const char* text)
+{
+    uint64_t n = 0;
+    const char* c = text;
+    for (; *c >= '0' && *c <= '9'; ++c) {
+        if (n > (uint64_t{1} << 40))
+            return 0;
+        n = n * 10 + static_cast<uint64_t>(*c - '0');
+    }
+    if (c == text)
+        return 0;
+    unsigned shift = 0;
+    switch (*c) {
+    case 'K': case 'k': shift = 10; break;
+    case 'M': case 'm': shift = 20; break;
+    case 'G': case 'g': shift = 30; break;
+    case '\0': break;
+    default: return 0;
+    }
+    if (shift != 0 && c[1] != '\0')
+        return 0;
+    return n << shift;
 }
 
 } // namespace
@@ -73,6 +100,7 @@ namespace {
                " --list    show method, level, sizes and integrity of every named container\n"
                " --repeat  the same as -r\n"
                " --quiet   no closing line about entries a walk left out (errors are still shown)\n"
+               " --memory=SIZE  plan level 9 (block size, workers at once) for SIZE bytes (K, M, G suffixes)\n"
                " --help    this text\n"
                " --version the version\n",
                stdout);
@@ -110,13 +138,23 @@ void parse_options(int argc, char** argv, RunOptions* opts)
         case 'r': ++opts->recursive; break;
         case 'S': opts->probe_cpu = 0; break;
         case 'p': opts->thread_count = std::atoi(p.optarg); break;
-        case 'b': opts->compress.block_size = parse_block_size(p.optarg); break;
+        case 'b':
+            opts->compress.block_size = parse_block_size(p.optarg);
+            opts->block_option = p.optarg;
+            break;
         case 'D': opts->hash_bits_option = std::atoi(p.optarg); break;
         case 'v': break;
         case 'h': usage_exit(program_base_name(argv[0]));
         case OPT_TEST: opts->test = 1; break;
         case OPT_LIST: opts->list = 1; break;
         case OPT_QUIET: opts->quiet = 1; break;
+        case OPT_MEMORY:
+            opts->memory_option = parse_memory_size(p.optarg);
+            if (opts->memory_option == 0) {
+                std::fprintf(stderr, "quarnix: --memory=%s: not a size (a number, with K, M or G)\n", p.optarg);
+                std::exit(1);
+            }
+            break;
         case OPT_HELP: help_exit(program_base_name(argv[0]));
         case OPT_VERSION:
             std::printf("%s\n", BANNER);

@@ -21,6 +21,8 @@ struct RunOptions {
     int quiet = 0;                // --quiet: no summary of entries left out
     int thread_count = -1;        // negative: one per processor
     int hash_bits_option = 0;     // -D as given; 0 when absent
+    std::string block_option;     // -b's text as given, for messages
+    uint64_t memory_option = 0;   // --memory in bytes; 0 when absent
     CompressSettings compress;    // the method and level's plan, block_size (hash_bits: see the driver)
     std::vector<std::string> names;  // the operands: inputs, then the destination
 };

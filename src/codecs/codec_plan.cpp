@@ -1,5 +1,6 @@
 #include "codecs/codec_plan.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "ans/ans.h"
@@ -17,6 +18,8 @@ constexpr uint64_t LEVEL0_BLOCK = 4 * MIB;
 constexpr uint64_t FAST_BLOCK = 64 * MIB;
 constexpr uint64_t STRONG_BLOCK_MIN = 32 * MIB;
 constexpr uint32_t STRONG_MEMORY_SHARE = 14;   // a level-9 block and its parse fit 1/14 of memory per worker
+constexpr uint64_t STRONG_BLOCK_MEMORY = 11;   // a level-9 worker's peak memory per byte of its block
+constexpr uint64_t TRIE_BYTES_PER_BYTE = 32;   // address space planned per byte of a block being parsed
 constexpr int32_t HASH_BITS_MIN = 10;
 constexpr int32_t LEVEL0_HASH_BITS_MAX = 16;
 
@@ -95,6 +98,23 @@ uint64_t codec_plan_block_size(const CodecPlan& plan, uint64_t requested, int th
     if (plan.cut_to_file && file_bytes >= 0 && static_cast<uint64_t>(file_bytes) < size)
         size = static_cast<uint64_t>(file_bytes);
     return size;
+}
+
+uint64_t codec_plan_block_memory(const CodecPlan& plan, uint64_t block_size)
+{
+    return plan.prepare_segment_pool ? STRONG_BLOCK_MEMORY * block_size : 0;
+}
+
+void codecs_plan_tries(const CodecPlan& plan, uint64_t block_size, int builders)
+{
+    if (!plan.prepare_segment_pool)
+        return;
+    // A trie takes 10 to 12 bytes per input byte; the bound (a branch and two
+    // edges for every position) leaves room for the worst data. Each size class in use holds a segment of its own, and a
+    // block of n bytes has at most 2n + 2 classes.
+    const uint64_t classes = std::min<uint64_t>(POOL_CLASSES, 2 * block_size + 2);
+    const uint64_t trie = TRIE_BYTES_PER_BYTE * block_size + classes * POOL_SEGMENT_BYTES;
+    pool_plan(trie * static_cast<uint64_t>(builders > 0 ? builders : 1));
 }
 
 int codec_plan_queue_depth(const CodecPlan& plan, int threads)

@@ -53,6 +53,14 @@ int32_t codec_plan_hash_bits(const CodecPlan& plan, int32_t requested);
 // `threads` workers with `memory` bytes of memory; `requested` (nonzero) wins.
 uint64_t codec_plan_block_size(const CodecPlan& plan, uint64_t requested, int threads, int64_t file_bytes,
                                uint64_t memory);
+// Memory one worker needs while it codes a block of `block_size` bytes
+// (level 9: about 11 times the block, for its trie and parse); 0 where the
+// plan's needs do not grow with the block.
+uint64_t codec_plan_block_memory(const CodecPlan& plan, uint64_t block_size);
+// Tells the level-9 match finder's pool that up to `builders` tries of blocks
+// of `block_size` bytes may be built at once, so that it reserves address
+// space for them (and not much more).
+void codecs_plan_tries(const CodecPlan& plan, uint64_t block_size, int builders);
 // How many blocks may wait in the queue for `threads` workers.
 int codec_plan_queue_depth(const CodecPlan& plan, int threads);
 

@@ -1,5 +1,6 @@
 #include "parse/segment_pool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -24,6 +25,10 @@ constexpr const char* REFUSED = "quarnix: no address space for the level-9 match
 struct PoolShared {
     std::mutex lock;
     bool ready = false;
+    uint8_t mask = POOL_START_MASK;
+    uint64_t fixed_region = 0;     // a region size set by pool_init (0: sized to the plan)
+    uint64_t planned = 0;          // trie bytes the run may hold at once (0: not said)
+    uint64_t asked_region = 0;     // the region size last asked of reserve_locked
     // Per slot: SLOT_EXCLUDED, or the segments of its region handed out (0: free).
     int32_t slot_words[POOL_SLOTS] = {};
     uint8_t* free_segments[POOL_SLOTS] = {};
@@ -37,6 +42,7 @@ struct PoolShared {
     size_t reserved_bytes = 0;
     uint8_t* base = nullptr;
     uint64_t region_bytes = POOL_REGION_BYTES;
+    bool configured = false;
 };
 
 PoolShared& shared()
@@ -47,25 +53,75 @@ PoolShared& shared()
 
 SegmentHeader* header(uint8_t* segment) { return reinterpret_cast<SegmentHeader*>(segment); }
 
-// False when the address range could not be reserved (the pool stays unready).
-bool init_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes, uint64_t budget_bytes)
+void configure_locked(PoolShared& s, uint8_t mask, uint64_t region_bytes, uint64_t budget_bytes)
 {
-    s.region_bytes = region_bytes;
+    s.mask = mask;
+    s.fixed_region = region_bytes;
+    s.planned = 0;
+    const uint64_t memory = budget_bytes ? budget_bytes : physical_memory() / 4 * 3;
+    s.budget = memory ? memory / POOL_SEGMENT_BYTES : UINT64_MAX;
+    s.configured = true;
+}
+
+// The region size for the trie bytes planned: regions of the usable slots,
+// one of them left over for a region given back part-cut, hold them all.
+// Unplanned, the whole window.
+uint64_t region_for(const PoolShared& s)
+{
+    if (s.fixed_region)
+        return s.fixed_region;
+    if (s.planned == 0)
+        return POOL_REGION_BYTES;
+    int usable = 0;
+    for (int k = 0; k < USABLE_SLOTS; ++k)
+        usable += !(s.mask >> k & 1);
+    // Memory behind the segments never passes the budget, so neither do the tries.
+    const uint64_t nodes = s.budget < s.planned / POOL_SEGMENT_BYTES ? s.budget * POOL_SEGMENT_BYTES : s.planned;
+    const uint64_t share = nodes / static_cast<uint64_t>(usable > 1 ? usable - 1 : 1) + BASE_ALIGNMENT - 1;
+    return std::min<uint64_t>(POOL_REGION_BYTES, std::max<uint64_t>(BASE_ALIGNMENT, share & ~uint64_t(BASE_ALIGNMENT - 1)));
+}
+
+bool none_in_use(const PoolShared& s)
+{
+    for (int32_t w : s.slot_words)
+        if (w > 0)
+            return false;
+    return true;
+}
+
+// Reserves the address range for regions of `region_bytes`; where the system
+// refuses it (an address-space limit), smaller regions are tried, down to
+// one huge page. False when none could be reserved (the pool stays unready).
+bool reserve_locked(PoolShared& s, uint64_t region_bytes)
+{
+    if (s.ready)
+        address_release(s.reserved, s.reserved_bytes);
+    s.ready = false;
+    s.reserved = s.base = nullptr;
+    s.asked_region = region_bytes;
+    int top = 0;   // slots up to the last usable one lie in the range
+    for (int k = 0; k < USABLE_SLOTS; ++k)
+        if (!(s.mask >> k & 1))
+            top = k + 1;
     for (int k = 0; k < POOL_SLOTS; ++k) {
-        s.slot_words[k] = (mask >> k & 1) || k >= USABLE_SLOTS ? SLOT_EXCLUDED : 0;
+        s.slot_words[k] = (s.mask >> k & 1) || k >= USABLE_SLOTS ? SLOT_EXCLUDED : 0;
         s.free_segments[k] = nullptr;
     }
     s.cut = s.cut_end = nullptr;
     for (uint32_t& c : s.cut_count)
         c = 0;
     s.resident = 0;
-    const uint64_t memory = budget_bytes ? budget_bytes : physical_memory() / 4 * 3;
-    s.budget = memory ? memory / POOL_SEGMENT_BYTES : UINT64_MAX;
-    s.reserved_bytes = static_cast<size_t>(region_bytes) * USABLE_SLOTS + BASE_ALIGNMENT;
-    s.reserved = static_cast<uint8_t*>(address_reserve(s.reserved_bytes));
-    if (!s.reserved) {
-        pool_notice(PoolNotice::ReservationRefused);
-        return false;
+    for (;;) {
+        s.region_bytes = region_bytes;
+        s.reserved_bytes = static_cast<size_t>(region_bytes) * static_cast<size_t>(top) + BASE_ALIGNMENT;
+        s.reserved = static_cast<uint8_t*>(address_reserve(s.reserved_bytes));
+        if (s.reserved)
+            break;
+        if (s.fixed_region || region_bytes <= BASE_ALIGNMENT) {
+            pool_notice(PoolNotice::ReservationRefused);
+            return false;
+        }
+        region_bytes = std::max<uint64_t>(BASE_ALIGNMENT, region_bytes / 2 & ~uint64_t(BASE_ALIGNMENT - 1));
     }
     const uintptr_t aligned = (reinterpret_cast<uintptr_t>(s.reserved) + BASE_ALIGNMENT - 1) & ~(BASE_ALIGNMENT - 1);
     s.base = reinterpret_cast<uint8_t*>(aligned);
@@ -90,7 +146,12 @@ uint8_t* obtain_segment()
 {
     PoolShared& s = shared();
     std::lock_guard<std::mutex> guard(s.lock);
-    if (!s.ready && !init_locked(s, POOL_START_MASK, POOL_REGION_BYTES, 0))
+    if (!s.configured)
+        configure_locked(s, POOL_START_MASK, 0, 0);
+    // The range is reserved at the first need, and reserved anew, larger,
+    // when the plan has grown and no segment is out (no reference into it lives).
+    const uint64_t region = region_for(s);
+    if ((!s.ready || (region > s.asked_region && none_in_use(s))) && !reserve_locked(s, region))
         return nullptr;
     uint8_t* segment = nullptr;
     for (int k = 0; k < POOL_SLOTS && !segment; ++k) {
@@ -168,7 +229,25 @@ void pool_init(uint8_t mask, uint64_t region_bytes, uint64_t budget_bytes)
     std::lock_guard<std::mutex> guard(s.lock);
     if (s.ready)
         address_release(s.reserved, s.reserved_bytes);
-    init_locked(s, mask, region_bytes, budget_bytes);
+    s.ready = false;
+    s.reserved = s.base = nullptr;
+    configure_locked(s, mask, region_bytes, budget_bytes);
+}
+
+void pool_plan(uint64_t trie_bytes)
+{
+    PoolShared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.configured)
+        configure_locked(s, POOL_START_MASK, 0, 0);
+    s.planned = std::max(s.planned, trie_bytes);
+}
+
+uint64_t pool_reserved_bytes()
+{
+    PoolShared& s = shared();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return s.ready ? s.reserved_bytes : 0;
 }
 
 void pool_close()
@@ -180,6 +259,7 @@ void pool_close()
     address_release(s.reserved, s.reserved_bytes);
     s.reserved = s.base = nullptr;
     s.ready = false;
+    s.configured = false;
 }
 
 uint8_t* pool_base()

@@ -5,7 +5,9 @@
 // address down to 256 KiB, so the class of any object costs no bytes of its
 // own. Segments are cut from regions of 4 GiB inside one address range
 // reserved at the first need: regions are made usable when their slot is
-// taken and given back to the system when their last segment returns. Every
+// taken and given back to the system when their last segment returns. The
+// range is sized to the tries the run plans for (pool_plan; unplanned, six
+// regions of 4 GiB), so that a small run reserves little address space. Every
 // object lies at the range's base + a multiple of 8 below 24 GiB, so
 // (address - base) / 8 is a 32-bit reference below 0xC0000000.
 //
@@ -70,13 +72,19 @@ using PoolNoticeFn = void (*)(PoolNotice what);
 void pool_notice_default(PoolNotice what);
 extern PoolNoticeFn pool_notice;
 
-// Process-wide start and end of a compression run. Slot k is left out when
-// bit k of `mask` is set. Segments backed by memory stay within
-// `budget_bytes` (0: three quarters of the physical memory), so that tries
-// growing in several threads end in raw blocks rather than in a process the
-// system kills. Tests run out of slots or budget with small values.
-void pool_init(uint8_t mask, uint64_t region_bytes = POOL_REGION_BYTES, uint64_t budget_bytes = 0);
+// Process-wide start and end of a compression run; the address range is
+// reserved at the first need. Slot k is left out when bit k of `mask` is set.
+// Regions are `region_bytes` (0: sized to the plan). Segments backed by memory
+// stay within `budget_bytes` (0: three quarters of the physical memory), so
+// that tries growing in several threads end in raw blocks rather than in a
+// process the system kills. Tests run out of slots or budget with small values.
+void pool_init(uint8_t mask, uint64_t region_bytes = 0, uint64_t budget_bytes = 0);
 void pool_close();
+// Says how many bytes of trie the run may hold at once (the largest said so
+// far counts). The range grows to it when next no segment is out.
+void pool_plan(uint64_t trie_bytes);
+// The address range reserved now (0: none), for tests.
+uint64_t pool_reserved_bytes();
 
 void pool_clear(SegmentPool* pool);
 // An object of `size` bytes (at most 1028) of class `cls`, 8-byte aligned, or

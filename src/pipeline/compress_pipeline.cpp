@@ -110,9 +110,15 @@ Status compress_file_at(Pipeline& p, const CompressSettings& settings, const Fil
     h.hash_bits = settings.hash_bits;
     h.filter = filter_for_name(in_name);
     // The block size, rounded up to its code's unit.
+    const uint64_t memory = settings.memory ? settings.memory : physical_memory();
     h.bsize_code = bsize_encode(
-        codec_plan_block_size(settings.plan, settings.block_size, p.thread_count, file_size(in), physical_memory()));
+        codec_plan_block_size(settings.plan, settings.block_size, p.thread_count, file_size(in), memory));
     const uint32_t block_size = header_block_size(h);
+    // The blocks' tries are as large as the block, or the file where it is
+    // smaller (a block code is never below 1 KiB); a size of 0 may hide
+    // content (procfs), so it plans for the block.
+    codecs_plan_tries(settings.plan, in->size > 0 ? std::min<uint64_t>(block_size, in->size) : block_size,
+                      p.thread_count);
 
     // A container that can be rewritten in place carries integrity fields:
     // pending now, complete when its last block is written.

@@ -63,6 +63,9 @@ struct InputReader {
 
     explicit InputReader(PlatformFile* f) : in(f), left(f->size) {}
 
+    // Bytes the input still holds, where its size is known; -1 otherwise.
+    int64_t known_left() const { return left < 0 ? -1 : left + (len - pos); }
+
     // Reads straight from the file: the bytes read, or -1 on a failure.
     int64_t from_file(uint8_t* dst, int64_t n)
     {
@@ -179,6 +182,60 @@ int64_t read_record_data(InputReader& in, const RecordFront& r, uint8_t* buffer,
 
 constexpr const char* CORRUPT_BLOCK = "damaged: a block does not decode (file is corrupted)";
 
+// Grows `buffer` to hold at least `bytes`, keeping its first `used` bytes.
+bool grow(uint8_t*& buffer, size_t& capacity, size_t used, size_t bytes)
+{
+    if (bytes <= capacity)
+        return true;
+    uint8_t* old = buffer;
+    if (used == 0) {
+        block_release(old);
+        old = nullptr;
+    }
+    buffer = block_alloc(bytes);
+    capacity = buffer ? bytes : 0;
+    if (buffer && used)
+        std::memcpy(buffer, old, used);
+    block_release(old);
+    return buffer != nullptr;
+}
+
+// Reads a raw record, which holds up to `limit` bytes (the block size) and
+// ends a short last block where the input ends. The buffer holds what the
+// input is known to have left, or, from a pipe, grows from 1 MiB as bytes
+// arrive: a short record never costs a buffer of the block size. Returns the
+// bytes read, or -1 with `f` set.
+int64_t read_raw_record(InputReader& in, uint32_t limit, uint8_t*& buffer, size_t& capacity, Failure* f)
+{
+    constexpr int64_t FIRST_STEP = int64_t{1} << 20;
+    const int64_t known = in.known_left();
+    int64_t want = std::min<int64_t>(limit, known >= 0 ? known : FIRST_STEP);
+    int64_t got = 0;
+    for (;;) {
+        if (!grow(buffer, capacity, static_cast<size_t>(got), static_cast<size_t>(want) + BUFFER_SLACK)) {
+            report_error(f->sink, ERR_MALLOC);
+            fail_reading(f, -ERR_MALLOC, StatusCode::Memory, "malloc error");
+            return -1;
+        }
+        const int64_t n = in.read(buffer + got, want - got);
+        if (n < 0) {
+            fail_reading(f, -1, StatusCode::Io, read_error_text());
+            return -1;
+        }
+        got += n;
+        if (got < want || want == limit || known >= 0)
+            break;
+        want = std::min<int64_t>(limit, want * 2);
+    }
+    if (got == 0) {
+        // A raw record holds at least one byte.
+        fail_numbered(f, ERR_CORRUPT, StatusCode::Truncated, "truncated: a record ends after its flag byte");
+        return -1;
+    }
+    std::memset(buffer + got, 0, BUFFER_SLACK);
+    return got;
+}
+
 // Grows `buffer` to hold at least `bytes`.
 bool reserve(uint8_t*& buffer, size_t& capacity, size_t bytes)
 {
@@ -288,17 +345,28 @@ Status decompress_file_at(Pipeline& p, const FilePlace& in_place, const FilePlac
             break;
         }
         uint8_t* buffer;
-        if (threaded) {
-            buffer = block_alloc(r.payload + BUFFER_SLACK);
+        int64_t got;
+        if (!(r.flags & BLOCK_COMPRESSED)) {
+            size_t capacity = threaded ? 0 : in_capacity;
+            buffer = threaded ? nullptr : in_buffer;
+            got = read_raw_record(*reader, r.payload, buffer, capacity, &f);
+            if (!threaded) {
+                in_buffer = buffer;
+                in_capacity = capacity;
+            }
         } else {
-            buffer = reserve(in_buffer, in_capacity, r.payload + size_t(BUFFER_SLACK)) ? in_buffer : nullptr;
+            if (threaded) {
+                buffer = block_alloc(r.payload + BUFFER_SLACK);
+            } else {
+                buffer = reserve(in_buffer, in_capacity, r.payload + size_t(BUFFER_SLACK)) ? in_buffer : nullptr;
+            }
+            if (!buffer) {
+                report_error(p.messages, ERR_MALLOC);
+                fail_reading(&f, -ERR_MALLOC, StatusCode::Memory, "malloc error");
+                break;
+            }
+            got = read_record_data(*reader, r, buffer, &f);
         }
-        if (!buffer) {
-            report_error(p.messages, ERR_MALLOC);
-            fail_reading(&f, -ERR_MALLOC, StatusCode::Memory, "malloc error");
-            break;
-        }
-        const int64_t got = read_record_data(*reader, r, buffer, &f);
         if (got < 0) {
             if (threaded)
                 block_release(buffer);

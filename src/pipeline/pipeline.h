@@ -32,6 +32,7 @@ struct CompressSettings {
     CodecPlan plan;            // the method and level, and their rules
     int32_t hash_bits = 0;     // log2 of the hash-table entries of levels 0..2
     uint32_t block_size = 0;   // -b in bytes; 0: the plan's rule
+    uint64_t memory = 0;       // what the plan may count on (0: physical_memory())
 };
 
 // One file on its way through a pipeline, from the producer that opens it to
@@ -93,6 +94,14 @@ struct Pipeline {
     size_t park_limit = 1;         // how many may wait at most
 
     std::atomic<int> failed_files{0};  // files not processed in full
+
+    // Compression: the memory that blocks being coded may need at once (by
+    // their plan's rule); 0: no limit. A block waits until its need fits
+    // beside the others' (one block alone always goes).
+    uint64_t coding_memory = 0;
+    std::mutex coding_mutex;
+    std::condition_variable coding_turn;
+    uint64_t coding_in_use = 0;   // coding_mutex
 };
 
 // Sets up the queue (capacity) and starts `threads` workers of the run's

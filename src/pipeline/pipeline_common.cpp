@@ -44,7 +44,25 @@ int pipeline_worker(void* arg)
         if (b.stop)
             return 0;
         // A block without data only finishes its file.
-        deliver(p, b.in ? code(b) : Finished{b.seq, b.out, nullptr, 0, nullptr, true});
+        if (!b.in) {
+            deliver(p, Finished{b.seq, b.out, nullptr, 0, nullptr, true});
+            continue;
+        }
+        uint64_t need = 0;
+        if (p.coding_memory && !p.decompress) {
+            const ContainerHeader& h = b.out->header;
+            need = codec_plan_block_memory(codec_plan(h.method, h.level), b.in_size);
+            std::unique_lock<std::mutex> lock(p.coding_mutex);
+            p.coding_turn.wait(lock, [&] { return p.coding_in_use == 0 || p.coding_in_use + need <= p.coding_memory; });
+            p.coding_in_use += need;
+        }
+        const Finished f = code(b);
+        if (need) {
+            std::lock_guard<std::mutex> lock(p.coding_mutex);
+            p.coding_in_use -= need;
+            p.coding_turn.notify_all();
+        }
+        deliver(p, f);
     }
 }
 

@@ -150,7 +150,20 @@ constexpr size_t CODEC_THREAD_STACK = 16u << 20;
 int cpu_feature_level();
 
 int processor_count();
+// The memory this process may use, which the level-9 rules plan with: the
+// smallest of the machine's physical memory, the memory limit of the
+// process's cgroup (v2 memory.max, v1 memory.limit_in_bytes, of its own group
+// or any group above it) and the address-space and data-size limits where
+// they are set. Read once and kept.
 uint64_t physical_memory();
+// The cgroup part alone: the smallest limit on the process's path from its
+// own group up to the root; 0 when there is none.
+uint64_t memory_cgroup_limit();
+// Tests: cgroup trees are looked for under `root` (instead of /sys/fs/cgroup,
+// with v1's memory controller in root/memory) for the groups listed in
+// `self_cgroup` (instead of /proc/self/cgroup); null keeps the usual path.
+// Forgets the kept figure.
+void memory_set_cgroup_paths(const char* root, const char* self_cgroup);
 
 // Large buffers straight from the system, with huge pages where possible.
 void* memory_map(size_t bytes);

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -589,13 +591,130 @@ int processor_count()
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
+namespace {
+
+struct CgroupPaths {
+    std::mutex lock;
+    std::string root = "/sys/fs/cgroup";
+    std::string self = "/proc/self/cgroup";
+};
+
+CgroupPaths& cgroup_paths()
+{
+    static CgroupPaths paths;
+    return paths;
+}
+
+std::atomic<uint64_t> kept_memory{0};
+
+// A small file's text (cgroup and proc files report no size), empty when
+// it cannot be read.
+std::string read_small_file(const std::string& path)
+{
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buf[4096];
+    for (ssize_t n; text.size() < 65536 && (n = ::read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+// A limit file's value: a decimal number of bytes; "max" (v2) or anything
+// unreadable is no limit (0).
+uint64_t read_limit(const std::string& path)
+{
+    const std::string text = read_small_file(path);
+    uint64_t v = 0;
+    size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (v > (UINT64_MAX - 9) / 10)
+            return 0;
+        v = v * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    return i > 0 && (i == text.size() || text[i] == '\n') ? v : 0;
+}
+
+uint64_t smaller_limit(uint64_t a, uint64_t b) { return a == 0 || (b != 0 && b < a) ? b : a; }
+
+// The smallest `file` in the group `group` under `tree` and in every group above it.
+uint64_t limit_on_path(const std::string& tree, std::string group, const char* file)
+{
+    while (!group.empty() && group.back() == '/')
+        group.pop_back();
+    uint64_t best = 0;
+    for (;;) {
+        best = smaller_limit(best, read_limit(tree + group + "/" + file));
+        if (group.empty())
+            return best;
+        group.resize(group.rfind('/'));
+    }
+}
+
+} // namespace
+
+uint64_t memory_cgroup_limit()
+{
+    std::string root, self;
+    {
+        CgroupPaths& p = cgroup_paths();
+        std::lock_guard<std::mutex> guard(p.lock);
+        root = p.root;
+        self = p.self;
+    }
+    // Lines of "hierarchy:controllers:path"; v2's is "0::path", v1's memory
+    // controller is named among its hierarchy's controllers.
+    const std::string text = read_small_file(self);
+    uint64_t best = 0;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        const size_t c1 = line.find(':');
+        const size_t c2 = c1 == std::string::npos ? c1 : line.find(':', c1 + 1);
+        if (c2 == std::string::npos)
+            continue;
+        std::string controllers(1, ',');
+        controllers.append(line, c1 + 1, c2 - c1 - 1).push_back(',');
+        const std::string group = line.substr(c2 + 1);
+        if (c2 == c1 + 1)
+            best = smaller_limit(best, limit_on_path(root, group, "memory.max"));
+        else if (controllers.find(",memory,") != std::string::npos)
+            best = smaller_limit(best, limit_on_path(root + "/memory", group, "memory.limit_in_bytes"));
+    }
+    return best;
+}
+
+void memory_set_cgroup_paths(const char* root, const char* self_cgroup)
+{
+    CgroupPaths& p = cgroup_paths();
+    std::lock_guard<std::mutex> guard(p.lock);
+    p.root = root ? root : "/sys/fs/cgroup";
+    p.self = self_cgroup ? self_cgroup : "/proc/self/cgroup";
+    kept_memory.store(0);
+}
+
 uint64_t physical_memory()
 {
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long page = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page <= 0)
-        return 0;
-    return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+    if (const uint64_t kept = kept_memory.load())
+        return kept;
+    uint64_t memory = 0;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0)
+        memory = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+    memory = smaller_limit(memory, memory_cgroup_limit());
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit rl;
+        if (::getrlimit(resource, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+            memory = smaller_limit(memory, static_cast<uint64_t>(rl.rlim_cur));
+    }
+    kept_memory.store(memory);
+    return memory;
 }
 
 void* memory_map(size_t bytes)

@@ -1,0 +1,115 @@
+// Memory that fits the process: level 9 under an address-space limit,
+// --memory choosing blocks and refusing a -b that cannot fit, and a short
+// raw record restored without a buffer of the block size.
+#include <gtest/gtest.h>
+
+#include "support/program.h"
+
+namespace qrn {
+namespace {
+
+using namespace qrn::testing;
+
+// Runs under `ulimit -v` (KiB) in the shell that starts the program.
+std::string address_limit(int kib) { return "ulimit -v " + std::to_string(kib) + ";"; }
+
+// The sanitizer's shadow memory needs far more address space than any limit leaves.
+#if defined(__SANITIZE_ADDRESS__)
+#define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves"
+#else
+#define SKIP_UNDER_SANITIZER() (void)0
+#endif
+
+TEST(Memory, LevelNineUnderAnAddressLimit)
+{
+    SKIP_UNDER_SANITIZER();
+    ScratchDir d;
+    write_file(d / "six", "abcdef");
+    write_file(d / "text", text_bytes(20000, 7));
+    for (const char* level : {"-19", "-29", "-39", "-49"})
+        for (const char* threads : {"-p0", "-p2"})
+            for (const char* input : {"six", "text"}) {
+                SCOPED_TRACE(std::string(level) + " " + threads + " " + input);
+                fs::remove(d / "c.qrn");
+                const RunResult c = run_quarnix(d.path, std::string(level) + " " + threads + " " + input + " c.qrn",
+                                                "", address_limit(400000));
+                ASSERT_EQ(c.status, 0) << c.err;
+                const RunResult back = run_quarnix(d.path, "-d -o c.qrn");
+                EXPECT_EQ(back.status, 0) << back.err;
+                EXPECT_EQ(back.out, read_file(d / input));
+            }
+}
+
+TEST(Memory, ShortRawRecordRestoresUnderAnAddressLimit)
+{
+    SKIP_UNDER_SANITIZER();
+    ScratchDir d;
+    write_file(d / "hello", "hello\n");
+    // A 1 GiB block code; the six bytes are stored raw, through a pipe.
+    ASSERT_EQ(run_quarnix(d.path, "-of -49 -b1024", "<hello >c.qrn").status, 0);
+    for (const char* args : {"-d -o -p0 c.qrn", "-d -o -p2 c.qrn", "-d -o -p2", "--test c.qrn"}) {
+        SCOPED_TRACE(args);
+        const std::string redirect = std::string(args).find(".qrn") == std::string::npos ? "<c.qrn" : "";
+        const RunResult r = run_quarnix(d.path, args, redirect, address_limit(500000));
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (std::string(args).rfind("-d", 0) == 0)
+            EXPECT_EQ(r.out, "hello\n");
+    }
+}
+
+TEST(Memory, LimitChoosesTheBlockSize)
+{
+    ScratchDir d;
+    write_file(d / "in", text_bytes(5000, 3));
+    struct Case {
+        const char* args;
+        const char* block;   // --list's block column
+    } cases[] = {
+        {"-19 -p1 --memory=1G", "74.00 MiB"},      // 1 GiB / 14
+        {"-29 -p2 --memory=2048M", "74.00 MiB"},   // 2 GiB / 14 / 2 workers
+        {"-49 -p1 --memory=100M", "32.00 MiB"},    // the smallest automatic block
+        {"-39 -p1 --memory 3145728K", "220.00 MiB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        // From a pipe the block is not cut to the input's size.
+        ASSERT_EQ(run_quarnix(d.path, std::string(c.args) + " -of", ">c.qrn <&0", "cat in |").status, 0);
+        const RunResult list = run_quarnix(d.path, "--list c.qrn");
+        EXPECT_NE(list.out.find(c.block), std::string::npos) << list.out;
+        EXPECT_EQ(run_quarnix(d.path, "-d -o c.qrn").out, read_file(d / "in"));
+    }
+}
+
+TEST(Memory, LimitRefusesWhatCannotFit)
+{
+    ScratchDir d;
+    write_file(d / "in", "data");
+    struct Case {
+        const char* args;
+        const char* err;
+    } cases[] = {
+        {"-19 -b1024 --memory=4G", "quarnix: -b1024 at level 9 needs about 11 GiB; the limit is 4 GiB\n"},
+        {"-49 -b512 --memory=1g", "quarnix: -b512 at level 9 needs about 5.5 GiB; the limit is 1 GiB\n"},
+        {"-29 -b64 --memory=512M", "quarnix: -b64 at level 9 needs about 704 MiB; the limit is 512 MiB\n"},
+        {"-19 --memory=lots", "quarnix: --memory=lots: not a size (a number, with K, M or G)\n"},
+        {"-19 --memory=0", "quarnix: --memory=0: not a size (a number, with K, M or G)\n"},
+        {"-19 --memory=4GB", "quarnix: --memory=4GB: not a size (a number, with K, M or G)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const RunResult r = run_quarnix(d.path, std::string(c.args) + " in out/c.qrn");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_FALSE(fs::exists(d / "out"));
+    }
+    // What fits goes ahead; other levels have no rule of memory.
+    for (const char* args : {"-19 -b64 --memory=1G", "-12 -b1024 --memory=1M"}) {
+        SCOPED_TRACE(args);
+        fs::remove(d / "c.qrn");
+        EXPECT_EQ(run_quarnix(d.path, std::string(args) + " in c.qrn").status, 0);
+        EXPECT_EQ(run_quarnix(d.path, "-d -o c.qrn").out, "data");
+    }
+}
+
+} // namespace
+} // namespace qrn
