@@ -8,6 +8,7 @@
 #include "codecs/m3/m3.h"
 #include "codecs/m4/m4.h"
 #include "parse/segment_pool.h"
+#include "platform/platform.h"
 
 namespace qrn {
 
@@ -107,7 +108,9 @@ uint64_t codec_plan_block_memory(const CodecPlan& plan, uint64_t block_size)
 
 void codecs_plan_tries(const CodecPlan& plan, uint64_t block_size, int builders)
 {
-    if (!plan.prepare_segment_pool)
+    // Address space costs nothing until it is used, so without a limit on it
+    // the pool keeps its whole window: every block has the room it always had.
+    if (!plan.prepare_segment_pool || address_space_limit() == 0)
         return;
     // A trie takes 10 to 12 bytes per input byte; the bound (a branch and two
     // edges for every position) leaves room for the worst data. Each size class in use holds a segment of its own, and a

@@ -156,6 +156,8 @@ int processor_count();
 // or any group above it) and the address-space and data-size limits where
 // they are set. Read once and kept.
 uint64_t physical_memory();
+// The process's address-space limit (RLIMIT_AS); 0 when there is none.
+uint64_t address_space_limit();
 // The cgroup part alone: the smallest limit on the process's path from its
 // own group up to the root; 0 when there is none.
 uint64_t memory_cgroup_limit();

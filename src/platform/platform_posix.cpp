@@ -717,6 +717,14 @@ uint64_t physical_memory()
     return memory;
 }
 
+uint64_t address_space_limit()
+{
+    struct rlimit rl;
+    if (::getrlimit(RLIMIT_AS, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY)
+        return 0;
+    return static_cast<uint64_t>(rl.rlim_cur);
+}
+
 void* memory_map(size_t bytes)
 {
     void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
