@@ -154,7 +154,7 @@ void write_finished(Pipeline& p, const Finished& f)
         if (p.decompress)
             output_restored(f.out, f.data, f.length);
         else
-            output_record(f.out, f.data, f.length);
+            output_record(f.out, f.data, f.length, f.end_of_file);
     }
     block_release(f.buffer);
     if (f.end_of_file)
@@ -272,14 +272,18 @@ bool output_header(OutputFile* out)
     return true;
 }
 
-bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes)
+bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes, bool ends_file)
 {
     int64_t written;
     if (out->header_deferred) {
         uint8_t header[HEADER_SIZE];
-        complete_header(out, header);
         out->header_deferred = false;
-        out->header_offset = -1;  // complete already: nothing to rewrite
+        if (ends_file) {
+            complete_header(out, header);
+            out->header_offset = -1;  // complete already: nothing to rewrite
+        } else {
+            container_header_encode(out->header, header);  // pending, rewritten at the end
+        }
         written = file_write_two(out->file, header, HEADER_SIZE, data, bytes) - HEADER_SIZE;
     } else {
         written = file_write_fully(out->file, data, bytes);
