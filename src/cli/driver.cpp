@@ -143,6 +143,31 @@ std::string size_text(uint64_t bytes)
     return text;
 }
 
+// A name as one line shows it: a backslash doubled, control characters as
+// \n, \t, \r or \xHH.
+std::string escaped_name(const std::string& name)
+{
+    std::string text;
+    for (const char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '\\')
+            text += "\\\\";
+        else if (c == '\n')
+            text += "\\n";
+        else if (c == '\t')
+            text += "\\t";
+        else if (c == '\r')
+            text += "\\r";
+        else if (b < 0x20 || b == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            text += hex;
+        } else
+            text += c;
+    }
+    return text;
+}
+
 // One line of --list for a container. Not Ok when it is no container or is
 // incomplete or damaged.
 Status list_container(Run& r, const std::string& name)
@@ -177,10 +202,10 @@ Status list_container(Run& r, const std::string& name)
     }
     const uint64_t original = recorded ? s.fields.length : s.original;
     char ratio[16] = "-";
-    if (s.compressed > 0 && original > 0)
+    if (intact && s.compressed > 0 && original > 0)
         std::snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(original) / static_cast<double>(s.compressed));
     std::printf("%6u %5u %10s %12s %12s %7s  %-10s %s\n", s.method, s.level, size_text(s.block_size).c_str(),
-                size_text(s.compressed).c_str(), size_text(original).c_str(), ratio, integrity, name.c_str());
+                size_text(s.compressed).c_str(), size_text(original).c_str(), ratio, integrity, escaped_name(name).c_str());
     if (intact)
         return st;
     const StatusCode code = s.fields.state == INTEGRITY_PENDING   ? StatusCode::Incomplete

@@ -141,6 +141,12 @@ void file_finish(Pipeline& p, OutputFile* out)
     if (out->failed.load()) {
         say_file_failure(p.messages, out->name, file_failure(out).reason);
         p.failed_files.fetch_add(1);
+    } else if (p.test_only && out->header.fields.state == INTEGRITY_NONE) {
+        // Intact as far as the records go, but nothing to check the content against.
+        Message m{MessageKind::FileNote};
+        m.name = out->name.c_str();
+        m.text = "no integrity fields: damage may go unnoticed";
+        message_say(p.messages, m);
     }
     delete out;
 }
