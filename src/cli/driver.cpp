@@ -1,5 +1,6 @@
 #include "cli/driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -44,7 +45,22 @@ struct Run {
     bool list_header_printed = false;
 };
 
-bool is_stdout_name(const std::string& name) { return name == "stdout"; }
+// `-` names the standard streams, as "stdout" names standard output.
+bool is_stdout_name(const std::string& name) { return name == "stdout" || name == "-"; }
+
+// `-` among the inputs means standard input: the one input of the run, not
+// walked, named "stdin" in messages as when no input is named.
+void take_stdin_operand(Run& r)
+{
+    if (std::find(r.inputs.begin(), r.inputs.end(), "-") == r.inputs.end())
+        return;
+    if (r.inputs.size() > 1)
+        refuse("quarnix: -: standard input can't be one of several inputs\n", STATUS_FAILED);
+    if (r.o.recursive)
+        refuse("quarnix: -: standard input can't be walked (-r)\n", STATUS_FAILED);
+    r.inputs = {"stdin"};
+    r.o.from_stdin = 1;
+}
 
 // Picks inputs and destination from the operands, refusing combinations that
 // make no sense. The destination directory is created here, before any input
@@ -56,6 +72,7 @@ void choose_destination(Run& r, const char* program_path)
         // Every operand is a container to read; none names a destination.
         r.kind = Destination::None;
         r.inputs = o.names;
+        take_stdin_operand(r);
         if (r.inputs.empty()) {
             if (stream_is_terminal(0) && !o.force)
                 usage_exit(program_path);
@@ -89,10 +106,12 @@ void choose_destination(Run& r, const char* program_path)
             refuse("can't recurse to stdout", STATUS_FAILED);
         if (n > 1)
             refuse("can't process multiple files to stdout", STATUS_FAILED);
+        take_stdin_operand(r);
         o.to_stdout = 1;
         r.kind = Destination::Stdout;
         return;
     }
+    take_stdin_operand(r);
     PathStatus st;
     const bool exists = path_status(r.dest.c_str(), &st, true) == 0;
     if (n == 1 && !o.recursive && !o.decompress && has_container_extension(r.dest.c_str())) {
@@ -102,6 +121,8 @@ void choose_destination(Run& r, const char* program_path)
     } else if (exists) {
         if (st.kind != PathKind::Directory)
             refuse("destination is not a directory\n", STATUS_REFUSED);
+        if (o.from_stdin)
+            refuse("quarnix: -: standard input needs an output file, not a directory\n", STATUS_REFUSED);
         r.kind = Destination::Directory;
     } else if (n == 1 && !o.recursive) {
         r.kind = Destination::File;

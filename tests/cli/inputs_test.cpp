@@ -87,6 +87,48 @@ TEST(Inputs, ThatShrinkFailAndThatGrowAreTakenWhole)
     }
 }
 
+TEST(Inputs, DashMeansTheStandardStreams)
+{
+    ScratchDir d;
+    const std::string data = text_bytes(3000, 9);
+    write_file(d / "a.txt", data);
+    write_file(d / "b.txt", "beta");
+    write_file(d / "-", "a file named dash");
+    fs::create_directories(d / "dir");
+    const struct {
+        const char* args;
+        const char* redirect;
+        int status;
+        const char* err;
+        const char* made;      // a file the run writes, restoring to `content`
+        const char* content;   // null: a.txt's data
+    } cases[] = {
+        {"-12 - one.qrn", "<a.txt", 0, "", "one.qrn", nullptr},
+        {"-12 - -", "<a.txt >two.qrn", 0, "", "two.qrn", nullptr},
+        {"-12 -o -", "<a.txt >three.qrn", 0, "", "three.qrn", nullptr},
+        {"-12 ./- dash.qrn", "", 0, "", "dash.qrn", "a file named dash"},
+        {"-d - back", "<one.qrn", 0, "", "back", nullptr},
+        {"-d - -", "<two.qrn >back2", 0, "", "back2", nullptr},
+        {"-12 a.txt - x.qrn", "<a.txt", 1, "quarnix: -: standard input can't be one of several inputs\n", nullptr, nullptr},
+        {"-12 -r - x", "<a.txt", 1, "quarnix: -: standard input can't be walked (-r)\n", nullptr, nullptr},
+        {"-12 - dir", "<a.txt", 255, "quarnix: -: standard input needs an output file, not a directory\n", nullptr, nullptr},
+        {"-12 a.txt b.txt -", "", 1, "can't process multiple files to stdout", nullptr, nullptr},
+        {"-12 -r a.txt -", "", 1, "can't recurse to stdout", nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = run_quarnix(d.path, c.args, c.redirect);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_EQ(r.err, c.err) << c.args;
+        if (!c.made)
+            continue;
+        const bool container = std::string(c.made).find(".qrn") != std::string::npos;
+        const std::string got = container ? restored(d.path, c.made) : read_file(d / c.made);
+        EXPECT_TRUE(got == (c.content ? c.content : data)) << c.args;
+    }
+    EXPECT_FALSE(fs::exists(d / "x.qrn"));
+    EXPECT_TRUE(fs::is_empty(d / "dir"));
+}
+
 TEST(Inputs, ListAndTestSayTheTruth)
 {
     ScratchDir d;
@@ -135,6 +177,7 @@ TEST(Inputs, ListAndTestSayTheTruth)
         {"--test whole.qrn", "", ""},
         {"--test bare.qrn", "", "quarnix: bare.qrn: no integrity fields: damage may go unnoticed\n"},
         {"--test -p0 bare.qrn", "", "quarnix: bare.qrn: no integrity fields: damage may go unnoticed\n"},
+        {"--test -", "<bare.qrn", "quarnix: stdin: no integrity fields: damage may go unnoticed\n"},
     };
     for (const auto& c : tests) {
         const RunResult r = run_quarnix(d.path, c.args, c.redirect);
