@@ -186,5 +186,23 @@ TEST(Inputs, ListAndTestSayTheTruth)
     }
 }
 
+TEST(Inputs, TarCompressesThroughTheProgram)
+{
+    if (std::system("command -v tar >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no tar";
+    ScratchDir d;
+    write_file(d / "src/a.txt", text_bytes(200000, 11));
+    write_file(d / "src/sub/b.bin", random_bytes(5000, 12));
+    // tar runs the program by name, adding -d to extract.
+    const std::string path = "PATH='" + fs::path(QRN_QUARNIX_PATH).parent_path().string() + "':\"$PATH\" ";
+    const std::string tar = path + "tar -I 'quarnix -of -32' ";
+    const std::string cmd = "cd '" + d.path.string() + "' && " + tar + "-cf x.tar.qrn src && mkdir out && cd out && " +
+                            tar + "-xf ../x.tar.qrn";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(run_quarnix(d.path, "--test x.tar.qrn").status, 0);
+    for (const char* name : {"src/a.txt", "src/sub/b.bin"})
+        EXPECT_TRUE(read_file(d / "out" / name) == read_file(d / name)) << name;
+}
+
 } // namespace
 } // namespace qrn
