@@ -1,5 +1,6 @@
 #include "cli/driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -54,7 +55,22 @@ struct Run {
     std::vector<MadeDir> left_dirs;   // made by the walk, finished once the pipeline stops
 };
 
-bool is_stdout_name(const std::string& name) { return name == "stdout"; }
+// `-` names the standard streams, as "stdout" names standard output.
+bool is_stdout_name(const std::string& name) { return name == "stdout" || name == "-"; }
+
+// `-` among the inputs means standard input: the one input of the run, not
+// walked, named "stdin" in messages as when no input is named.
+void take_stdin_operand(Run& r)
+{
+    if (std::find(r.inputs.begin(), r.inputs.end(), "-") == r.inputs.end())
+        return;
+    if (r.inputs.size() > 1)
+        refuse("quarnix: -: standard input can't be one of several inputs\n", STATUS_FAILED);
+    if (r.o.recursive)
+        refuse("quarnix: -: standard input can't be walked (-r)\n", STATUS_FAILED);
+    r.inputs = {"stdin"};
+    r.o.from_stdin = 1;
+}
 
 // A memory size for messages: "11 GiB", "5.5 GiB", "704 MiB".
 std::string memory_text(uint64_t bytes)
@@ -104,6 +120,7 @@ void choose_destination(Run& r, const char* program_path)
         // Every operand is a container to read; none names a destination.
         r.kind = Destination::None;
         r.inputs = o.names;
+        take_stdin_operand(r);
         if (r.inputs.empty()) {
             if (stream_is_terminal(0) && !o.force)
                 usage_exit(program_path);
@@ -137,10 +154,12 @@ void choose_destination(Run& r, const char* program_path)
             refuse("can't recurse to stdout", STATUS_FAILED);
         if (n > 1)
             refuse("can't process multiple files to stdout", STATUS_FAILED);
+        take_stdin_operand(r);
         o.to_stdout = 1;
         r.kind = Destination::Stdout;
         return;
     }
+    take_stdin_operand(r);
     PathStatus st;
     const bool exists = path_status(r.dest.c_str(), &st, true) == 0;
     if (n == 1 && !o.recursive && !o.decompress && has_container_extension(r.dest.c_str())) {
@@ -150,6 +169,8 @@ void choose_destination(Run& r, const char* program_path)
     } else if (exists) {
         if (st.kind != PathKind::Directory)
             refuse("destination is not a directory\n", STATUS_REFUSED);
+        if (o.from_stdin)
+            refuse("quarnix: -: standard input needs an output file, not a directory\n", STATUS_REFUSED);
         r.kind = Destination::Directory;
     } else if (n == 1 && !o.recursive) {
         r.kind = Destination::File;
@@ -191,6 +212,31 @@ std::string size_text(uint64_t bytes)
     return text;
 }
 
+// A name as one line shows it: a backslash doubled, control characters as
+// \n, \t, \r or \xHH.
+std::string escaped_name(const std::string& name)
+{
+    std::string text;
+    for (const char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '\\')
+            text += "\\\\";
+        else if (c == '\n')
+            text += "\\n";
+        else if (c == '\t')
+            text += "\\t";
+        else if (c == '\r')
+            text += "\\r";
+        else if (b < 0x20 || b == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            text += hex;
+        } else
+            text += c;
+    }
+    return text;
+}
+
 // One line of --list for a container. Not Ok when it is no container or is
 // incomplete or damaged.
 Status list_container(Run& r, const FilePlace& place)
@@ -226,10 +272,10 @@ Status list_container(Run& r, const FilePlace& place)
     }
     const uint64_t original = recorded ? s.fields.length : s.original;
     char ratio[16] = "-";
-    if (s.compressed > 0 && original > 0)
+    if (intact && s.compressed > 0 && original > 0)
         std::snprintf(ratio, sizeof ratio, "%.3f", static_cast<double>(original) / static_cast<double>(s.compressed));
     std::printf("%6u %5u %10s %12s %12s %7s  %-10s %s\n", s.method, s.level, size_text(s.block_size).c_str(),
-                size_text(s.compressed).c_str(), size_text(original).c_str(), ratio, integrity, name.c_str());
+                size_text(s.compressed).c_str(), size_text(original).c_str(), ratio, integrity, escaped_name(name).c_str());
     if (intact)
         return st;
     const StatusCode code = s.fields.state == INTEGRITY_PENDING   ? StatusCode::Incomplete

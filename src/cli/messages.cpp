@@ -13,7 +13,8 @@ void message_print(const MessagePrinter& printer, const Message& m)
         std::fflush(stream);
         break;
     }
-    case MessageKind::FileFailed: std::fprintf(stderr, "quarnix: %s: %s\n", m.name, m.text); break;
+    case MessageKind::FileFailed:
+    case MessageKind::FileNote: std::fprintf(stderr, "quarnix: %s: %s\n", m.name, m.text); break;
     case MessageKind::OpenFailed: std::fprintf(stderr, "can't open input file '%s'. '%s'\n", m.name, m.text); break;
     case MessageKind::CreateFailed: std::fprintf(stderr, "creat error '%s' '%s'\n", m.name, m.text); break;
     case MessageKind::NotContainer: std::fprintf(stderr, "'%s' not qrn file\n", m.name); break;

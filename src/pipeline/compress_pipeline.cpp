@@ -15,25 +15,27 @@ namespace qrn {
 namespace {
 
 // Reads the next block to offset 1 of `buffer` and clears the slack behind it,
-// so that nothing left from an earlier block can reach a codec.
-// `total` bytes were read before; where the input's size is known, no more
-// than what is left is asked for, so that its end costs no read call.
-int64_t read_block(PlatformFile* in, uint8_t* buffer, uint32_t block_size, uint64_t total)
+// so that nothing left from an earlier block can reach a codec. A whole block
+// is asked for whatever size the input reported: files of procfs and the like
+// report 0 and hold data, and a file may grow while it is read.
+int64_t read_block(PlatformFile* in, uint8_t* buffer, uint32_t block_size)
 {
-    int64_t want = block_size;
-    if (in->size >= 0)
-        want = std::min(want, std::max<int64_t>(0, in->size - static_cast<int64_t>(total)));
-    const int64_t got = file_read_fully(in, buffer + 1, want);
+    const int64_t got = file_read_fully(in, buffer + 1, block_size);
     if (got >= 0)
         std::memset(buffer + 1 + got, 0, BUFFER_SLACK - 1);
     return got;
 }
 
-// Whether the block just read is the input's last: a short read, or, where
-// the size is known, all of it read (no read is spent finding the end).
-bool input_done(const PlatformFile* in, int64_t got, uint32_t block_size, uint64_t total)
+// Whether the block just read is the input's last: a short read only.
+bool input_done(int64_t got, uint32_t block_size) { return got < block_size; }
+
+// Once the input has ended after `total` bytes: a failure when it gave fewer
+// bytes than the size it reported when opened (it shrank under us).
+Status input_end_check(const PlatformFile* in, uint64_t total)
 {
-    return got < block_size || (in->size >= 0 && total >= static_cast<uint64_t>(in->size));
+    if (in->size >= 0 && total < static_cast<uint64_t>(in->size))
+        return status_failed(StatusCode::Io, "the file shrank while it was read");
+    return {};
 }
 
 // Counts and checksums a block's original bytes, when the container will
@@ -58,22 +60,25 @@ Status compress_inline(OutputFile* out, PlatformFile* in)
         st = report_error(*out->messages, ERR_MALLOC);
     } else {
         for (;;) {
-            const int64_t got = read_block(in, in_buffer, block_size, total);
+            const int64_t got = read_block(in, in_buffer, block_size);
             if (got < 0) {
                 st = report_read_failure(*out->messages);
                 break;
             }
+            total += static_cast<uint64_t>(got);
+            const bool done = input_done(got, block_size);
+            if (done && !(st = input_end_check(in, total)).ok())
+                break;
             if (got == 0)
                 break;
             const auto in_size = static_cast<uint32_t>(got);
             track_content(out, in_buffer + 1, in_size);
             const EncodedRecord r = block_encode(out->header, in_buffer, in_size, out_buffer, capacity);
-            if (!output_record(out, r.data, r.length)) {
+            if (!output_record(out, r.data, r.length, done)) {
                 st = file_failure(out);
                 break;
             }
-            total += static_cast<uint64_t>(got);
-            if (input_done(in, got, block_size, total))
+            if (done)
                 break;
         }
     }
@@ -127,8 +132,9 @@ Status compress_file_at(Pipeline& p, const CompressSettings& settings, const Fil
         out->header_offset = -1;
     if (out->header_offset >= 0) {
         h.fields.state = INTEGRITY_PENDING;
-        // A file of one block is read whole before anything is written: its
-        // header goes out complete together with its record.
+        // A file that says it fits one block goes out header and record in
+        // one write; the header is complete there when the file did end
+        // with that block, pending otherwise (it grew).
         out->header_deferred = in->size > 0 && static_cast<uint64_t>(in->size) <= block_size;
     }
     if (!out->header_deferred && !output_header(out)) {
@@ -150,22 +156,26 @@ Status compress_file_at(Pipeline& p, const CompressSettings& settings, const Fil
                 file_mark_failed(out, st);
                 break;
             }
-            const int64_t got = read_block(in, buffer, block_size, total);
-            if (got <= 0) {
+            const int64_t got = read_block(in, buffer, block_size);
+            if (got >= 0)
+                total += static_cast<uint64_t>(got);
+            const bool done = got >= 0 && input_done(got, block_size);
+            if (got < 0)
+                st = report_read_failure(p.messages);
+            else if (done)
+                st = input_end_check(in, total);
+            if (!st.ok())
+                file_mark_failed(out, st);
+            if (got <= 0 || !st.ok()) {
                 block_release(buffer);
-                if (got < 0) {
-                    st = report_read_failure(p.messages);
-                    file_mark_failed(out, st);
-                }
                 break;
             }
-            total += static_cast<uint64_t>(got);
             QueuedBlock b;
             b.seq = p.job_seq_counter++;
             b.out = out;
             b.in = buffer;
             b.in_size = static_cast<uint32_t>(got);
-            b.ends_file = finished = input_done(in, got, block_size, total);
+            b.ends_file = finished = done;
             track_content(out, buffer + 1, b.in_size);
             queue_put(p.queue, b);
             if (finished)

@@ -8,6 +8,7 @@ namespace qrn {
 enum class MessageKind {
     Numbered,       // a numbered error: `number`, `text`
     FileFailed,     // a file was not processed: `name`, `text` (why)
+    FileNote,       // a file was processed, with a caveat: `name`, `text`
     OpenFailed,     // an input could not be opened: `name`, `text` (the system's reason)
     CreateFailed,   // an output could not be created: `name`, `text` (why)
     NotContainer,   // an input has no container magic: `name`

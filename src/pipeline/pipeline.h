@@ -55,7 +55,7 @@ struct OutputFile {
     // and `hash` over the restored content, in order.
     ContainerHeader header;
     int64_t header_offset = -1;
-    bool header_deferred = false;   // a one-block file: the header goes out complete, with its record
+    bool header_deferred = false;   // the header goes out with the first record
     uint64_t length = 0;
     ContentHashPtr hash;
 };
@@ -166,8 +166,9 @@ OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name
 // reported on a short write: false then).
 bool output_header(OutputFile* out);
 // Writes a compressed record in order (behind the header, when that was
-// deferred). False on a short write (error 102 reported, the file marked failed).
-bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes);
+// deferred: complete when the record ends the file). False on a short write
+// (error 102 reported, the file marked failed).
+bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes, bool ends_file);
 // Writes restored data in order: counts and checksums it when the container
 // has integrity fields, and writes it unless only testing. False on a short
 // write (error 102 reported, the file marked failed).

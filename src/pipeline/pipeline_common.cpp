@@ -153,6 +153,12 @@ void file_finish(Pipeline& p, OutputFile* out)
     if (out->failed.load()) {
         say_file_failure(p.messages, out->name, file_failure(out).reason);
         p.failed_files.fetch_add(1);
+    } else if (p.test_only && out->header.fields.state == INTEGRITY_NONE) {
+        // Intact as far as the records go, but nothing to check the content against.
+        Message m{MessageKind::FileNote};
+        m.name = out->name.c_str();
+        m.text = "no integrity fields: damage may go unnoticed";
+        message_say(p.messages, m);
     }
     delete out;
 }
@@ -166,7 +172,7 @@ void write_finished(Pipeline& p, const Finished& f)
         if (p.decompress)
             output_restored(f.out, f.data, f.length);
         else
-            output_record(f.out, f.data, f.length);
+            output_record(f.out, f.data, f.length, f.end_of_file);
     }
     block_release(f.buffer);
     if (f.end_of_file)
@@ -294,14 +300,18 @@ bool output_header(OutputFile* out)
     return true;
 }
 
-bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes)
+bool output_record(OutputFile* out, const uint8_t* data, uint32_t bytes, bool ends_file)
 {
     int64_t written;
     if (out->header_deferred) {
         uint8_t header[HEADER_SIZE];
-        complete_header(out, header);
         out->header_deferred = false;
-        out->header_offset = -1;  // complete already: nothing to rewrite
+        if (ends_file) {
+            complete_header(out, header);
+            out->header_offset = -1;  // complete already: nothing to rewrite
+        } else {
+            container_header_encode(out->header, header);  // pending, rewritten at the end
+        }
         written = file_write_two(out->file, header, HEADER_SIZE, data, bytes) - HEADER_SIZE;
     } else {
         written = file_write_fully(out->file, data, bytes);
