@@ -72,8 +72,9 @@ void take_stdin_operand(Run& r)
     r.o.from_stdin = 1;
 }
 
-// A memory size for messages: "11 GiB", "5.5 GiB", "704 MiB".
-std::string memory_text(uint64_t bytes)
+// A size in binary units, with `decimals` digits ("5.50 MiB"); whole
+// numbers lose their ".0" when `trim`.
+std::string unit_text(uint64_t bytes, int decimals, bool trim)
 {
     static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     double v = static_cast<double>(bytes);
@@ -83,12 +84,15 @@ std::string memory_text(uint64_t bytes)
         ++u;
     }
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f", v);
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
     std::string s = text;
-    if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0)
+    if (trim && s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0)
         s.resize(s.size() - 2);
     return s + " " + units[u];
 }
+
+// A memory size for messages: "11 GiB", "5.5 GiB", "704 MiB".
+std::string memory_text(uint64_t bytes) { return unit_text(bytes, 1, true); }
 
 // Settles what level 9 may plan with: --memory caps the memory figure, and a
 // block size asked with -b whose coding cannot fit under it is refused.
@@ -198,18 +202,7 @@ std::string last_component(const std::string& path)
 
 std::string size_text(uint64_t bytes)
 {
-    static const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    if (bytes < 1024)
-        return std::to_string(bytes) + " B";
-    double v = static_cast<double>(bytes);
-    int u = 0;
-    while (v >= 1024 && u < 4) {
-        v /= 1024;
-        ++u;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f %s", v, units[u]);
-    return text;
+    return bytes < 1024 ? std::to_string(bytes) + " B" : unit_text(bytes, 2, false);
 }
 
 // A name as one line shows it: a backslash doubled, control characters as

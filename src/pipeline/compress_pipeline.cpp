@@ -102,13 +102,8 @@ Status compress_file_at(Pipeline& p, const CompressSettings& settings, const Fil
     if (!in)
         return st;
     OutputFile* out = open_output(p, in, in_name, out_place);
-    if (!out) {
-        const int err = last_error();
-        file_close(in);
-        st = status_failed(StatusCode::Io, "the output could not be created", 0, err);
-        st.fatal = true;
-        return st;
-    }
+    if (!out)
+        return output_refused(in);
     ContainerHeader& h = out->header;
     h.method = settings.plan.method;
     h.level = settings.plan.level;

@@ -311,13 +311,8 @@ Status decompress_file_at(Pipeline& p, const FilePlace& in_place, const FilePlac
     restored.name = restored_name(out_place.name.c_str());
     restored.path = restored_name(out_place.path.c_str());
     OutputFile* out = open_output(p, in, in_name, restored);
-    if (!out) {
-        const int err = last_error();
-        file_close(in);
-        st = status_failed(StatusCode::Io, "the output could not be created", 0, err);
-        st.fatal = true;
-        return st;
-    }
+    if (!out)
+        return output_refused(in);
     out->header = h;
     Failure f{p.messages, {}};
     if (h.fields.state == INTEGRITY_COMPLETE) {

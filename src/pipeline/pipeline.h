@@ -162,6 +162,9 @@ Status report_read_failure(const MessageSink& sink);
 // Creates the output (or takes standard output, or nothing when only
 // testing), saying why on failure; null then.
 OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const FilePlace& out_place);
+// Closes the input of a file whose output could not be created, and says so:
+// the run cannot go on.
+Status output_refused(PlatformFile* in);
 // Writes the header as it stands (the file marked failed and error 102
 // reported on a short write: false then).
 bool output_header(OutputFile* out);

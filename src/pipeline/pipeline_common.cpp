@@ -262,6 +262,15 @@ void say_create_failure(const Pipeline& p, const char* out_name, const char* why
 
 } // namespace
 
+Status output_refused(PlatformFile* in)
+{
+    const int err = last_error();
+    file_close(in);
+    Status st = status_failed(StatusCode::Io, "the output could not be created", 0, err);
+    st.fatal = true;
+    return st;
+}
+
 OutputFile* open_output(const Pipeline& p, PlatformFile* in, const char* in_name, const FilePlace& out_place)
 {
     const char* out_name = out_place.path.c_str();

@@ -220,6 +220,21 @@ PlatformFile* file_create_output_at(const FilePlace& at, bool replace, const Fil
     return f;
 }
 
+namespace {
+
+// Gives an open file or directory the access and modification times of `meta`.
+int set_times(int fd, const FileMeta& meta)
+{
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(meta.atime_sec);
+    times[0].tv_nsec = static_cast<long>(meta.atime_nsec);
+    times[1].tv_sec = static_cast<time_t>(meta.mtime_sec);
+    times[1].tv_nsec = static_cast<long>(meta.mtime_nsec);
+    return ::futimens(fd, times);
+}
+
+} // namespace
+
 int file_apply_meta(PlatformFile* f, const FileMeta& meta)
 {
     if (!meta.known || f->is_std)
@@ -235,12 +250,7 @@ int file_apply_meta(PlatformFile* f, const FileMeta& meta)
         ::fchmod(f->fd, static_cast<mode_t>(meta.mode & 07777)) != 0 &&
         ::fchmod(f->fd, static_cast<mode_t>(meta.mode & 0777)) != 0)
         rc = -1;
-    struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(meta.atime_sec);
-    times[0].tv_nsec = static_cast<long>(meta.atime_nsec);
-    times[1].tv_sec = static_cast<time_t>(meta.mtime_sec);
-    times[1].tv_nsec = static_cast<long>(meta.mtime_nsec);
-    if (::futimens(f->fd, times) != 0)
+    if (set_times(f->fd, meta) != 0)
         rc = -1;
     return rc;
 }
@@ -514,12 +524,7 @@ int dir_apply_meta(DirHandle* d, const FileMeta& meta)
     if (::fchmod(fd, static_cast<mode_t>(meta.mode & 07777)) != 0 &&
         ::fchmod(fd, static_cast<mode_t>(meta.mode & 0777)) != 0)
         rc = -1;
-    struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(meta.atime_sec);
-    times[0].tv_nsec = static_cast<long>(meta.atime_nsec);
-    times[1].tv_sec = static_cast<time_t>(meta.mtime_sec);
-    times[1].tv_nsec = static_cast<long>(meta.mtime_nsec);
-    if (::futimens(fd, times) != 0)
+    if (set_times(fd, meta) != 0)
         rc = -1;
     return rc;
 }
