@@ -109,6 +109,13 @@ static void refused_calls(void)
     CHECK(qrn_get_error_code(qrn_compress_cctx(c, out, N, data, 10)) == QRN_ERROR_STAGE, "mid-stream");
     qrn_cctx_reset(c);
     CHECK(qrn_cctx_set(c, QRN_P_LEVEL, 1) == 0, "after reset");
+    /* Level 9 with a 64 MiB block needs about 11 times that: not under 100 MiB. */
+    qrn_cctx_set(c, QRN_P_LEVEL, 9);
+    qrn_cctx_set(c, QRN_P_BLOCK_SIZE, 64 << 20);
+    qrn_cctx_set(c, QRN_P_MEMORY_LIMIT, 100 << 20);
+    CHECK(qrn_get_error_code(qrn_compress_cctx(c, out, N, data, 10)) == QRN_ERROR_PARAMETER_RANGE, "memory limit");
+    qrn_cctx_set(c, QRN_P_MEMORY_LIMIT, 1LL << 30);
+    CHECK(!qrn_is_error(qrn_compress_cctx(c, out, N, data, 10)), "memory limit met");
     qrn_cctx_free(c);
 
     /* Error names: short, and one for each code. */
