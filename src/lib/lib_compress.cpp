@@ -50,12 +50,9 @@ namespace {
 void stream_drop(qrn_cctx* c)
 {
     CompressStream& s = c->s;
-    jobs_drop(c->workers, s.inflight);
-    if (s.draining)
-        block_job_free(s.draining);
+    jobs_drop(c->workers, s.inflight, s.draining);
     block_release(s.fill);
-    s.~CompressStream();
-    new (&s) CompressStream;
+    s = CompressStream{};
 }
 
 size_t stream_fail(qrn_cctx* c, qrn_error_code code)
@@ -376,7 +373,8 @@ size_t compress_flat(qrn_cctx* c, void* dst, size_t dst_capacity, const void* sr
         inflight.push_back(j);
         workers_submit(c->workers, j);
     }
-    jobs_drop(c->workers, inflight);
+    BlockJob* none = nullptr;
+    jobs_drop(c->workers, inflight, none);
     if (error != QRN_OK)
         return lib_error(error);
     h.fields.state = INTEGRITY_COMPLETE;

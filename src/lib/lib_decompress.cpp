@@ -59,12 +59,9 @@ namespace {
 void container_drop(qrn_dctx* d)
 {
     RestoreStream& s = d->s;
-    jobs_drop(d->workers, s.inflight);
-    if (s.draining)
-        block_job_free(s.draining);
+    jobs_drop(d->workers, s.inflight, s.draining);
     block_release(s.buffer);
-    s.~RestoreStream();
-    new (&s) RestoreStream;
+    s = RestoreStream{};
 }
 
 size_t container_fail(qrn_dctx* d, qrn_error_code code)

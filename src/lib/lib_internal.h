@@ -83,7 +83,8 @@ void block_job_restore(WorkItem* item);
 // Releases the job's buffers and the job.
 void block_job_free(BlockJob* job);
 
-// Blocks in flight, oldest first: waits for all and frees them.
-void jobs_drop(Workers& w, std::vector<BlockJob*>& jobs);
+// Blocks in flight, oldest first, and the one going out (may be null):
+// waits for all and frees them.
+void jobs_drop(Workers& w, std::vector<BlockJob*>& jobs, BlockJob*& draining);
 
 } // namespace qrn

@@ -134,13 +134,16 @@ void block_job_free(BlockJob* job)
     delete job;
 }
 
-void jobs_drop(Workers& w, std::vector<BlockJob*>& jobs)
+void jobs_drop(Workers& w, std::vector<BlockJob*>& jobs, BlockJob*& draining)
 {
     for (BlockJob* j : jobs) {
         workers_wait(w, j);
         block_job_free(j);
     }
     jobs.clear();
+    if (draining)
+        block_job_free(draining);
+    draining = nullptr;
 }
 
 } // namespace qrn
