@@ -129,7 +129,8 @@ std::string qrn_codec_name(const QrnLevel& l)
 uint32_t qrn_block_size(const QrnLevel& l, uint64_t file_bytes, uint32_t block_override)
 {
     const uint64_t size = codec_plan_block_size(codec_plan(l.method, l.level), block_override, BENCH_THREADS,
-                                                static_cast<int64_t>(file_bytes), physical_memory());
+                                                static_cast<int64_t>(file_bytes), physical_memory(),
+                                                memory_is_limited());
     return static_cast<uint32_t>(bsize_decode(bsize_encode(size)));
 }
 

@@ -32,7 +32,7 @@ PUBLIC_HEADER = "quarnix.h"
 PUBLIC_USERS = {"lib"}
 PUBLIC_SYSTEM_HEADERS = {"stddef.h"}
 STD_HEADERS = set("""
-algorithm array atomic bit bitset cassert cerrno cinttypes climits cmath condition_variable cstdarg
+algorithm array atomic bit bitset cassert cerrno chrono cinttypes climits cmath condition_variable cstdarg deque
 cstddef cstdint cstdio cstdlib cstring ctime functional initializer_list iterator limits memory mutex
 new numeric optional span string string_view thread tuple type_traits utility vector
 """.split())

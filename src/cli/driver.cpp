@@ -8,6 +8,7 @@
 
 #include "cli/messages.h"
 #include "cli/options.h"
+#include "cli/progress.h"
 #include "cli/walker.h"
 #include "container/container_format.h"
 #include "pipeline/pipeline.h"
@@ -205,31 +206,6 @@ std::string size_text(uint64_t bytes)
     return bytes < 1024 ? std::to_string(bytes) + " B" : unit_text(bytes, 2, false);
 }
 
-// A name as one line shows it: a backslash doubled, control characters as
-// \n, \t, \r or \xHH.
-std::string escaped_name(const std::string& name)
-{
-    std::string text;
-    for (const char c : name) {
-        const auto b = static_cast<unsigned char>(c);
-        if (c == '\\')
-            text += "\\\\";
-        else if (c == '\n')
-            text += "\\n";
-        else if (c == '\t')
-            text += "\\t";
-        else if (c == '\r')
-            text += "\\r";
-        else if (b < 0x20 || b == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", b);
-            text += hex;
-        } else
-            text += c;
-    }
-    return text;
-}
-
 // One line of --list for a container. Not Ok when it is no container or is
 // incomplete or damaged.
 Status list_container(Run& r, const FilePlace& place)
@@ -277,10 +253,13 @@ Status list_container(Run& r, const FilePlace& place)
     return status_failed(code, integrity);
 }
 
-// Hands one file to its pipeline. A failure is counted and the run goes on.
-void process_file(Run& r, const FilePlace& in, FilePlace out)
+// Hands one file (of `size` bytes; negative: not known) to its pipeline. A
+// failure is counted and the run goes on.
+void process_file(Run& r, const FilePlace& in, FilePlace out, int64_t size)
 {
     Status st;
+    if (r.mode != Mode::List)
+        progress_file(in.path, size, r.p.read_bytes);
     switch (r.mode) {
     case Mode::List: st = list_container(r, in); break;
     case Mode::Test:
@@ -308,7 +287,7 @@ void process_list(Run& r)
         const std::string out =
             r.kind == Destination::Directory ? join_path(r.dest, last_component(in)) : r.dest;
         if (st.kind == PathKind::Regular || r.o.from_stdin) {
-            process_file(r, place_of_path(in.c_str()), place_of_path(out.c_str()));
+            process_file(r, place_of_path(in.c_str()), place_of_path(out.c_str()), r.o.from_stdin ? -1 : st.size);
         } else if (st.kind == PathKind::Missing) {
             Message m{MessageKind::OpenFailed};
             m.name = in.c_str();
@@ -388,7 +367,9 @@ void process_tree(Run& r, LeftOut& left_out)
     const bool reading_only = r.mode == Mode::Test || r.mode == Mode::List;
     DirHandle* dest = reading_only ? nullptr : dir_open(r.dest.c_str());
     if (!reading_only && !dest) {
-        std::fprintf(stderr, "quarnix: %s: %s\n", r.dest.c_str(), error_text(last_error()));
+        const int err = last_error();
+        const auto hold = progress_hold();
+        std::fprintf(stderr, "quarnix: %s: %s\n", r.dest.c_str(), error_text(err));
         r.fatal_status = STATUS_REFUSED;
         walker_close(w);
         return;
@@ -422,7 +403,7 @@ void process_tree(Run& r, LeftOut& left_out)
                 continue;
             if (reading_only && !container && e.depth > 0)
                 continue;
-            process_file(r, e.place, out_place);
+            process_file(r, e.place, out_place, e.status.size);
         } else if (e.status.kind == PathKind::Directory && !reading_only) {
             MadeDir d;
             d.meta = e.meta;
@@ -434,6 +415,7 @@ void process_tree(Run& r, LeftOut& left_out)
                 d.dir = made_now < 0 ? nullptr : dir_open_at(out_dir, out_place.name.c_str());
             }
             if (!d.dir) {
+                const auto hold = progress_hold();
                 std::fprintf(stderr, "cannot create directory '%s'", out.c_str());
                 r.fatal_status = STATUS_REFUSED;
                 break;
@@ -507,6 +489,11 @@ int quarnix_main(int argc, char** argv)
         std::exit(STATUS_REFUSED);
     }
 
+    // The progress line goes where a person watches and the data does not.
+    const bool data_to_terminal = p.to_stdout && stream_is_terminal(1);
+    if (r.mode != Mode::List && (o.progress == 1 || (o.progress < 0 && !o.quiet && stream_is_terminal(2) && !data_to_terminal)))
+        progress_start(p, o.recursive ? 0 : static_cast<int>(r.inputs.size()));
+
     LeftOut left_out;
     if (o.recursive)
         process_tree(r, left_out);
@@ -514,6 +501,7 @@ int quarnix_main(int argc, char** argv)
         process_list(r);
 
     pipeline_stop(p);
+    progress_stop();
     finish_left_dirs(r, r.left_dirs, true);
     startup_release();
     if (!o.quiet)

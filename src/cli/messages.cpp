@@ -2,10 +2,36 @@
 
 #include <cstdio>
 
+#include "cli/progress.h"
+
 namespace qrn {
+
+std::string escaped_name(const std::string& name)
+{
+    std::string text;
+    for (const char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '\\')
+            text += "\\\\";
+        else if (c == '\n')
+            text += "\\n";
+        else if (c == '\t')
+            text += "\\t";
+        else if (c == '\r')
+            text += "\\r";
+        else if (b < 0x20 || b == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            text += hex;
+        } else
+            text += c;
+    }
+    return text;
+}
 
 void message_print(const MessagePrinter& printer, const Message& m)
 {
+    const auto hold = progress_hold();
     switch (m.kind) {
     case MessageKind::Numbered: {
         std::FILE* stream = printer.numbered_to_stderr ? stderr : stdout;

@@ -3,6 +3,8 @@
 // always used.
 #pragma once
 
+#include <string>
+
 #include "pipeline/messages.h"
 
 namespace qrn {
@@ -11,7 +13,11 @@ struct MessagePrinter {
     bool numbered_to_stderr = false;   // standard output carries the data
 };
 
-// Prints one message.
+// A name as one line shows it: a backslash doubled, control characters as
+// \n, \t, \r or \xHH.
+std::string escaped_name(const std::string& name);
+
+// Prints one message (clearing the progress line first).
 void message_print(const MessagePrinter& printer, const Message& m);
 // A sink for the pipelines that prints through `printer`.
 MessageSink message_printer_sink(MessagePrinter* printer);

@@ -11,11 +11,12 @@ namespace qrn {
 namespace {
 
 constexpr const char* OPTION_STRING = "odfhrS1:2:3:4:b:p:v:D:";
-enum LongOnly { OPT_TEST = 0x100, OPT_LIST, OPT_HELP, OPT_VERSION, OPT_QUIET, OPT_MEMORY };
+enum LongOnly { OPT_TEST = 0x100, OPT_LIST, OPT_HELP, OPT_VERSION, OPT_QUIET, OPT_MEMORY, OPT_PROGRESS, OPT_NO_PROGRESS };
 constexpr LongOption LONG_OPTIONS[] = {{"repeat", false, 'r'}, {"test", false, OPT_TEST},
                                        {"list", false, OPT_LIST}, {"help", false, OPT_HELP},
                                        {"version", false, OPT_VERSION}, {"quiet", false, OPT_QUIET},
-                                       {"memory", true, OPT_MEMORY},
+                                       {"memory", true, OPT_MEMORY}, {"progress", false, OPT_PROGRESS},
+                                       {"no-progress", false, OPT_NO_PROGRESS},
                                        {nullptr, false, 0}};
 constexpr const char* BANNER = "quarnix 1.2 (Aug 11 2014)";
 constexpr uint32_t DEFAULT_BLOCK_MIB = 64;
@@ -99,7 +100,10 @@ namespace {
                " --test    decompress and check every named container, writing nothing\n"
                " --list    show method, level, sizes and integrity of every named container\n"
                " --repeat  the same as -r\n"
-               " --quiet   no closing line about entries a walk left out (errors are still shown)\n"
+               " --quiet   no progress line and no closing line about entries a walk left out\n"
+               "           (errors are still shown)\n"
+               " --progress     show the progress line even where standard error is no terminal\n"
+               " --no-progress  never show the progress line\n"
                " --memory=SIZE  plan level 9 (block size, workers at once) for SIZE bytes (K, M, G suffixes)\n"
                " --help    this text\n"
                " --version the version\n",
@@ -148,6 +152,8 @@ void parse_options(int argc, char** argv, RunOptions* opts)
         case OPT_TEST: opts->test = 1; break;
         case OPT_LIST: opts->list = 1; break;
         case OPT_QUIET: opts->quiet = 1; break;
+        case OPT_PROGRESS: opts->progress = 1; break;
+        case OPT_NO_PROGRESS: opts->progress = 0; break;
         case OPT_MEMORY:
             opts->memory_option = parse_memory_size(p.optarg);
             if (opts->memory_option == 0) {

@@ -18,7 +18,8 @@ struct RunOptions {
     int probe_cpu = 1;
     int test = 0;                 // --test: decompress and check, write nothing
     int list = 0;                 // --list: show what containers hold
-    int quiet = 0;                // --quiet: no summary of entries left out
+    int quiet = 0;                // --quiet: no progress, no summary of entries left out
+    int progress = -1;            // --progress 1, --no-progress 0; -1: where standard error is a terminal
     int thread_count = -1;        // negative: one per processor
     int hash_bits_option = 0;     // -D as given; 0 when absent
     std::string block_option;     // -b's text as given, for messages

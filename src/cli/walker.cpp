@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/progress.h"
+
 namespace qrn {
 
 namespace {
@@ -17,6 +19,7 @@ void close_walk(DirWalker* w)
 void report(DirWalker* w, const std::string& path)
 {
     const int err = last_error();
+    const auto hold = progress_hold();
     std::fprintf(stderr, "%s: %s\n", path.c_str(), error_text(err));
     ++w->failures;
 }
@@ -99,6 +102,7 @@ int walker_next(DirWalker* w, WalkEntry* e)
         close_walk(w);
         w->top = (*w->names)[w->next_name++];
         if (w->exclude && is_within(w->top, *w->exclude)) {
+            const auto hold = progress_hold();
             std::fprintf(stderr, "quarnix: %s: skipped: it is the destination or lies inside it\n", w->top.c_str());
             continue;
         }

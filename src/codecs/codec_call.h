@@ -2,9 +2,29 @@
 // coded form out. Codecs never see the container, files or threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace qrn {
+
+// How far a long block's coding has come, for a display in another thread:
+// the level-9 parsers add the positions they pass to `done` in steps, and
+// `told` is what this block has added so far.
+struct BlockProgress {
+    std::atomic<uint64_t>* done = nullptr;
+    uint32_t told = 0;
+};
+
+constexpr uint32_t BLOCK_PROGRESS_STEP = uint32_t{1} << 20;
+
+// Reports that the block's coding has reached `position` (null: nobody asks).
+inline void block_progress_at(BlockProgress* progress, uint32_t position)
+{
+    if (progress && position - progress->told >= BLOCK_PROGRESS_STEP) {
+        progress->done->fetch_add(position - progress->told, std::memory_order_relaxed);
+        progress->told = position;
+    }
+}
 
 struct BlockCall {
     uint8_t method;      // 1..4
@@ -14,6 +34,7 @@ struct BlockCall {
     uint32_t in_size;
     uint8_t* out;
     uint32_t out_limit;  // compressor: output capacity; decompressor: exact size
+    BlockProgress* progress = nullptr;   // compressor: where a long parse says how far it is
 };
 
 // A compressor returns the payload bytes written at `out` (0 for an empty

@@ -20,6 +20,12 @@ constexpr uint64_t FAST_BLOCK = 64 * MIB;
 constexpr uint64_t STRONG_BLOCK_MIN = 32 * MIB;
 constexpr uint32_t STRONG_MEMORY_SHARE = 14;   // a level-9 block and its parse fit 1/14 of memory per worker
 constexpr uint64_t STRONG_BLOCK_MEMORY = 11;   // a level-9 worker's peak memory per byte of its block
+// Under a hard limit the whole run must fit: a trie takes up to about 13
+// bytes per byte of its block on common data and must stay within the pool's
+// budget (3/4 of the memory); the block's buffers, the one read ahead and
+// about 100 MiB of tables take the rest.
+constexpr uint32_t STRONG_LIMITED_SHARE = 20;
+constexpr uint64_t STRONG_LIMITED_MIN = 1 * MIB;
 constexpr uint64_t TRIE_BYTES_PER_BYTE = 32;   // address space planned per byte of a block being parsed
 constexpr int32_t HASH_BITS_MIN = 10;
 constexpr int32_t LEVEL0_HASH_BITS_MAX = 16;
@@ -55,6 +61,8 @@ CodecPlan codec_plan(int method, int level)
     } else if (level == 9) {
         plan.memory_share = STRONG_MEMORY_SHARE;
         plan.block_min = STRONG_BLOCK_MIN;
+        plan.limited_share = STRONG_LIMITED_SHARE;
+        plan.limited_min = STRONG_LIMITED_MIN;
         plan.cut_to_file = true;
     } else {
         plan.block_size = FAST_BLOCK;
@@ -87,14 +95,18 @@ int32_t codec_plan_hash_bits(const CodecPlan& plan, int32_t requested)
 }
 
 uint64_t codec_plan_block_size(const CodecPlan& plan, uint64_t requested, int threads, int64_t file_bytes,
-                               uint64_t memory)
+                               uint64_t memory, bool memory_is_limit)
 {
     if (requested != 0)
         return requested;
     uint64_t size = plan.block_size;
-    if (plan.memory_share != 0) {
-        const uint64_t share = memory / plan.memory_share / static_cast<uint64_t>(threads > 0 ? threads : 1);
-        size = share > plan.block_min ? share : plan.block_min;
+    const uint64_t workers = static_cast<uint64_t>(threads > 0 ? threads : 1);
+    if (plan.memory_share != 0 && memory_is_limit) {
+        // The machine's memory leaves room to page; a cgroup or address-space
+        // limit does not: the process is killed or refused at it.
+        size = std::max(memory / plan.limited_share / workers, plan.limited_min);
+    } else if (plan.memory_share != 0) {
+        size = std::max(memory / plan.memory_share / workers, plan.block_min);
     }
     if (plan.cut_to_file && file_bytes >= 0 && static_cast<uint64_t>(file_bytes) < size)
         size = static_cast<uint64_t>(file_bytes);

@@ -24,10 +24,14 @@ struct CodecPlan {
 
     // Block size when none is asked for: `block_size`, or, where
     // `memory_share` is nonzero, memory / memory_share / threads but at
-    // least `block_min`; cut to the file's size when `cut_to_file`.
+    // least `block_min`; under a hard memory limit, memory / limited_share /
+    // threads but at least `limited_min`; cut to the file's size when
+    // `cut_to_file`.
     uint64_t block_size = 0;
     uint32_t memory_share = 0;
     uint64_t block_min = 0;
+    uint32_t limited_share = 0;
+    uint64_t limited_min = 0;
     bool cut_to_file = false;
 
     // One block queued at a time (each block takes much memory), instead of
@@ -50,9 +54,10 @@ CodecPlan codec_plan_decode();
 // The hash-table exponent for a requested value (0: none requested).
 int32_t codec_plan_hash_bits(const CodecPlan& plan, int32_t requested);
 // The block size for a file of `file_bytes` (negative: unknown) coded by
-// `threads` workers with `memory` bytes of memory; `requested` (nonzero) wins.
+// `threads` workers with `memory` bytes of memory, a hard limit when
+// `memory_is_limit`; `requested` (nonzero) wins.
 uint64_t codec_plan_block_size(const CodecPlan& plan, uint64_t requested, int threads, int64_t file_bytes,
-                               uint64_t memory);
+                               uint64_t memory, bool memory_is_limit);
 // Memory one worker needs while it codes a block of `block_size` bytes
 // (level 9: about 11 times the block, for its trie and parse); 0 where the
 // plan's needs do not grow with the block.

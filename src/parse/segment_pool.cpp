@@ -218,6 +218,7 @@ void pool_notice_default(PoolNotice what)
     if (what != PoolNotice::NoSegment)
         fatal_exit(REFUSED, 1);
     static const char message[] = "Too many seg allocated\n";
+    status_line_clear();
     std::fwrite(message, 1, sizeof message - 1, stderr);
 }
 

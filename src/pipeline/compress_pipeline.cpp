@@ -48,7 +48,7 @@ void track_content(OutputFile* out, const uint8_t* data, uint32_t bytes)
 }
 
 // Codes every block on the calling thread, reusing one pair of buffers.
-Status compress_inline(OutputFile* out, PlatformFile* in)
+Status compress_inline(Pipeline& p, OutputFile* out, PlatformFile* in)
 {
     const uint32_t block_size = header_block_size(out->header);
     const uint64_t capacity = compress_capacity(block_size);
@@ -66,6 +66,7 @@ Status compress_inline(OutputFile* out, PlatformFile* in)
                 break;
             }
             total += static_cast<uint64_t>(got);
+            p.read_bytes += static_cast<uint64_t>(got);
             const bool done = input_done(got, block_size);
             if (done && !(st = input_end_check(in, total)).ok())
                 break;
@@ -73,7 +74,9 @@ Status compress_inline(OutputFile* out, PlatformFile* in)
                 break;
             const auto in_size = static_cast<uint32_t>(got);
             track_content(out, in_buffer + 1, in_size);
-            const EncodedRecord r = block_encode(out->header, in_buffer, in_size, out_buffer, capacity);
+            BlockProgress progress{&p.coded_bytes, 0};
+            const EncodedRecord r = block_encode(out->header, in_buffer, in_size, out_buffer, capacity, &progress);
+            p.coded_bytes.fetch_add(in_size - progress.told, std::memory_order_relaxed);
             if (!output_record(out, r.data, r.length, done)) {
                 st = file_failure(out);
                 break;
@@ -112,7 +115,8 @@ Status compress_file_at(Pipeline& p, const CompressSettings& settings, const Fil
     // The block size, rounded up to its code's unit.
     const uint64_t memory = settings.memory ? settings.memory : physical_memory();
     h.bsize_code = bsize_encode(
-        codec_plan_block_size(settings.plan, settings.block_size, p.thread_count, file_size(in), memory));
+        codec_plan_block_size(settings.plan, settings.block_size, p.thread_count, file_size(in), memory,
+                              settings.memory != 0 || memory_is_limited()));
     const uint32_t block_size = header_block_size(h);
     // The blocks' tries are as large as the block, or the file where it is
     // smaller (a block code is never below 1 KiB); a size of 0 may hide
@@ -135,7 +139,7 @@ Status compress_file_at(Pipeline& p, const CompressSettings& settings, const Fil
     if (!out->header_deferred && !output_header(out)) {
         st = file_failure(out);
     } else if (p.thread_count == 0) {
-        st = compress_inline(out, in);
+        st = compress_inline(p, out, in);
     } else {
         uint64_t total = 0;
         bool finished = false;  // the file's last block was queued, and finishes it
@@ -152,8 +156,10 @@ Status compress_file_at(Pipeline& p, const CompressSettings& settings, const Fil
                 break;
             }
             const int64_t got = read_block(in, buffer, block_size);
-            if (got >= 0)
+            if (got >= 0) {
                 total += static_cast<uint64_t>(got);
+                p.read_bytes += static_cast<uint64_t>(got);
+            }
             const bool done = got >= 0 && input_done(got, block_size);
             if (got < 0)
                 st = report_read_failure(p.messages);
@@ -188,7 +194,7 @@ Status compress_file_at(Pipeline& p, const CompressSettings& settings, const Fil
     return st;
 }
 
-Finished compress_block(const QueuedBlock& b)
+Finished compress_block(const QueuedBlock& b, BlockProgress* progress)
 {
     OutputFile* out = b.out;
     EncodedRecord record{};
@@ -196,7 +202,7 @@ Finished compress_block(const QueuedBlock& b)
         const uint64_t capacity = compress_capacity(header_block_size(out->header));
         uint8_t* out_buffer = block_alloc(capacity + BUFFER_SLACK);
         if (out_buffer) {
-            record = block_encode(out->header, b.in, b.in_size, out_buffer, capacity);
+            record = block_encode(out->header, b.in, b.in_size, out_buffer, capacity, progress);
             block_release(record.buffer == b.in ? out_buffer : b.in);
         } else {
             file_mark_failed(out, report_error(*out->messages, ERR_MALLOC));

@@ -374,6 +374,7 @@ Status decompress_file_at(Pipeline& p, const FilePlace& in_place, const FilePlac
         b.in_size = static_cast<uint32_t>(got);
         b.out_size = (r.flags & BLOCK_COMPRESSED) ? r.decoded : b.in_size;
         previous_short = b.out_size < block_size;
+        p.read_bytes += b.in_size;
 
         if (threaded) {
             // A record with nothing behind it ends the file: its worker
@@ -411,6 +412,7 @@ Status decompress_file_at(Pipeline& p, const FilePlace& in_place, const FilePlac
         } else {
             block_unfilter_raw(h, data, b.out_size);
         }
+        p.coded_bytes.fetch_add(b.in_size, std::memory_order_relaxed);
         if (!output_restored(out, data, b.out_size)) {
             fail_reading(&f, -ERR_WRITE, StatusCode::Io, file_failure(out).reason);
             break;
@@ -428,7 +430,7 @@ Status decompress_file_at(Pipeline& p, const FilePlace& in_place, const FilePlac
     return f.status;
 }
 
-Finished decompress_block(const QueuedBlock& b)
+Finished decompress_block(const QueuedBlock& b, BlockProgress*)
 {
     OutputFile* out = b.out;
     uint8_t* data = b.in;

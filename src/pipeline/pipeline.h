@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/codec_call.h"
 #include "codecs/codec_plan.h"
 #include "common/status.h"
 #include "container/checksum.h"
@@ -95,6 +96,12 @@ struct Pipeline {
 
     std::atomic<int> failed_files{0};  // files not processed in full
 
+    // Progress, in input bytes (compression: the files' bytes; decompression:
+    // the records' payloads): queued by the main thread so far, and coded by
+    // the workers (level 9 counts a block's bytes as its parse passes them).
+    uint64_t read_bytes = 0;           // main thread only
+    std::atomic<uint64_t> coded_bytes{0};
+
     // Compression: the memory that blocks being coded may need at once (by
     // their plan's rule); 0: no limit. A block waits until its need fits
     // beside the others' (one block alone always goes).
@@ -130,8 +137,9 @@ bool pipeline_written(Pipeline& p, uint32_t mark);
 int pipeline_worker(void* pipeline);
 // One queued block, filtered and compressed, or decompressed and unfiltered;
 // its input buffer is released or becomes the result's buffer.
-Finished compress_block(const QueuedBlock& b);
-Finished decompress_block(const QueuedBlock& b);
+// `progress` hears how far a long block's parse has come.
+Finished compress_block(const QueuedBlock& b, BlockProgress* progress);
+Finished decompress_block(const QueuedBlock& b, BlockProgress* progress);
 
 // Shared by both directions (pipeline_common.cpp).
 

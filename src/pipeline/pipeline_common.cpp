@@ -38,7 +38,7 @@ void pipeline_stop(Pipeline& p)
 int pipeline_worker(void* arg)
 {
     Pipeline& p = *static_cast<Pipeline*>(arg);
-    Finished (*const code)(const QueuedBlock&) = p.decompress ? decompress_block : compress_block;
+    Finished (*const code)(const QueuedBlock&, BlockProgress*) = p.decompress ? decompress_block : compress_block;
     for (;;) {
         const QueuedBlock b = queue_take(p.queue);
         if (b.stop)
@@ -56,7 +56,9 @@ int pipeline_worker(void* arg)
             p.coding_turn.wait(lock, [&] { return p.coding_in_use == 0 || p.coding_in_use + need <= p.coding_memory; });
             p.coding_in_use += need;
         }
-        const Finished f = code(b);
+        BlockProgress progress{&p.coded_bytes, 0};
+        const Finished f = code(b, &progress);
+        p.coded_bytes.fetch_add(b.in_size - progress.told, std::memory_order_relaxed);
         if (need) {
             std::lock_guard<std::mutex> lock(p.coding_mutex);
             p.coding_in_use -= need;

@@ -97,6 +97,11 @@ int file_remove(const char* path);
 // before any other thread starts: the signals are blocked in this thread and
 // in every thread it starts, and one thread of its own waits for them.
 void interrupt_guard_start();
+// Says that a status line of `columns` columns stands on standard error (0:
+// none), so that an interruption or a message clears it first.
+void status_line_shown(int columns);
+// Clears that line, if one stands.
+void status_line_clear();
 bool stream_is_terminal(int std_fd);
 
 enum class PathKind { Missing, Regular, Directory, Other };
@@ -156,6 +161,9 @@ int processor_count();
 // or any group above it) and the address-space and data-size limits where
 // they are set. Read once and kept.
 uint64_t physical_memory();
+// Whether that figure is a limit below the machine's memory: the system then
+// refuses or kills at it, where the machine's memory leaves paging room.
+bool memory_is_limited();
 // The process's address-space limit (RLIMIT_AS); 0 when there is none.
 uint64_t address_space_limit();
 // The cgroup part alone: the smallest limit on the process's path from its

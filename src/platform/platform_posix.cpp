@@ -611,6 +611,7 @@ CgroupPaths& cgroup_paths()
 }
 
 std::atomic<uint64_t> kept_memory{0};
+std::atomic<bool> kept_limited{false};
 
 // A small file's text (cgroup and proc files report no size), empty when
 // it cannot be read.
@@ -712,14 +713,22 @@ uint64_t physical_memory()
     const long page = sysconf(_SC_PAGESIZE);
     if (pages > 0 && page > 0)
         memory = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+    const uint64_t machine = memory;
     memory = smaller_limit(memory, memory_cgroup_limit());
     for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
         struct rlimit rl;
         if (::getrlimit(resource, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
             memory = smaller_limit(memory, static_cast<uint64_t>(rl.rlim_cur));
     }
+    kept_limited.store(memory != machine);
     kept_memory.store(memory);
     return memory;
+}
+
+bool memory_is_limited()
+{
+    physical_memory();
+    return kept_limited.load();
 }
 
 uint64_t address_space_limit()
@@ -772,12 +781,33 @@ void address_release(void* p, size_t bytes)
         ::munmap(p, bytes);
 }
 
+namespace {
+std::atomic<int> status_columns{0};
+} // namespace
+
+void status_line_shown(int columns) { status_columns.store(columns); }
+
+void status_line_clear()
+{
+    // Safe in a signal's aftermath: one write, no allocation.
+    const int columns = status_columns.exchange(0);
+    if (columns <= 0)
+        return;
+    char blank[256];
+    const int n = std::min<int>(columns, static_cast<int>(sizeof blank) - 2);
+    blank[0] = '\r';
+    std::memset(blank + 1, ' ', static_cast<size_t>(n));
+    blank[n + 1] = '\r';
+    (void)!::write(STDERR_FILENO, blank, static_cast<size_t>(n) + 2);
+}
+
 void fatal_exit(const char* message, int status)
 {
     OpenOutputs& o = open_outputs();
     o.mutex.lock();   // held until the end: no output is created or finished after this
     for (const OpenOutput& out : o.outputs)
         ::unlinkat(out.dir_fd >= 0 ? out.dir_fd : AT_FDCWD, out.name.c_str(), 0);
+    status_line_clear();
     (void)!::write(STDERR_FILENO, message, std::strlen(message));
     ::_exit(status);
 }

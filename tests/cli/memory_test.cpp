@@ -65,10 +65,10 @@ TEST(Memory, LimitChoosesTheBlockSize)
         const char* args;
         const char* block;   // --list's block column
     } cases[] = {
-        {"-19 -p1 --memory=1G", "74.00 MiB"},      // 1 GiB / 14
-        {"-29 -p2 --memory=2048M", "74.00 MiB"},   // 2 GiB / 14 / 2 workers
-        {"-49 -p1 --memory=100M", "32.00 MiB"},    // the smallest automatic block
-        {"-39 -p1 --memory 3145728K", "220.00 MiB"},
+        {"-19 -p1 --memory=1G", "52.00 MiB"},      // a limit: 1 GiB / 20, rounded up to whole MiB
+        {"-29 -p2 --memory=2048M", "52.00 MiB"},   // 2 GiB / 20 / 2 workers
+        {"-49 -p1 --memory=100M", "5.00 MiB"},     // below the 32 MiB the machine's memory would give
+        {"-39 -p1 --memory 3145728K", "154.00 MiB"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);

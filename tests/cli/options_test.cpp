@@ -102,7 +102,10 @@ TEST(Program, StatusMessagesAndFilesLeft)
                         " --test    decompress and check every named container, writing nothing\n"
                         " --list    show method, level, sizes and integrity of every named container\n"
                         " --repeat  the same as -r\n"
-                        " --quiet   no closing line about entries a walk left out (errors are still shown)\n"
+                        " --quiet   no progress line and no closing line about entries a walk left out\n"
+                        "           (errors are still shown)\n"
+                        " --progress     show the progress line even where standard error is no terminal\n"
+                        " --no-progress  never show the progress line\n"
                         " --memory=SIZE  plan level 9 (block size, workers at once) for SIZE bytes (K, M, G suffixes)\n"
                         " --help    this text\n --version the version\n"},
         {.args = "--version", .status = 0, .err = "", .out = "quarnix 1.2 (Aug 11 2014)\n"},

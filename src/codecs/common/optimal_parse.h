@@ -241,10 +241,11 @@ struct OptimalParse {
     }
 
     // The whole block; CODEC_FAIL when the match finder or the output fails.
-    uint32_t run(uint8_t* out_start)
+    uint32_t run(uint8_t* out_start, BlockProgress* progress)
     {
         uint32_t window = OPTIMAL_FIRST_WINDOW;
         while (ws < n) {
+            block_progress_at(progress, ws);
             if (window < OPTIMAL_MAX_WINDOW)
                 window *= 2;
             w = std::min(window, n - ws);
@@ -271,7 +272,7 @@ uint32_t optimal_compress(const BlockCall& job)
     OptimalParse<D> parse{job.in, job.in_size, work->nodes, work->pairs, {}, {job.out, job.out + job.out_limit}};
     uint32_t result = CODEC_FAIL;
     if (mf_create(&parse.mf, job.in, job.in_size, 0, &work->pool))
-        result = parse.run(job.out);
+        result = parse.run(job.out, job.progress);
     pool_release_all(&work->pool);
     return result;
 }

@@ -299,10 +299,11 @@ struct Parse {
         model.s[M3_OFFSETS].add(m3_bucket_symbol(w_value));
     }
 
-    uint32_t run()
+    uint32_t run(BlockProgress* progress)
     {
         uint32_t window = OPTIMAL_FIRST_WINDOW;
         while (ws < n) {
+            block_progress_at(progress, ws);
             if (window < OPTIMAL_MAX_WINDOW)
                 window *= 2;
             w = std::min(window, n - ws);
@@ -343,7 +344,7 @@ uint32_t m3_compress_optimal(const BlockCall& job)
     Parse parse{job.in, n, wk, model, {}, writers};
     uint32_t result = CODEC_FAIL;
     if (mf_create(&parse.mf, job.in, n, 0, &wk->pool))
-        result = parse.run();
+        result = parse.run(job.progress);
     pool_release_all(&wk->pool);
     m3w_close(writers);
     return result;

@@ -382,10 +382,11 @@ struct Parse {
         });
     }
 
-    uint32_t run()
+    uint32_t run(BlockProgress* progress)
     {
         uint32_t window = OPTIMAL_FIRST_WINDOW;
         while (coder.pos < n) {
+            block_progress_at(progress, coder.pos);
             if (window < OPTIMAL_MAX_WINDOW)
                 window *= 2;
             w = std::min(window, n - coder.pos);
@@ -422,7 +423,7 @@ uint32_t m4_compress(const BlockCall& job)
     pool_clear(&wk->pool);
     uint32_t result = CODEC_FAIL;
     if (mf_create(&parse.mf, job.in, n, 0, &wk->pool))
-        result = parse.run();
+        result = parse.run(job.progress);
     pool_release_all(&wk->pool);
     return result;
 }

@@ -46,6 +46,7 @@ TEST(CodecPlan, BlockSizeQueueAndStartUp)
         int64_t file_bytes;
         uint64_t memory;
         uint64_t want;
+        bool limit = false;
     } cases[] = {
         {0, 0, 2, 1000, 16 * GIB, 4 * MIB},          // level 0: never cut to the file
         {1, 0, 2, -1, 16 * GIB, 64 * MIB},
@@ -55,9 +56,13 @@ TEST(CodecPlan, BlockSizeQueueAndStartUp)
         {9, 0, 0, -1, 14 * GIB, 1024 * MIB},           // no workers count as one
         {9, 0, 8, -1, 2 * GIB, 32 * MIB},              // at least 32 MiB
         {9, 0, 1, 100 * MIB, 14 * GIB, 100 * MIB},
+        {9, 0, 1, -1, 20 * GIB, GIB, true},           // a hard limit: memory / 20 / threads
+        {9, 0, 4, -1, 320 * MIB, 4 * MIB, true},      // ... with no 32 MiB floor
+        {9, 0, 8, -1, 64 * MIB, MIB, true},           // ... but at least 1 MiB
+        {2, 0, 2, -1, GIB, 64 * MIB, true},           // other levels ignore memory
     };
     for (const auto& c : cases)
-        EXPECT_EQ(codec_plan_block_size(codec_plan(1, c.level), c.requested, c.threads, c.file_bytes, c.memory),
+        EXPECT_EQ(codec_plan_block_size(codec_plan(1, c.level), c.requested, c.threads, c.file_bytes, c.memory, c.limit),
                   c.want)
             << c.level << " " << c.requested << " " << c.threads;
 
