@@ -288,7 +288,13 @@ void process_list(Run& r)
             r.kind == Destination::Directory ? join_path(r.dest, last_component(in)) : r.dest;
         if (st.kind == PathKind::Regular || r.o.from_stdin) {
             process_file(r, place_of_path(in.c_str()), place_of_path(out.c_str()), r.o.from_stdin ? -1 : st.size);
-        } else if (st.kind == PathKind::Missing) {
+        } else if (st.kind != PathKind::Missing) {
+            // A name given on the command line is never passed over in silence.
+            say_file_failure(r.p.messages, in,
+                             st.kind == PathKind::Directory ? "a directory: left out (-r walks it)"
+                                                            : "not a regular file: left out");
+            ++r.failures;
+        } else {
             Message m{MessageKind::OpenFailed};
             m.name = in.c_str();
             m.text = error_text(last_error());
@@ -302,6 +308,7 @@ void process_list(Run& r)
 struct LeftOut {
     int links = 0, fifos = 0, sockets = 0, devices = 0;
     int too_deep = 0;         // directories not entered: the walk keeps MAX_OPEN_LEVELS open
+    int containers = 0;       // compressing: files that are containers already
 };
 
 void count_left_out(LeftOut& l, OtherKind kind)
@@ -325,7 +332,8 @@ void say_left_out(const LeftOut& l)
                  {l.fifos, "FIFO", "FIFOs"},
                  {l.sockets, "socket", "sockets"},
                  {l.devices, "device", "devices"},
-                 {l.too_deep, "directory past 100 levels", "directories past 100 levels"}};
+                 {l.too_deep, "directory past 100 levels", "directories past 100 levels"},
+                 {l.containers, ".qrn file", ".qrn files"}};
     std::string line;
     for (const auto& k : kinds) {
         if (k.count == 0)
@@ -399,8 +407,10 @@ void process_tree(Run& r, LeftOut& left_out)
             // Compressing skips containers met in the tree; checking and
             // listing read only them (and every name given on the command line).
             const bool container = has_container_extension(path.c_str());
-            if (r.mode == Mode::Compress && container)
+            if (r.mode == Mode::Compress && container) {
+                ++left_out.containers;
                 continue;
+            }
             if (reading_only && !container && e.depth > 0)
                 continue;
             process_file(r, e.place, out_place, e.status.size);

@@ -149,6 +149,7 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
         std::function<void(const fs::path&)> add;   // adds to the tree t
         const char* args;
         const char* err;
+        int status = 0;
     } cases[] = {
         {"nothing left out", [](const fs::path&) {}, "-11 -r t out", ""},
         {"one link", [](const fs::path& t) { fs::create_symlink("a.txt", t / "l1"); }, "-11 -r t out",
@@ -170,6 +171,12 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
              fs::create_directories(p);
          },
          "-11 -r t out", "quarnix: left out 1 directory past 100 levels\n"},
+        {"a container", [](const fs::path& t) { write_file(t / "b.qrn", "x"); }, "-11 -r t out",
+         "quarnix: left out 1 .qrn file\n"},
+        // Names given on the command line are never passed over in silence.
+        {"a directory named without -r", [](const fs::path&) {}, "-11 t out", "quarnix: t: a directory: left out (-r walks it)\n", 1},
+        {"a FIFO named", [](const fs::path& t) { ASSERT_EQ(mkfifo((t / "f").c_str(), 0600), 0); }, "-11 t/f out",
+         "quarnix: t/f: not a regular file: left out\n", 1},
         {"--quiet", [](const fs::path& t) { fs::create_symlink("a.txt", t / "l1"); }, "--quiet -11 -r t out", ""},
         // Restoring a compressed tree t (packed/t).
         {"restoring", [](const fs::path& t) { fs::create_symlink("a.txt.qrn", t / "l1"); }, "-d -r packed/t out",
@@ -184,7 +191,7 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
         }
         c.add(d / (restoring ? "packed/t" : "t"));
         RunResult r = run_quarnix(d.path, c.args);
-        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.status, c.status) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
     }
 }
