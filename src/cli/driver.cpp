@@ -288,13 +288,12 @@ void process_list(Run& r)
             r.kind == Destination::Directory ? join_path(r.dest, last_component(in)) : r.dest;
         if (st.kind == PathKind::Regular || r.o.from_stdin) {
             process_file(r, place_of_path(in.c_str()), place_of_path(out.c_str()), r.o.from_stdin ? -1 : st.size);
-        } else if (st.kind != PathKind::Missing) {
-            // A name given on the command line is never passed over in silence.
-            say_file_failure(r.p.messages, in,
-                             st.kind == PathKind::Directory ? "a directory: left out (-r walks it)"
-                                                            : "not a regular file: left out");
+        } else if (st.kind == PathKind::Other) {
+            // A FIFO or device named on the command line is not read; say so.
+            // (A directory without -r is passed over in silence, as always.)
+            say_file_failure(r.p.messages, in, "not a regular file: left out");
             ++r.failures;
-        } else {
+        } else if (st.kind == PathKind::Missing) {
             Message m{MessageKind::OpenFailed};
             m.name = in.c_str();
             m.text = error_text(last_error());
