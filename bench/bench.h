@@ -89,7 +89,12 @@ struct PeerSetting {
     int level;
     int index;            // which coder
 };
+// The set a run takes when no level is named (a family's name means its part).
 std::vector<PeerSetting> peer_settings();
+bool peer_family_known(const std::string& family);
+// Any level of a peer by name (zstd-7, lz4-12, xz-0); false when the family
+// has no such level.
+bool peer_setting_find(const std::string& codec, PeerSetting* out);
 // `block` 0: the whole file in one call.
 Trial* peer_trial_new(const PeerSetting& p, const InputFile& f, uint64_t block);
 std::string peer_versions();
