@@ -106,6 +106,8 @@ std::vector<InputFile> synthetic_inputs(size_t bytes);
 std::vector<Row> total_rows(const std::vector<Row>& rows);
 void print_table(const char* title, const std::vector<Row>& rows);
 void print_standing(const std::vector<Row>& totals);
+// The peer rows that match or beat each quarnix row on ratio and both speeds.
+void print_dominance(const char* title, const std::vector<Row>& rows);
 bool write_csv(const std::string& path, const std::vector<Row>& rows);
 
 std::string block_label(uint64_t block_bytes, uint64_t file_bytes);

@@ -280,8 +280,10 @@ void run_file(Run& run, const InputFile& f, const std::vector<uint64_t>& peer_bl
     for (const Row& r : rows)
         if (!r.verified)
             ++run.failures;
-    if (o.per_file_tables)
+    if (o.per_file_tables) {
         print_table(f.name.c_str(), rows);
+        print_dominance(f.name.c_str(), rows);
+    }
     std::fflush(stdout);
     run.rows.insert(run.rows.end(), rows.begin(), rows.end());
 }
@@ -331,6 +333,7 @@ int run_body(void* arg)
 
     const std::vector<Row> totals = total_rows(run.rows);
     print_table("TOTAL", totals);
+    print_dominance("TOTAL rows", totals);
     print_standing(totals);
     std::vector<Row> all = run.rows;
     all.insert(all.end(), totals.begin(), totals.end());

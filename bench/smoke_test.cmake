@@ -88,6 +88,10 @@ math(EXPR want "3 * (${nq} + 2 * ${np})")
 if(NOT rows EQUAL want)
   message(FATAL_ERROR "${rows} rows instead of ${want}")
 endif()
+if(NOT out MATCHES "\nDominance \\(TOTAL rows" OR NOT out MATCHES "\nquarnix -10: (not dominated|dominated by )")
+  message(FATAL_ERROR "no dominance section after the totals:\n${out}")
+endif()
+
 # Any peer level and ranges of them are taken; a level the peer lacks is refused.
 execute_process(
   COMMAND ${BENCH} --quick --summary --no-blocks --synthetic 100000 --codecs qrn-10,lz4-2,zstd-2..3
