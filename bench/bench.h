@@ -89,7 +89,12 @@ struct PeerSetting {
     int level;
     int index;            // which coder
 };
+// The set a run takes when no level is named (a family's name means its part).
 std::vector<PeerSetting> peer_settings();
+bool peer_family_known(const std::string& family);
+// Any level of a peer by name (zstd-7, lz4-12, xz-0); false when the family
+// has no such level.
+bool peer_setting_find(const std::string& codec, PeerSetting* out);
 // `block` 0: the whole file in one call.
 Trial* peer_trial_new(const PeerSetting& p, const InputFile& f, uint64_t block);
 std::string peer_versions();
@@ -101,6 +106,8 @@ std::vector<InputFile> synthetic_inputs(size_t bytes);
 std::vector<Row> total_rows(const std::vector<Row>& rows);
 void print_table(const char* title, const std::vector<Row>& rows);
 void print_standing(const std::vector<Row>& totals);
+// The peer rows that match or beat each quarnix row on ratio and both speeds.
+void print_dominance(const char* title, const std::vector<Row>& rows);
 bool write_csv(const std::string& path, const std::vector<Row>& rows);
 
 std::string block_label(uint64_t block_bytes, uint64_t file_bytes);

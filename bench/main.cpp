@@ -28,8 +28,9 @@ void usage()
         "  -b SIZE             one block size for every quarnix level and the peers' block rows,\n"
         "                      in MiB or with a K suffix in KiB (like quarnix -b)\n"
         "  --no-blocks         peers on whole files only\n"
-        "  --codecs LIST       comma-separated codecs (zstd-19), families (zstd, qrn) or\n"
-        "                      quarnix methods (qrn-3)\n"
+        "  --codecs LIST       comma-separated codecs: any peer level (lz4-1..12, zstd-1..22,\n"
+        "                      xz-0..9, zlib-1..9: zstd-7) or range of them (zstd-1..22),\n"
+        "                      families (zstd, qrn: the default levels) or quarnix methods (qrn-3)\n"
         "  --csv FILE          also write every row to FILE\n"
         "  --summary           print only the totals, not one table per file\n"
         "  --synthetic BYTES   bench two generated inputs instead of files\n",
@@ -69,16 +70,77 @@ std::vector<std::string> split_list(const std::string& s)
 
 // An entry names a codec (zstd-19), a family (zstd, qrn) or a quarnix method
 // (qrn-3); zstd-1 does not take zstd-19 along.
+bool entry_selects(const std::string& p, const std::string& codec)
+{
+    const bool method = p.size() == 5 && p.compare(0, 4, "qrn-") == 0;
+    return codec == p || (codec.compare(0, p.size(), p) == 0 && (method || codec[p.size()] == '-'));
+}
+
 bool selected(const BenchOptions& o, const std::string& codec)
 {
     if (o.codec_filter.empty())
         return true;
-    for (const std::string& p : o.codec_filter) {
-        const bool method = p.size() == 5 && p.compare(0, 4, "qrn-") == 0;
-        if (codec == p || (codec.compare(0, p.size(), p) == 0 && (method || codec[p.size()] == '-')))
+    for (const std::string& p : o.codec_filter)
+        if (entry_selects(p, codec))
             return true;
-    }
     return false;
+}
+
+// The peers a run takes: each level named (zstd-7) or in a range (zstd-1..22)
+// and the default levels of each family named (zstd); every default level
+// when no list is given. Families in their table's order, levels ascending.
+// False, with the entry, when an entry names no peer level and no quarnix
+// level, method or family.
+bool resolve_peers(const BenchOptions& o, std::vector<PeerSetting>* peers, std::string* bad)
+{
+    const std::vector<PeerSetting> defaults = peer_settings();
+    if (o.codec_filter.empty()) {
+        *peers = defaults;
+        return true;
+    }
+    peers->clear();
+    auto add = [&](const PeerSetting& p) {
+        for (const PeerSetting& q : *peers)
+            if (q.codec == p.codec)
+                return;
+        peers->push_back(p);
+    };
+    for (const std::string& item : o.codec_filter) {
+        *bad = item;
+        if (item == "qrn" || item.compare(0, 4, "qrn-") == 0) {
+            bool any = false;
+            for (const QrnLevel& l : qrn_levels())
+                any = any || entry_selects(item, qrn_codec_name(l));
+            if (!any)
+                return false;
+        } else if (peer_family_known(item)) {
+            for (const PeerSetting& p : defaults)
+                if (p.family == item)
+                    add(p);
+        } else if (const size_t dots = item.find(".."); dots == std::string::npos) {
+            PeerSetting p;
+            if (!peer_setting_find(item, &p))
+                return false;
+            add(p);
+        } else {
+            // zstd-1..22: the first level's name, then the last level's number.
+            const std::string family = item.substr(0, item.find('-'));
+            PeerSetting first, last;
+            if (!peer_setting_find(item.substr(0, dots), &first) ||
+                !peer_setting_find(family + "-" + item.substr(dots + 2), &last) || first.level > last.level)
+                return false;
+            for (int level = first.level; level <= last.level; ++level) {
+                PeerSetting p;
+                peer_setting_find(family + "-" + std::to_string(level), &p);
+                add(p);
+            }
+        }
+    }
+    bad->clear();
+    std::stable_sort(peers->begin(), peers->end(), [](const PeerSetting& a, const PeerSetting& b) {
+        return a.index != b.index ? a.index < b.index : a.level < b.level;
+    });
+    return true;
 }
 
 bool read_file(const std::filesystem::path& path, InputFile* f)
@@ -156,6 +218,7 @@ std::string today()
 struct Run {
     BenchOptions o;
     std::vector<InputFile> files;
+    std::vector<PeerSetting> peers;   // the peer levels to run
     std::vector<Row> rows;
     int failures = 0;
 };
@@ -188,9 +251,7 @@ void run_file(Run& run, const InputFile& f, const std::vector<uint64_t>& peer_bl
         note_progress(f, r);
         rows.push_back(r);
     }
-    for (const PeerSetting& p : peer_settings()) {
-        if (!selected(o, p.codec))
-            continue;
+    for (const PeerSetting& p : run.peers) {
         Row whole;
         whole.file = f.name;
         whole.file_bytes = f.data.size();
@@ -219,8 +280,10 @@ void run_file(Run& run, const InputFile& f, const std::vector<uint64_t>& peer_bl
     for (const Row& r : rows)
         if (!r.verified)
             ++run.failures;
-    if (o.per_file_tables)
+    if (o.per_file_tables) {
         print_table(f.name.c_str(), rows);
+        print_dominance(f.name.c_str(), rows);
+    }
     std::fflush(stdout);
     run.rows.insert(run.rows.end(), rows.begin(), rows.end());
 }
@@ -270,6 +333,7 @@ int run_body(void* arg)
 
     const std::vector<Row> totals = total_rows(run.rows);
     print_table("TOTAL", totals);
+    print_dominance("TOTAL rows", totals);
     print_standing(totals);
     std::vector<Row> all = run.rows;
     all.insert(all.end(), totals.begin(), totals.end());
@@ -331,6 +395,13 @@ int bench_main(int argc, char** argv)
         } else {
             paths.push_back(a);
         }
+    }
+    if (std::string bad; !resolve_peers(o, &run.peers, &bad)) {
+        std::fprintf(stderr,
+                     "qrn-bench: unknown codec '%s' (peer levels lz4-1..12, zstd-1..22, xz-0..9, zlib-1..9, "
+                     "ranges like zstd-1..22; families lz4, zstd, xz, zlib, qrn; qrn-3, qrn-31)\n",
+                     bad.c_str());
+        return 2;
     }
     if (synthetic)
         run.files = synthetic_inputs(synthetic);

@@ -128,8 +128,7 @@ void print_table(const char* title, const std::vector<Row>& rows)
 }
 
 // For each quarnix level that works: the peer on the same block layout whose
-// ratio is nearest, with the factors between them, and the peers that beat it
-// on ratio and both speeds at once.
+// ratio is nearest, with the factors between them.
 void print_standing(const std::vector<Row>& totals)
 {
     std::printf("\nStanding (TOTAL rows; speed factors are quarnix / peer, same block layout)\n");
@@ -139,7 +138,6 @@ void print_standing(const std::vector<Row>& totals)
         const double qr = ratio_of(q);
         const double qc = mbps(q.file_bytes, q.compress_s), qd = mbps(q.file_bytes, q.decompress_s);
         const Row* nearest = nullptr;
-        std::string beaten_by;
         for (const Row& p : totals) {
             if (p.family == "quarnix" || !p.verified)
                 continue;
@@ -151,16 +149,53 @@ void print_standing(const std::vector<Row>& totals)
             const double pr = ratio_of(p);
             if (!nearest || std::fabs(std::log(pr / qr)) < std::fabs(std::log(ratio_of(*nearest) / qr)))
                 nearest = &p;
-            if (pr >= qr && mbps(p.file_bytes, p.compress_s) >= qc && mbps(p.file_bytes, p.decompress_s) >= qd)
-                beaten_by += (beaten_by.empty() ? "" : ", ") + p.codec;
         }
         if (!nearest)
             continue;
-        std::printf("%-8s ratio %.3f vs %-7s %.3f (%+.1f%% size); compression %.2fx, decompression %.2fx%s%s\n",
+        std::printf("%-8s ratio %.3f vs %-7s %.3f (%+.1f%% size); compression %.2fx, decompression %.2fx\n",
                     q.codec.c_str(), qr, nearest->codec.c_str(), ratio_of(*nearest),
                     100.0 * (static_cast<double>(q.result.compressed_bytes) / static_cast<double>(nearest->result.compressed_bytes) - 1.0),
-                    qc / mbps(nearest->file_bytes, nearest->compress_s), qd / mbps(nearest->file_bytes, nearest->decompress_s),
-                    beaten_by.empty() ? "" : "; beaten on all three by ", beaten_by.c_str());
+                    qc / mbps(nearest->file_bytes, nearest->compress_s), qd / mbps(nearest->file_bytes, nearest->decompress_s));
+    }
+}
+
+// For each quarnix level that works: the peer rows, on any block layout, whose
+// ratio, compression speed and decompression speed are all at least as good
+// as the level's; the one with the best ratio first.
+void print_dominance(const char* title, const std::vector<Row>& rows)
+{
+    bool any = false;
+    for (const Row& q : rows) {
+        if (q.family != "quarnix" || q.all_stored || !q.verified)
+            continue;
+        if (!any)
+            std::printf("\nDominance (%s; a peer dominates when ratio and both speeds are at least as good;\n"
+                        "factors are peer / quarnix)\n",
+                        title);
+        any = true;
+        const double qr = ratio_of(q);
+        const double qc = mbps(q.file_bytes, q.compress_s), qd = mbps(q.file_bytes, q.decompress_s);
+        std::vector<const Row*> by;
+        for (const Row& p : rows) {
+            if (p.family == "quarnix" || !p.verified || p.result.failed)
+                continue;
+            const std::string blocks = block_label(p.block_bytes, p.file_bytes);
+            if (p.mode == "block" && blocks == "file")
+                continue;   // one block: the whole-file row says it
+            if (ratio_of(p) >= qr && mbps(p.file_bytes, p.compress_s) >= qc && mbps(p.file_bytes, p.decompress_s) >= qd)
+                by.push_back(&p);
+        }
+        std::stable_sort(by.begin(), by.end(), [](const Row* a, const Row* b) { return ratio_of(*a) > ratio_of(*b); });
+        std::printf("quarnix -%d%d: %s", q.method, q.level, by.empty() ? "not dominated" : "dominated by ");
+        for (size_t i = 0; i < by.size(); ++i) {
+            const Row& p = *by[i];
+            std::string name = p.family + " -" + std::to_string(p.level);
+            if (p.mode == "block")
+                name += " in " + block_label(p.block_bytes, p.file_bytes) + " blocks";
+            std::printf("%s%s (ratio %.3f vs %.3f, comp %.2fx, dec %.2fx)", i ? ", " : "", name.c_str(), ratio_of(p), qr,
+                        mbps(p.file_bytes, p.compress_s) / qc, mbps(p.file_bytes, p.decompress_s) / qd);
+        }
+        std::printf("\n");
     }
 }
 

@@ -88,4 +88,21 @@ math(EXPR want "3 * (${nq} + 2 * ${np})")
 if(NOT rows EQUAL want)
   message(FATAL_ERROR "${rows} rows instead of ${want}")
 endif()
+if(NOT out MATCHES "\nDominance \\(TOTAL rows" OR NOT out MATCHES "\nquarnix -10: (not dominated|dominated by )")
+  message(FATAL_ERROR "no dominance section after the totals:\n${out}")
+endif()
+
+# Any peer level and ranges of them are taken; a level the peer lacks is refused.
+execute_process(
+  COMMAND ${BENCH} --quick --summary --no-blocks --synthetic 100000 --codecs qrn-10,lz4-2,zstd-2..3
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT out MATCHES "\nlz4-2 .*\nzstd-2 .*\nzstd-3 ")
+  message(FATAL_ERROR "ladder codecs not run (${rc}):\n${out}\n${err}")
+endif()
+execute_process(COMMAND ${BENCH} --quick --synthetic 100000 --codecs zstd-23
+  RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+if(NOT rc EQUAL 2 OR NOT err MATCHES "^qrn-bench: unknown codec 'zstd-23'")
+  message(FATAL_ERROR "zstd-23 not refused (${rc}): ${err}")
+endif()
+
 message(STATUS "qrn-bench smoke test: ${rows} rows, all verified")
