@@ -15,7 +15,7 @@ struct StepEntry {
     uint32_t bias;  // slot - start
 };
 struct DecodeTable {
-    StepEntry step[ANSC_SCALE];
+    StepEntry step[ANSC_SCALE + 1];  // filled 2 at a time
     uint8_t symbol[ANSC_SCALE + 8];  // filled 8 bytes at a time
 };
 
@@ -155,8 +155,19 @@ const uint8_t* ansc_decode_scalar(AnscContext& ctx, const uint8_t* pos, const ui
         const uint64_t fill = 0x0101010101010101u * s;
         for (uint32_t k = 0; k < f; k += 8)
             store_le64(table.symbol + start + k, fill);
-        for (uint32_t k = 0; k < f; ++k)
-            table.step[start + k] = {f, k};
+        // Two entries per step; a fill that runs one past the symbol's
+        // slots is overwritten by the next symbol's.
+        uint64_t even, odd;  // the entries {f, k} and {f, k + 1} as 64-bit images
+        const StepEntry first[2] = {{f, 0}, {f, 1}};
+        std::memcpy(&even, &first[0], 8);
+        std::memcpy(&odd, &first[1], 8);
+        uint64_t two;  // adds 2 to the bias half of an image
+        const StepEntry bias_two = {0, 2};
+        std::memcpy(&two, &bias_two, 8);
+        for (uint32_t k = 0; k < f; k += 2, even += two, odd += two) {
+            std::memcpy(&table.step[start + k], &even, 8);
+            std::memcpy(&table.step[start + k + 1], &odd, 8);
+        }
         start += f;
     }
     if (start != ANSC_SCALE)
