@@ -8,15 +8,19 @@ namespace qrn {
 namespace {
 
 // Decoding tables of one chunk, per slot: the symbol, and its frequency and
-// slot - start as two 16-bit halves, each reached by its own load (cheaper
-// than shifting and masking one packed word).
+// slot - start as two 32-bit words, which the multiply and the add of a step
+// take straight from memory.
+struct StepEntry {
+    uint32_t freq;
+    uint32_t bias;  // slot - start
+};
 struct DecodeTable {
-    uint32_t step[ANSC_SCALE + 2];   // f (bits 0-15), slot - start (bits 16-26); filled 2 at a time
+    StepEntry step[ANSC_SCALE + 1];  // filled 2 at a time
     uint8_t symbol[ANSC_SCALE + 8];  // filled 8 bytes at a time
 };
 
-inline uint32_t step_freq(const DecodeTable& t, uint32_t slot) { return load_le16(reinterpret_cast<const uint8_t*>(t.step + slot)); }
-inline uint32_t step_bias(const DecodeTable& t, uint32_t slot) { return load_le16(reinterpret_cast<const uint8_t*>(t.step + slot) + 2); }
+inline uint32_t step_freq(const DecodeTable& t, uint32_t slot) { return t.step[slot].freq; }
+inline uint32_t step_bias(const DecodeTable& t, uint32_t slot) { return t.step[slot].bias; }
 
 // One symbol of a lane: x -> f * (x >> 11) + slot - start.
 inline void decode_step(uint32_t& x, const DecodeTable& t, uint8_t* out)
@@ -151,11 +155,19 @@ const uint8_t* ansc_decode_scalar(AnscContext& ctx, const uint8_t* pos, const ui
         const uint64_t fill = 0x0101010101010101u * s;
         for (uint32_t k = 0; k < f; k += 8)
             store_le64(table.symbol + start + k, fill);
-        // Two entries per store; a fill that runs past the symbol's slots
-        // is overwritten by the next symbol's.
-        uint64_t pair = (uint64_t{f} | uint64_t{1} << 16) << 32 | f;
-        for (uint32_t k = 0; k < f; k += 2, pair += uint64_t{0x00020000'00020000})
-            store_le64(table.step + start + k, pair);
+        // Two entries per step; a fill that runs one past the symbol's
+        // slots is overwritten by the next symbol's.
+        uint64_t even, odd;  // the entries {f, k} and {f, k + 1} as 64-bit images
+        const StepEntry first[2] = {{f, 0}, {f, 1}};
+        std::memcpy(&even, &first[0], 8);
+        std::memcpy(&odd, &first[1], 8);
+        uint64_t two;  // adds 2 to the bias half of an image
+        const StepEntry bias_two = {0, 2};
+        std::memcpy(&two, &bias_two, 8);
+        for (uint32_t k = 0; k < f; k += 2, even += two, odd += two) {
+            std::memcpy(&table.step[start + k], &even, 8);
+            std::memcpy(&table.step[start + k + 1], &odd, 8);
+        }
         start += f;
     }
     if (start != ANSC_SCALE)

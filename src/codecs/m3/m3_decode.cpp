@@ -79,16 +79,12 @@ struct StreamReader {
     alignas(16) uint8_t buf[MAX_CHUNK + BUFFER_TAIL];
 };
 
-// What a token says, for the level's minimum match: the literal run and
-// match length it codes directly, and which extension values follow.
-struct TokenEntry {
-    uint8_t run;     // lc (7 when a run extension value follows)
-    uint8_t length;  // minimum + mc (minimum + 31 when a length value follows)
-    uint8_t ext;     // TOKEN_RUN_EXT | TOKEN_LENGTH_EXT
-    uint8_t unused;
-};
-constexpr uint8_t TOKEN_RUN_EXT = 1;
-constexpr uint8_t TOKEN_LENGTH_EXT = 2;
+// What a token says, for the level's minimum match, in one word: the literal
+// run it codes directly (bits 0-7: lc, 7 when a run extension value follows),
+// the match length (bits 8-15: minimum + mc, minimum + 31 when a length value
+// follows) and which extension values follow (the flags above bit 15).
+constexpr uint32_t TOKEN_RUN_EXT = 1u << 16;
+constexpr uint32_t TOKEN_LENGTH_EXT = 1u << 17;
 
 struct Decoder {
     const uint8_t* in;
@@ -97,7 +93,7 @@ struct Decoder {
     uint32_t values[2][MAX_CHUNK];
     // Copies of the lookup tables in the decoder's frame, which the hot loop
     // reaches without a separate base register.
-    TokenEntry tokens[256];
+    uint32_t tokens[256];
     uint64_t buckets[256];
 };
 
@@ -253,51 +249,49 @@ struct SequenceReader {
     // the buffers at tp (tokens) and ob (offset symbols), at most n; returns
     // how many, or UINT32_MAX when a distance reaches before the block.
     // Everything that stops the run is found before anything of that
-    // sequence is taken. Unchecked, the caller has made sure that every
-    // sequence has its extension values at hand and that the extra bits of n
-    // offsets cannot move the window past the field's end.
+    // sequence is taken. Unchecked, the caller has made sure that the extra
+    // bits of n offsets cannot move the window past the field's end.
     template <bool Checked>
     uint32_t read_run(const uint8_t* tp, const uint8_t* ob, uint32_t n, Sequence* s, size_t& at, RawBits& bits,
                       uint32_t& ri, uint32_t& li)
     {
         const uint32_t threshold = raw_threshold;
-        const uint32_t* const rv = d.s[M3_RUN_EXT].values;
-        const uint32_t* const lv = d.s[M3_LENGTH_EXT].values;
-        const uint32_t ravail = d.s[M3_RUN_EXT].avail;
-        const uint32_t lavail = d.s[M3_LENGTH_EXT].avail;
-        const uint8_t* const end = tp + n;
-        const uint8_t* t = tp;
+        const uint32_t* const rv0 = d.s[M3_RUN_EXT].values;
+        const uint32_t* const lv0 = d.s[M3_LENGTH_EXT].values;
+        const uint32_t* rv = rv0 + ri;
+        const uint32_t* lv = lv0 + li;
+        const uint32_t* const rend = rv0 + d.s[M3_RUN_EXT].avail;
+        const uint32_t* const lend = lv0 + d.s[M3_LENGTH_EXT].avail;
         // Locals the compiler can keep in registers.
         uint64_t window = bits.window;
         uint32_t used = bits.used;
         const uint8_t* p = bits.p;
         size_t o = at;
         size_t lit = literals;
-        for (; t != end; ++t, ++s) {
-            const TokenEntry te = d.tokens[*t];
-            const uint32_t b = ob[t - tp];
+        // Sequence i: 0 when taken, 1 when it stops the run (nothing of it
+        // taken), 2 when its distance reaches before the block. `reload`
+        // moves the extra-bit window on.
+        const auto step = [&](uint32_t i, bool reload) __attribute__((always_inline)) -> int {
+            const uint32_t b = ob[i];
             // Codes 0-4 (repeats, end) have no extra bits.
             if (b <= M3_REPEATS) [[unlikely]]
-                break;
-            uint64_t run = te.run;
-            uint64_t length = te.length;
-            if (te.ext != 0) {
-                if constexpr (Checked) {
-                    if ((te.ext & TOKEN_LENGTH_EXT) && li == lavail)
-                        break;
-                }
-                if (te.ext & TOKEN_RUN_EXT) {
-                    if constexpr (Checked) {
-                        if (ri == ravail)
-                            break;
-                    }
-                    run += rv[ri];
+                return 1;
+            const uint32_t te = d.tokens[tp[i]];
+            uint64_t run = te & 0xFF;
+            uint64_t length = (te >> 8) & 0xFF;
+            if (te > 0xFFFF) [[unlikely]] {
+                if ((te & TOKEN_LENGTH_EXT) && lv == lend)
+                    return 1;
+                if (te & TOKEN_RUN_EXT) {
+                    if (rv == rend)
+                        return 1;
+                    run += *rv;
                     if (run > threshold)
-                        break;
-                    ++ri;
+                        return 1;
+                    ++rv;
                 }
-                if (te.ext & TOKEN_LENGTH_EXT)
-                    length += lv[li++];
+                if (te & TOKEN_LENGTH_EXT)
+                    length += *lv++;
             }
             lit += run;
             // The offset value: bucket base plus extra bits.
@@ -305,13 +299,7 @@ struct SequenceReader {
             const uint32_t k = static_cast<uint32_t>(e & 0xFF);
             const uint64_t w = (e >> 8) + (((window << used) >> 1) >> (63 - k));
             used += k;
-            // Unchecked, the window is reloaded after every second offset,
-            // which takes the reload off the chain from one offset to the
-            // next: a distance below 2^32 has at most 28 extra bits, and 7 +
-            // 2 x 28 bits fit in the window. More bits make a distance of
-            // 2^32 or more, which the check below rejects before the next
-            // offset is read (or, for the second, whatever its low bits).
-            if (Checked || ((t - tp) & 1) != 0) {
+            if (reload) {
                 p += used >> 3;
                 used &= 7;
                 if constexpr (Checked) {
@@ -325,16 +313,43 @@ struct SequenceReader {
             o += run;
             const uint64_t dist = w - M3_REPEATS;
             if (dist > o)
-                return UINT32_MAX;
+                return 2;
             // The first 32 bytes of the source, which the copy reads, may
             // straddle two cache lines.
             __builtin_prefetch(out + o - dist);
             __builtin_prefetch(out + o - dist + 31);
             o += length;
-            s->literals = static_cast<uint32_t>(run);
-            s->length = static_cast<uint32_t>(length);
-            s->distance = static_cast<uint32_t>(dist);
+            s[i].literals = static_cast<uint32_t>(run);
+            s[i].length = static_cast<uint32_t>(length);
+            s[i].distance = static_cast<uint32_t>(dist);
+            return 0;
+        };
+        // Unchecked, the window is reloaded after every second offset,
+        // which takes the reload off the chain from one offset to the next:
+        // a distance below 2^32 has at most 28 extra bits, and 7 + 2 x 28
+        // bits fit in the window. More bits make a distance of 2^32 or more,
+        // which the check rejects before the next offset is read (or, for
+        // the second, whatever its low bits).
+        uint32_t i = 0;
+        int r = 0;
+        if constexpr (Checked) {
+            for (; i != n; ++i)
+                if ((r = step(i, true)) != 0)
+                    break;
+        } else {
+            for (; i + 2 <= n; i += 2) {
+                if ((r = step(i, false)) != 0)
+                    break;
+                if ((r = step(i + 1, true)) != 0) {
+                    ++i;
+                    break;
+                }
+            }
+            if (r == 0 && i != n && (r = step(i, false)) == 0)
+                ++i;
         }
+        if (r == 2)
+            return UINT32_MAX;
         if constexpr (!Checked) {
             p += used >> 3;
             used &= 7;
@@ -345,7 +360,9 @@ struct SequenceReader {
         bits.p = p;
         at = o;
         literals = lit;
-        return static_cast<uint32_t>(t - tp);
+        ri = static_cast<uint32_t>(rv - rv0);
+        li = static_cast<uint32_t>(lv - lv0);
+        return i;
     }
 
     // Reads up to BATCH sequences into `batch`. Returns how many, with *end
@@ -378,11 +395,9 @@ struct SequenceReader {
             size_t at = pos;
             RawBits bits = off.bits;
             uint32_t ri = rx.pos, li = lx.pos;
-            // With an extension value at hand for every sequence and room
-            // for n offsets' extra bits (at most 4 bytes each) in the field,
-            // nothing needs checking in the loop.
-            const bool unchecked = rx.avail - ri >= n && lx.avail - li >= n &&
-                                   bits.last - bits.p >= static_cast<ptrdiff_t>(4 * n);
+            // With room for n offsets' extra bits (at most 4 bytes each) in
+            // the field, the window needs no check in the loop.
+            const bool unchecked = bits.last - bits.p >= static_cast<ptrdiff_t>(4 * n);
             const uint32_t i = unchecked ? read_run<false>(tp, ob, n, s, at, bits, ri, li)
                                          : read_run<true>(tp, ob, n, s, at, bits, ri, li);
             if (i == UINT32_MAX)
@@ -610,8 +625,8 @@ uint32_t m3_decompress(const BlockCall& job)
     d.s[M3_RUN_EXT].values = d.values[0];
     for (uint32_t t = 0; t < 256; ++t) {
         const uint32_t lc = t >> 5, mc = t & 31;
-        d.tokens[t] = {static_cast<uint8_t>(lc), static_cast<uint8_t>(mc + m3_min_match(job.level)),
-                       static_cast<uint8_t>((lc == M3_LC_EXT ? TOKEN_RUN_EXT : 0) | (mc == M3_MC_EXT ? TOKEN_LENGTH_EXT : 0)), 0};
+        d.tokens[t] = lc | (mc + m3_min_match(job.level)) << 8 | (lc == M3_LC_EXT ? TOKEN_RUN_EXT : 0) |
+                      (mc == M3_MC_EXT ? TOKEN_LENGTH_EXT : 0);
     }
     std::memcpy(d.buckets, BUCKETS.data(), sizeof d.buckets);
     d.s[M3_LENGTH_EXT].values = d.values[1];
