@@ -1,16 +1,11 @@
 // Copies of the byte-token decoders: fixed 8- and 16-byte moves that may run
-// past the bytes they are asked for, and the start of overlapping matches.
+// past the bytes they are asked for, and matches that overlap themselves.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
 namespace qrn {
-
-// Entry d (1..7) is 7 mod d: after copying 7 bytes one at a time, the source
-// moves on by this much so that source and destination are a multiple of d and
-// at least 8 apart. Entry 0 is never used.
-constexpr uint8_t OverlapStep[8] = {0, 7 % 1, 7 % 2, 7 % 3, 7 % 4, 7 % 5, 7 % 6, 7 % 7};
 
 inline void copy8(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 8); }
 
@@ -49,17 +44,44 @@ inline void wild_copy16_apart(uint8_t* dst, const uint8_t* src, const uint8_t* e
     } while (dst < end);
 }
 
-// A match of distance 1..7 ending at `end`: builds the repeating pattern one
-// byte at a time, then copies it 16 bytes at a time. May write up to 15 bytes
-// past `end` (and always at least 7 + 16 bytes from `dst`).
+// Patterns of matches at distance 1..7 (entry 0 is never used). The first d
+// bytes of the source, times PatternSpread[d], repeat through 8 bytes; the
+// next 8 bytes of the match are the same pattern moved down by 8 mod d bytes.
+// PatternStep[d] is the largest multiple of d up to 16: 16-byte stores of the
+// pattern that far apart continue it.
+constexpr uint64_t pattern_spread(uint32_t d)
+{
+    uint64_t m = 0;
+    for (uint32_t i = 0; i < 8; i += d)
+        m |= uint64_t{1} << (8 * i);
+    return m;
+}
+constexpr uint64_t PatternSpread[8] = {0, pattern_spread(1), pattern_spread(2), pattern_spread(3),
+                                       pattern_spread(4), pattern_spread(5), pattern_spread(6), pattern_spread(7)};
+constexpr uint8_t PatternStep[8] = {0, 16, 16, 15, 16, 15, 12, 14};
+// Bit shifts that move the first 8 bytes of a pattern to the next 8:
+// down by 8 mod d bytes, and up by the rest of d.
+constexpr uint8_t PatternDown[8] = {0, 0, 0, 16, 0, 24, 16, 8};
+constexpr uint8_t PatternUp[8] = {0, 8, 16, 8, 32, 16, 32, 48};
+
+// A match of distance 1..7 ending at `end`: builds its repeating 16 bytes in
+// two registers from the d bytes before `dst` (a load of 8 bytes there, the
+// bytes from `dst` on ignored) and stores them until `end`, with no further
+// loads from the output. May write up to 15 bytes past `end` (and always at
+// least 16 bytes from `dst`).
 inline void overlap_copy(uint8_t* dst, uint32_t distance, const uint8_t* end)
 {
-    const uint8_t* src = dst - distance;
-    for (int i = 0; i < 7; ++i)
-        dst[i] = src[i];
-    dst += 7;
-    src += OverlapStep[distance];
-    wild_copy16(dst, src, end);
+    uint64_t seed;
+    std::memcpy(&seed, dst - distance, 8);
+    seed &= ~uint64_t{0} >> (64 - 8 * distance);
+    const uint64_t low = seed * PatternSpread[distance];
+    const uint64_t high = (low >> PatternDown[distance]) | (low << PatternUp[distance]);
+    const uint32_t step = PatternStep[distance];
+    do {
+        std::memcpy(dst, &low, 8);
+        std::memcpy(dst + 8, &high, 8);
+        dst += step;
+    } while (dst < end);
 }
 
 } // namespace qrn

@@ -140,7 +140,7 @@ inline void copy_match16(uint8_t* out, const uint8_t* src, size_t len)
 }
 
 // A match whose length fits a one-byte extension; writes up to 32 bytes
-// (or 16, or 23 for distances below 8) beyond its start, and runs to its end.
+// (or 16 for distances below 16) beyond its start, and runs to its end.
 inline void copy_near_match(uint8_t* out, size_t dist, size_t len)
 {
     const uint8_t* src = out - dist;
@@ -154,8 +154,7 @@ inline void copy_near_match(uint8_t* out, size_t dist, size_t len)
     }
 }
 
-// A match of any length; writes up to 16 bytes (23 for distances below 8)
-// beyond it.
+// A match of any length; writes up to 16 bytes beyond it.
 inline void copy_match(uint8_t* out, size_t dist, size_t len)
 {
     const uint8_t* src = out - dist;

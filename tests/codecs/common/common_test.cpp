@@ -9,6 +9,7 @@
 
 #include "codecs/codec_plan.h"
 #include "codecs/codec_table.h"
+#include "codecs/common/copy.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/common/table_memory.h"
@@ -49,6 +50,27 @@ TEST(PrefixVarint, WidthBoundariesAndKnownBytes)
         uint32_t back = 0;
         EXPECT_EQ(prefix_varint_get(buf, &back), buf + c.bytes.size());
         EXPECT_EQ(back, c.value);
+    }
+}
+
+TEST(OverlapCopy, RepeatsThePatternAndStaysWithinItsOverrun)
+{
+    // Every distance below 8 and lengths across several 16-byte steps: the
+    // bytes before the match stay, the match repeats them, and nothing past
+    // 15 bytes beyond its end is written.
+    for (uint32_t dist = 1; dist <= 7; ++dist) {
+        for (size_t length = 1; length <= 70; ++length) {
+            std::vector<uint8_t> buf(8 + length + 15 + 8, 0xEE);
+            for (uint32_t i = 0; i < 8; ++i)
+                buf[i] = static_cast<uint8_t>(0x11 * (i + 1));
+            std::vector<uint8_t> want = buf;
+            for (size_t i = 8; i < 8 + length; ++i)
+                want[i] = want[i - dist];
+            qrn::overlap_copy(buf.data() + 8, dist, buf.data() + 8 + length);
+            ASSERT_TRUE(std::equal(want.begin(), want.begin() + 8 + long(length), buf.begin())) << dist << " " << length;
+            ASSERT_TRUE(std::all_of(buf.end() - 8, buf.end(), [](uint8_t b) { return b == 0xEE; }))
+                << dist << " " << length;
+        }
     }
 }
 
