@@ -261,6 +261,7 @@ bool m3w_open(M3Writers& m, const BlockCall& job)
     m.out = job.out;
     m.end = job.out + job.out_limit;
     m.failed = job.out_limit < M3_LINK_TABLE_SIZE;
+    m.easy_sequences = 0;
     m.pos = job.out + M3_LINK_TABLE_SIZE;
     if (!m.failed)
         std::memset(job.out, 0, M3_LINK_TABLE_SIZE);  // links of unused streams stay zero
@@ -273,13 +274,35 @@ void m3w_close(M3Writers& m)
     m.memory = nullptr;
 }
 
-void m3w_sequence(M3Writers& m, uint32_t run_start, uint32_t run_length, uint32_t match_length,
-                  uint32_t offset_value)
+void m3w_sequence_checked(M3Writers& m, uint32_t run_start, uint32_t run_length, uint32_t match_length,
+                          uint32_t offset_value)
 {
     const uint32_t code = match_length - m.min_match;
     const uint32_t match_code = code < M3_MC_EXT ? code : M3_MC_EXT;
     add_run_and_token(m, run_start, run_length, match_code, code - M3_MC_EXT);
     add_value(m, M3_OFFSETS, offset_value);
+    // A sequence adds at most one symbol to each stream but the literals,
+    // and at most raw_threshold literals; a stream is flushed when it fills.
+    uint32_t easy = UINT32_MAX;
+    for (int k = 0; k < M3_STREAMS; ++k) {
+        const uint32_t most = k == M3_LITERALS ? m.raw_threshold : 1;
+        const uint32_t room = (m.w[k].capacity - 1 - m.w[k].count) / most;
+        easy = room < easy ? room : easy;
+    }
+    m.easy_sequences = easy;
+}
+
+void m3w_extensions(M3Writers& m, uint32_t run_start, uint32_t run_length, uint32_t code)
+{
+    if (code >= M3_MC_EXT)
+        add_value(m, M3_LENGTH_EXT, code - M3_MC_EXT);
+    if (run_length >= M3_LC_EXT) {
+        if (run_length > m.raw_threshold) {
+            M3StreamWriter& w = m.w[M3_RUN_EXT];
+            w.runs[w.run_count++] = {run_start, run_length};
+        }
+        add_value(m, M3_RUN_EXT, run_length - M3_LC_EXT);
+    }
 }
 
 uint32_t m3w_finish(M3Writers& m, uint32_t run_start, uint32_t run_length)
