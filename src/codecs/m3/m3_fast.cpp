@@ -151,8 +151,11 @@ uint32_t finish(Parser& p)
 }
 
 // Level 0: one H4 probe per position, table on the stack.
-uint32_t compress_level0(Parser& p, int bits)
+uint32_t compress_level0(const Parser& start, int bits)
 {
+    // A copy of its own: its fields stay in registers, where stores of
+    // symbol bytes would otherwise make the compiler read them again.
+    Parser p = start;
     uint32_t table[1u << 16];
     std::memset(table, 0, sizeof(uint32_t) << bits);
     const int shift = 32 - bits;
@@ -192,8 +195,11 @@ uint32_t compress_level0(Parser& p, int bits)
 }
 
 // Level 1: three H4 probes per step.
-uint32_t compress_level1(Parser& p, uint32_t* table, int bits)
+uint32_t compress_level1(const Parser& start, uint32_t* table, int bits)
 {
+    // A copy of its own: its fields stay in registers, where stores of
+    // symbol bytes would otherwise make the compiler read them again.
+    Parser p = start;
     const int shift = 34 - bits;
     const uint8_t* in = p.in;
     const uint32_t n = p.n;
@@ -264,8 +270,11 @@ inline void prefetch_candidates(const uint8_t* in, uint32_t n, uint32_t ip, cons
 
 // Level 2: four probes per step over an H8 and an H4 table, and a scan for
 // near 3-byte matches (H3 table) in the literals before each match.
-uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, int bits)
+uint32_t compress_level2(const Parser& start, uint32_t* t8, uint32_t* t4, uint32_t* t3, int bits)
 {
+    // A copy of its own: its fields stay in registers, where stores of
+    // symbol bytes would otherwise make the compiler read them again.
+    Parser p = start;
     const int shift = 34 - bits;
     const uint8_t* in = p.in;
     const uint32_t n = p.n;
