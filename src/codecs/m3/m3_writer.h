@@ -106,9 +106,12 @@ inline void m3w_sequence(M3Writers& m, uint32_t run_start, uint32_t run_length, 
         uint8_t* const symbols = w.symbols;
         uint32_t symbol = offset_value;
         if (offset_value >= 16) {
+            // The value's top four bits, 1xxx, make its bucket code with
+            // the count of bits below them; those go to the raw bits.
             const uint32_t extra = m3_bucket_extra_bits(offset_value);
-            symbol = 8 * (extra + 3) + ((offset_value >> extra) & 7) - 16;
-            const uint64_t acc = (w.bit_acc << extra) | (offset_value & ((1u << extra) - 1));
+            const uint32_t top = offset_value >> extra;
+            symbol = 8 * extra + top;
+            const uint64_t acc = ((w.bit_acc - top) << extra) + offset_value;
             uint32_t bits = w.bit_count + extra;
             if (bits >= 32) {
                 bits -= 32;
