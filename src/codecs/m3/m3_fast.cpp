@@ -150,9 +150,16 @@ uint32_t finish(Parser& p)
     return m3w_finish(*p.writers, p.anchor, p.n - p.anchor);
 }
 
-// Level 0: one H4 probe per position, table on the stack.
-uint32_t compress_level0(Parser& p, int bits)
+// Level 0: one H4 probe per position, table on the stack. BITS: the
+// table size when fixed at compile time (0: bits).
+template <int BITS>
+[[gnu::noinline]] uint32_t compress_level0(const Parser& start, int bits)
 {
+    // A copy of its own: its fields stay in registers, where stores of
+    // symbol bytes would otherwise make the compiler read them again.
+    Parser p = start;
+    if constexpr (BITS != 0)
+        bits = BITS;
     uint32_t table[1u << 16];
     std::memset(table, 0, sizeof(uint32_t) << bits);
     const int shift = 32 - bits;
@@ -191,9 +198,16 @@ uint32_t compress_level0(Parser& p, int bits)
     return finish(p);
 }
 
-// Level 1: three H4 probes per step.
-uint32_t compress_level1(Parser& p, uint32_t* table, int bits)
+// Level 1: three H4 probes per step. BITS: the hash bits when fixed at
+// compile time (0: bits).
+template <int BITS>
+[[gnu::noinline]] uint32_t compress_level1(const Parser& start, uint32_t* table, int bits)
 {
+    // A copy of its own: its fields stay in registers, where stores of
+    // symbol bytes would otherwise make the compiler read them again.
+    Parser p = start;
+    if constexpr (BITS != 0)
+        bits = BITS;
     const int shift = 34 - bits;
     const uint8_t* in = p.in;
     const uint32_t n = p.n;
@@ -263,9 +277,16 @@ inline void prefetch_candidates(const uint8_t* in, uint32_t n, uint32_t ip, cons
 }
 
 // Level 2: four probes per step over an H8 and an H4 table, and a scan for
-// near 3-byte matches (H3 table) in the literals before each match.
-uint32_t compress_level2(Parser& p, uint32_t* t8, uint32_t* t4, uint32_t* t3, int bits)
+// near 3-byte matches (H3 table) in the literals before each match. BITS:
+// the hash bits when fixed at compile time (0: bits).
+template <int BITS>
+[[gnu::noinline]] uint32_t compress_level2(const Parser& start, uint32_t* t8, uint32_t* t4, uint32_t* t3, int bits)
 {
+    // A copy of its own: its fields stay in registers, where stores of
+    // symbol bytes would otherwise make the compiler read them again.
+    Parser p = start;
+    if constexpr (BITS != 0)
+        bits = BITS;
     const int shift = 34 - bits;
     const uint8_t* in = p.in;
     const uint32_t n = p.n;
@@ -370,12 +391,14 @@ uint32_t m3_compress(const BlockCall& job)
         return CODEC_FAIL;
     Parser p{job.in, job.in_size, int64_t{job.in_size} - 32, 0, &writers};
     uint32_t result;
+    // The default table sizes have builds of their own, with constant shifts.
     if (level == 0) {
-        result = compress_level0(p, bits);
+        result = bits == 16 ? compress_level0<16>(p, bits) : compress_level0<0>(p, bits);
     } else if (level == 1) {
-        result = compress_level1(p, t, bits);
+        result = bits == 20 ? compress_level1<20>(p, t, bits) : compress_level1<0>(p, t, bits);
     } else {
-        result = compress_level2(p, t, t + entries, t + 2 * entries, bits);
+        result = bits == 26 ? compress_level2<26>(p, t, t + entries, t + 2 * entries, bits)
+                            : compress_level2<0>(p, t, t + entries, t + 2 * entries, bits);
     }
     m3w_close(writers);
     return result;

@@ -166,11 +166,12 @@ void flush(M3Writers& m, int k)
 
 constexpr size_t MAP_THRESHOLD = size_t{1} << 20;
 
-// Zeroed working memory: small areas from the heap, large ones straight from
-// the system (huge pages, no copy of old contents). Null when none is left.
-void* m3_alloc_zeroed(size_t bytes)
+// Working memory: small areas from the heap, large ones straight from the
+// system (huge pages, no copy of old contents). Nothing in it is read before
+// it is written. Null when none is left.
+void* m3_alloc(size_t bytes)
 {
-    return bytes < MAP_THRESHOLD ? std::calloc(bytes, 1) : memory_map(bytes);
+    return bytes < MAP_THRESHOLD ? std::malloc(bytes) : memory_map(bytes);
 }
 
 void m3_free(void* p, size_t bytes)
@@ -179,6 +180,42 @@ void m3_free(void* p, size_t bytes)
         std::free(p);
     else
         memory_unmap(p, bytes);
+}
+
+// The working memory of this thread's last block, kept for its next one: the
+// kernel clears each fresh page on first touch, which cost about as much as
+// the parse of a level-0 block. Its size is bounded by the streams' segment
+// capacities (under 50 MiB of address space, whatever the block size).
+struct KeptMemory {
+    void* p = nullptr;
+    size_t bytes = 0;
+    ~KeptMemory() { m3_free(p, bytes); }
+};
+
+thread_local KeptMemory kept;
+
+// At least `bytes` of working memory; `*got` is how much.
+void* m3_acquire(size_t bytes, size_t* got)
+{
+    if (kept.p && kept.bytes >= bytes) {
+        void* p = kept.p;
+        *got = kept.bytes;
+        kept.p = nullptr;
+        return p;
+    }
+    *got = bytes;
+    return m3_alloc(bytes);
+}
+
+void m3_release(void* p, size_t bytes)
+{
+    if (kept.p && kept.bytes >= bytes) {
+        m3_free(p, bytes);
+        return;
+    }
+    m3_free(kept.p, kept.bytes);
+    kept.p = p;
+    kept.bytes = bytes;
 }
 
 } // namespace
@@ -201,11 +238,12 @@ bool m3w_open(M3Writers& m, const BlockCall& job)
         }
         total += sizes[k][0] + sizes[k][1] + sizes[k][2];
     }
-    uint8_t* mem = static_cast<uint8_t*>(m3_alloc_zeroed(total));
+    size_t got = 0;
+    uint8_t* mem = static_cast<uint8_t*>(m3_acquire(total, &got));
     if (mem == nullptr)
         return false;
     m.memory = mem;
-    m.memory_size = total;
+    m.memory_size = got;
     for (int k = 0; k < M3_STREAMS; ++k) {
         M3StreamWriter& w = m.w[k];
         w = M3StreamWriter{};
@@ -223,6 +261,7 @@ bool m3w_open(M3Writers& m, const BlockCall& job)
     m.out = job.out;
     m.end = job.out + job.out_limit;
     m.failed = job.out_limit < M3_LINK_TABLE_SIZE;
+    m.easy_sequences = 0;
     m.pos = job.out + M3_LINK_TABLE_SIZE;
     if (!m.failed)
         std::memset(job.out, 0, M3_LINK_TABLE_SIZE);  // links of unused streams stay zero
@@ -231,17 +270,39 @@ bool m3w_open(M3Writers& m, const BlockCall& job)
 
 void m3w_close(M3Writers& m)
 {
-    m3_free(m.memory, m.memory_size);
+    m3_release(m.memory, m.memory_size);
     m.memory = nullptr;
 }
 
-void m3w_sequence(M3Writers& m, uint32_t run_start, uint32_t run_length, uint32_t match_length,
-                  uint32_t offset_value)
+void m3w_sequence_checked(M3Writers& m, uint32_t run_start, uint32_t run_length, uint32_t match_length,
+                          uint32_t offset_value)
 {
     const uint32_t code = match_length - m.min_match;
     const uint32_t match_code = code < M3_MC_EXT ? code : M3_MC_EXT;
     add_run_and_token(m, run_start, run_length, match_code, code - M3_MC_EXT);
     add_value(m, M3_OFFSETS, offset_value);
+    // A sequence adds at most one symbol to each stream but the literals,
+    // and at most raw_threshold literals; a stream is flushed when it fills.
+    uint32_t easy = UINT32_MAX;
+    for (int k = 0; k < M3_STREAMS; ++k) {
+        const uint32_t most = k == M3_LITERALS ? m.raw_threshold : 1;
+        const uint32_t room = (m.w[k].capacity - 1 - m.w[k].count) / most;
+        easy = room < easy ? room : easy;
+    }
+    m.easy_sequences = easy;
+}
+
+void m3w_extensions(M3Writers& m, uint32_t run_start, uint32_t run_length, uint32_t code)
+{
+    if (code >= M3_MC_EXT)
+        add_value(m, M3_LENGTH_EXT, code - M3_MC_EXT);
+    if (run_length >= M3_LC_EXT) {
+        if (run_length > m.raw_threshold) {
+            M3StreamWriter& w = m.w[M3_RUN_EXT];
+            w.runs[w.run_count++] = {run_start, run_length};
+        }
+        add_value(m, M3_RUN_EXT, run_length - M3_LC_EXT);
+    }
 }
 
 uint32_t m3w_finish(M3Writers& m, uint32_t run_start, uint32_t run_length)
