@@ -1,10 +1,12 @@
 // Every method's levels through the built program: other table and
-// block sizes, inline and with two workers, over single and several blocks
+// block sizes, inline and with two workers (level 9: the same containers,
+// a file's one block coded on both threads), over single and several blocks
 // (a tar name brings the x86 filter, here over a real executable's bytes);
 // method 3 with its ANS builds probed and scalar alike.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 
 #include "support/program.h"
 
@@ -35,6 +37,7 @@ TEST(Methods, LevelsRoundTrip)
         {"-32 -b64K", 4}, {"-30 -b100K", 4}, {"-19", 2}, {"-29 -b256K", 2}, {"-39", 4}, {"-39 -b64K", 4}, {"-49", 4}, {"-49 -b64K", 4},
     };
     for (const auto& [opt, share] : options) {
+        std::map<std::string, std::string> inline_containers;
         for (const char* threads : {"-p0", "-p2"}) {
             for (const auto& [name, data] : files) {
                 const std::string tag = std::string(opt) + " " + threads + " " + name;
@@ -42,6 +45,11 @@ TEST(Methods, LevelsRoundTrip)
                 fs::remove(dir / (name + ".back"));
                 RunResult r = run_quarnix(dir.path, tag + " " + name + ".qrn");
                 ASSERT_EQ(r.status, 0) << tag << ": " << r.err;
+                if (opt[2] == '9' && threads[2] == '0') {
+                    inline_containers[name] = read_file(dir / (name + ".qrn"));
+                } else if (opt[2] == '9') {
+                    EXPECT_TRUE(read_file(dir / (name + ".qrn")) == inline_containers[name]) << tag;
+                }
                 r = run_quarnix(dir.path, std::string("-d ") + threads + " " + name + ".qrn " + name + ".back");
                 ASSERT_EQ(r.status, 0) << tag << ": " << r.err;
                 ASSERT_TRUE(fs::is_regular_file(dir / (name + ".back")) && read_file(dir / (name + ".back")) == data)
