@@ -62,9 +62,10 @@ int feed_take(MatchFeed* feed, uint32_t pos, uint32_t window_end, const MatchPai
 // adds the position the parse jumped from to `stops`.
 void feed_stop(MatchFeed* feed, FeedStops* stops);
 
-// Tests: with `on`, every block of any size gets a finder thread when its
-// caller allows one, and the finder never stops at long matches, so that a
-// long match makes the parse jump over inserted positions (the slow path).
+// Tests: with `threads_for_all`, a block of any size gets a finder thread
+// when its caller allows one; with `never_stop_at_long`, the finder stops
+// only at window ends and at the positions of FeedStops, so that a long
+// match makes the parse jump over inserted positions (the slow path).
 void feed_test_force(bool threads_for_all, bool never_stop_at_long);
 // Finder threads started, and takes that reported FEED_RETRY, since the start.
 struct FeedCounts {
