@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/bytes.h"
+#include "parse/segment_pool.h"
 #include "platform/platform.h"
 
 namespace qrn {
@@ -24,6 +25,11 @@ constexpr uint64_t RELEASE_EVERY = 32;         // takes between the parse's repo
 constexpr int SPINS = 256;
 constexpr int YIELDS = 32;
 constexpr auto NAP = std::chrono::milliseconds(2);   // a sleeper looks again at least this often
+// While the parse waits for records, it has the pages the trie will take next
+// backed (their clearing otherwise falls to the finder): this far ahead, at
+// most once in so many takes.
+constexpr uint64_t PREFAULT_BYTES = uint64_t{8} << 20;
+constexpr uint64_t PREFAULT_EVERY = 1024;
 
 // The index of skipped positions: every HOLE_STRIDE-th one, by the hash of
 // its next HOLE_KEY bytes. A match of more than LONG_MATCH_LENGTH bytes from
@@ -88,6 +94,7 @@ struct MatchFeed {
     uint32_t expected = 0;            // position of the finder's next record, unless stopped
     uint32_t order_end = 0;
     bool stopped = true;              // the finder waits for an order
+    uint64_t prefault_at = 0;         // takes before the next prefault
 
     FeedRecord records[FEED_RECORDS];
     MatchPair pairs[FEED_PAIRS];
@@ -426,6 +433,10 @@ const FeedRecord& next_record(MatchFeed* f)
         // The finder may sleep for room that only the released records give.
         if (f->finder_wants.load(std::memory_order_relaxed))
             wake_all(f);
+        if (k >= f->prefault_at) {
+            pool_prefault(PREFAULT_BYTES);
+            f->prefault_at = k + PREFAULT_EVERY;
+        }
         wait_for_it(
             f, [&] { return f->produced.load(std::memory_order_acquire) > k; },
             [&] { f->parse_wants.store(k + PARSE_BATCH, std::memory_order_relaxed); }, f->parse_wants);

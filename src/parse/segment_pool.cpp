@@ -34,6 +34,7 @@ struct PoolShared {
     uint8_t* free_segments[POOL_SLOTS] = {};
     uint8_t* cut = nullptr;        // next segment never handed out
     uint8_t* cut_end = nullptr;    // end of the region it lies in
+    uint8_t* prefaulted = nullptr; // pool_prefault has backed [cut, prefaulted) when cut <= it <= cut_end
     // Segments cut (and so backed by memory) per region, in all, and the most that may be.
     uint32_t cut_count[POOL_SLOTS] = {};
     uint64_t resident = 0;
@@ -261,6 +262,26 @@ void pool_close()
     s.reserved = s.base = nullptr;
     s.ready = false;
     s.configured = false;
+}
+
+void pool_prefault(uint64_t bytes)
+{
+    PoolShared& s = shared();
+    uint8_t* from;
+    uint8_t* to;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (!s.cut || s.cut >= s.cut_end)
+            return;
+        from = s.prefaulted >= s.cut && s.prefaulted <= s.cut_end ? s.prefaulted : s.cut;
+        to = s.cut + std::min<uint64_t>(bytes, static_cast<uint64_t>(s.cut_end - s.cut));
+        if (from >= to)
+            return;
+        s.prefaulted = to;
+    }
+    // Outside the lock: the pages may be handed out (or the region given
+    // back) meanwhile, which the prefault neither changes nor minds.
+    address_prefault(from, static_cast<size_t>(to - from));
 }
 
 uint8_t* pool_base()
