@@ -1,6 +1,7 @@
 #include "parse/match_feed.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -197,6 +198,70 @@ struct Finder {
     // Skipped positions, and the look-ahead over them.
     std::unique_ptr<HoleEntry[]> holes;
     uint32_t hole_mask = 0;
+
+    // Leaves taken over, by the position whose search took them: r took q's
+    // leaf, and they share `shared` bytes (at most LONG_MATCH_LENGTH + 1).
+    // An open-addressed table of at most half its slots; once full, what it
+    // cannot hold from `full_from` on is unknown.
+    struct Dropped {
+        uint32_t by;   // r + 1; 0: empty
+        uint32_t leaf;
+        uint32_t shared;
+    };
+    Dropped* dropped = nullptr;
+    uint32_t dropped_mask = 0, dropped_count = 0, full_from = UINT32_MAX;
+    ~Finder() { std::free(dropped); }
+    static uint32_t dropped_slot(uint32_t r) { return static_cast<uint32_t>((r * 0x9E3779B97F4A7C15ull) >> 32); }
+    void dropped_add(uint32_t r, uint32_t q, uint32_t shared)
+    {
+        if (!dropped && full_from == UINT32_MAX) {
+            uint32_t size = 1024;
+            while (size < f->mf.block_size / 32)
+                size *= 2;
+            dropped = static_cast<Dropped*>(std::calloc(size, sizeof(Dropped)));
+            dropped_mask = size - 1;
+        }
+        if (!dropped || 2 * (dropped_count + 1) > dropped_mask + 1) {
+            full_from = std::min(full_from, r);
+            return;
+        }
+        uint32_t i = dropped_slot(r) & dropped_mask;
+        while (dropped[i].by != 0)
+            i = (i + 1) & dropped_mask;
+        dropped[i] = Dropped{r + 1, q, shared};
+        ++dropped_count;
+    }
+    // 1: r took a leaf (*d), 0: it took none, -1: unknown.
+    int dropped_find(uint32_t r, Dropped* d) const
+    {
+        if (dropped)
+            for (uint32_t i = dropped_slot(r) & dropped_mask; dropped[i].by != 0; i = (i + 1) & dropped_mask)
+                if (dropped[i].by == r + 1) {
+                    *d = dropped[i];
+                    return 1;
+                }
+        return r >= full_from ? -1 : 0;
+    }
+    bool long_from_dropped(uint32_t leaf, uint32_t pos)
+    {
+        const uint8_t* block = f->mf.block;
+        const uint32_t limit = std::min(f->mf.block_size - pos, LONG_MATCH_LENGTH + 1);
+        if (limit <= LONG_MATCH_LENGTH)
+            return false;
+        uint32_t c = leaf;
+        uint32_t l = common_prefix(block + c, block + pos, 0, limit);
+        for (int step = 0; step < 256; ++step) {
+            if (l > LONG_MATCH_LENGTH)
+                return true;
+            Dropped d;
+            const int found = dropped_find(c, &d);
+            if (found <= 0)
+                return found < 0;
+            c = d.leaf;
+            l = d.shared != l ? std::min(l, d.shared) : common_prefix(block + c, block + pos, 0, limit);
+        }
+        return true;
+    }
     uint32_t looked = 0;                 // next position looked up
     uint32_t last_hit = 0;               // latest position looked up that was found + 1
     uint32_t hit_at[HOLE_STRIDE] = {};   // by position mod HOLE_STRIDE: found + 1, and where
@@ -231,8 +296,11 @@ struct Finder {
                 return;
             hole_mask = size - 1;
         }
+        // Every HOLE_STRIDE-th position, and each of the last HOLE_STRIDE: a
+        // source there has no indexed position after it within the stretch.
+        const uint32_t tail = to - std::min(to - from, HOLE_STRIDE);
         for (uint32_t at = (from + HOLE_STRIDE - 1) / HOLE_STRIDE * HOLE_STRIDE; at < to && at + HOLE_KEY <= n;
-             at += HOLE_STRIDE) {
+             at = at + HOLE_STRIDE <= tail ? at + HOLE_STRIDE : std::max(at + 1, tail)) {
             const uint64_t h = hole_hash(block + at);
             const uint32_t check = static_cast<uint32_t>(h >> 32) | 1;
             for (uint32_t i = 0; i < HOLE_PROBES; ++i) {
@@ -377,6 +445,11 @@ struct Finder {
                             seen = f->gen.load(std::memory_order_relaxed);
                     return;
                 }
+                if (mf.replaced != NO_POSITION) {
+                    dropped_add(pos, mf.replaced,
+                                common_prefix(block + mf.replaced, block + pos, 0,
+                                              std::min(n - pos, LONG_MATCH_LENGTH + 1)));
+                }
                 f->records[produced % FEED_RECORDS] = FeedRecord{at, pos, last, depth, RECORD_FOUND};
                 pair_at = at + static_cast<uint64_t>(last + 1);
                 // A match longer than LONG_MATCH_LENGTH may make the parse jump:
@@ -386,11 +459,18 @@ struct Finder {
                     --k;
                 while (next_stop < stops.count && stops.at[next_stop] < pos)
                     ++next_stop;
+                // A match longer than LONG_MATCH_LENGTH makes the parse jump, and
+                // one that may be: from a leaf the trie let go (a repeat
+                // distance may still point there), a recent distance, or a
+                // skipped stretch.
+                const uint32_t ext =
+                    k >= 0 ? common_prefix(block + pairs[k].position, block + pos, pairs[k].length, n - pos) : 0;
                 const bool long_match =
                     (next_stop < stops.count && stops.at[next_stop] == pos) ||
                     (stop_at_long &&
-                     ((k >= 0 && common_prefix(block + pairs[k].position, block + pos, pairs[k].length, n - pos) >
-                                     LONG_MATCH_LENGTH - SHARED_BYTES) ||
+                     (ext > LONG_MATCH_LENGTH ||
+                      (ext > LONG_MATCH_LENGTH - SHARED_BYTES &&
+                       long_from_dropped(mf.replaced != NO_POSITION ? mf.replaced : pairs[last].position, pos)) ||
                       long_at_recent(pos) || long_from_hole(pos)));
                 if (k >= 0)
                     recent_add(pos - pairs[k].position);

@@ -16,6 +16,9 @@
 // 32 bytes) and also stops where a match of more than LONG_MATCH_LENGTH
 // bytes from one of them starts. A position the trie dropped (a newer one
 // with the same next bytes took its leaf) is a source it cannot show either.
+// A candidate of more than LONG_MATCH_LENGTH - SHARED_BYTES bytes may stand
+// for such a position: the finder keeps which leaf each search took over and
+// follows that line back, stopping only where one of them matches longer.
 // Should the parse jump over positions the finder has already inserted, the
 // take reports FEED_RETRY and the caller codes the block again from the
 // start, the finder now stopping where the parse jumped; after
