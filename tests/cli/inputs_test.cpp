@@ -1,5 +1,5 @@
-// Inputs read to their end whatever size they report, `-` for the standard
-// streams, what --list and --test say about containers, and tar's -I.
+// Inputs read to their end whatever size they report, the standard streams
+// (`-` or implied) and the names of restored outputs, and tar's -I.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -148,63 +148,6 @@ TEST(Inputs, StandardStreamsAndOutputNames)
     const std::string cmd = "cd '" + d.path.string() + "' && cat a.txt | '" QRN_QUARNIX_PATH "' -11 | cat > piped.qrn";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     EXPECT_EQ(read_file(d / "piped.qrn").substr(4, 14), std::string(12, '\0') + std::string("\x80\x00", 2));
-}
-
-TEST(Inputs, ListAndTestSayTheTruth)
-{
-    ScratchDir d;
-    write_file(d / "a.txt", text_bytes(300000, 10));
-    ASSERT_EQ(run_quarnix(d.path, "-12 -b64K a.txt whole.qrn").status, 0);
-    const std::string whole = read_file(d / "whole.qrn");
-    // The same container as one made through a pipe: no integrity fields.
-    std::string bare = whole;
-    bare.replace(4, 12, 12, '\0');
-    bare.replace(28, 4, 4, '\0');
-    write_file(d / "bare.qrn", bare);
-    write_file(d / "bad.qrn", read_file(d / "bare.qrn") + std::string("\0x", 2));  // a record after the short last one
-    const struct {
-        const char* name;
-        std::string bytes;
-        const char* integrity;
-    } refused[] = {
-        {"cut32.qrn", whole.substr(0, 32), "truncated"},   {"cut33.qrn", whole.substr(0, 33), "truncated"},
-        {"cut40.qrn", whole.substr(0, 40), "truncated"},   {"cutend.qrn", whole.substr(0, whole.size() - 1), "truncated"},
-        {"bare40.qrn", bare.substr(0, 40), "truncated"},   {"bad.qrn", read_file(d / "bad.qrn"), "damaged records"},
-    };
-    for (const auto& c : refused) {
-        write_file(d / c.name, c.bytes);
-        EXPECT_EQ(run_quarnix(d.path, std::string("--test ") + c.name).status, 1) << c.name;
-        const RunResult r = run_quarnix(d.path, std::string("--list ") + c.name);
-        EXPECT_EQ(r.status, 1) << c.name;
-        // All the bytes counted, no ratio, and why.
-        std::string bytes_column = std::to_string(c.bytes.size());
-        bytes_column += " B ";
-        if (c.bytes.size() < 1024) {
-            EXPECT_NE(r.out.find(bytes_column), std::string::npos) << c.name << r.out;
-        }
-        EXPECT_NE(r.out.find(std::string(" -  ") + c.integrity + " "), std::string::npos) << c.name << ": " << r.out;
-    }
-    // A name never breaks its line.
-    write_file(d / "x\nb\\c\t.qrn", whole);
-    const RunResult named = run_quarnix(d.path, "--list 'x\nb\\c\t.qrn'");
-    EXPECT_EQ(named.status, 0) << named.err;
-    EXPECT_NE(named.out.find(" x\\nb\\\\c\\t.qrn\n"), std::string::npos) << named.out;
-    // --test says when there is nothing to check the content against.
-    const struct {
-        const char* args;
-        const char* redirect;
-        const char* err;
-    } tests[] = {
-        {"--test whole.qrn", "", ""},
-        {"--test bare.qrn", "", "quarnix: bare.qrn: no integrity fields: damage may go unnoticed\n"},
-        {"--test -p0 bare.qrn", "", "quarnix: bare.qrn: no integrity fields: damage may go unnoticed\n"},
-        {"--test -", "<bare.qrn", "quarnix: stdin: no integrity fields: damage may go unnoticed\n"},
-    };
-    for (const auto& c : tests) {
-        const RunResult r = run_quarnix(d.path, c.args, c.redirect);
-        EXPECT_EQ(r.status, 0) << c.args;
-        EXPECT_EQ(r.err, c.err) << c.args;
-    }
 }
 
 TEST(Inputs, TarCompressesThroughTheProgram)
