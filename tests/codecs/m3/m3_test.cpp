@@ -383,40 +383,13 @@ struct Crafted {
     }
 };
 
-TEST(M3Decode, RepeatDistances)
-{
-    const Bytes text = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'};
-    Crafted c(text);
-    Bytes expect(text);
-    // Length, value written, distance meant.
-    const uint32_t sequences[][3] = {
-        {4, 5 + M3_REPEATS, 5},  // rep: 5, 1, 1, 1
-        {3, 9 + M3_REPEATS, 9},  // 9, 5, 1, 1
-        {5, 1, 5},               // rep1 = 5; now 5, 9, 1, 1
-        {3, 0, 5},               // rep0 = 5
-        {4, 2, 1},               // rep2 = 1 to the front: 1, 5, 9, 1
-        {3, 3, 1},               // rep3 = 1 to the front: 1, 1, 5, 9
-        {3, 3, 9},               // rep3 = 9 to the front: 9, 1, 1, 5
-    };
-    uint32_t run = 10;  // the first sequence brings the text as its literals
-    for (const auto& [length, value, dist] : sequences) {
-        m3w_sequence(c.w, 0, run, length, value);
-        run = 0;
-        for (size_t i = 0; i < length; ++i)
-            expect.push_back(expect[expect.size() - dist]);
-    }
-    const auto block = c.finish(0, 2);
-    expect.push_back('a');
-    expect.push_back('b');
-    EXPECT_TRUE(testing::decodes_to(M3, 2, block, expect));
-}
-
-// Many random sequences through the writers, against a model of the
-// decoder: plain ones, every repeat code right after runs of plain ones (the
-// recent distances must follow whichever path read them), runs and lengths
-// with extension values, raw runs, and distances of every size class, enough
-// for the token and literal streams to cross their chunk boundaries.
-TEST(M3Decode, RandomSequencesAgainstAModel)
+// Sequences through the writers against a model of the decoder: first a
+// hand-worked series of repeat codes, then many random ones: plain ones,
+// every repeat code right after runs of plain ones (the recent distances must
+// follow whichever path read them), runs and lengths with extension values,
+// raw runs, and distances of every size class, enough for the token and
+// literal streams to cross their chunk boundaries.
+TEST(M3Decode, SequencesAgainstAModel)
 {
     for (int level : {0, 2}) {
         std::mt19937 rng(static_cast<uint32_t>(21 + level));
@@ -425,32 +398,15 @@ TEST(M3Decode, RandomSequencesAgainstAModel)
         Crafted c(src, level);
         const uint32_t min = level == 0 ? 4 : 3;
         Bytes expect;
-        uint32_t rep[4] = {1, 1, 1, 1};
-        uint32_t src_pos = 0;
-        for (int i = 0; i < 30000; ++i) {
-            const uint32_t r = static_cast<uint32_t>(rng() % 100);
-            const uint32_t run = r < 50 ? rng() % 7 : r < 80 ? 7 + rng() % 10 : r < 97 ? rng() % 257 : 257 + rng() % 300;
-            const uint32_t length = min + (rng() % 4 == 0 ? rng() % 200 : rng() % 31);
+        uint32_t rep[4] = {1, 1, 1, 1}, src_pos = 0;
+        // Writes one sequence; returns the distance the model gives its value.
+        auto sequence = [&](uint32_t run, uint32_t length, uint32_t value) {
             expect.insert(expect.end(), src.begin() + src_pos, src.begin() + src_pos + run);
-            uint32_t value, dist;
-            const uint32_t kind = static_cast<uint32_t>(rng() % 10);
-            if (kind < 4 && i > 0) {
-                value = kind;
-                dist = rep[kind];
-                if (kind == 1) {
-                    std::swap(rep[0], rep[1]);
-                } else if (kind >= 2) {
-                    for (uint32_t k = kind; k > 0; --k)
-                        rep[k] = rep[k - 1];
-                    rep[0] = dist;
-                }
-            } else {
-                const uint32_t most = static_cast<uint32_t>(expect.size());
-                const uint32_t classes[] = {static_cast<uint32_t>(1 + rng() % 15), static_cast<uint32_t>(16 + rng() % 16),
-                                            static_cast<uint32_t>(32 + rng() % 4096), static_cast<uint32_t>(1 + rng() % most)};
-                dist = std::min(classes[rng() % 4], most);
-                value = dist + M3_REPEATS;
-                for (uint32_t k = 3; k > 0; --k)
+            const uint32_t dist = value < M3_REPEATS ? rep[value] : value - M3_REPEATS;
+            if (value == 1) {
+                std::swap(rep[0], rep[1]);
+            } else if (value != 0) {
+                for (uint32_t k = std::min(value, 3u); k > 0; --k)
                     rep[k] = rep[k - 1];
                 rep[0] = dist;
             }
@@ -458,10 +414,38 @@ TEST(M3Decode, RandomSequencesAgainstAModel)
                 expect.push_back(expect[expect.size() - dist]);
             m3w_sequence(c.w, src_pos, run, length, value);
             src_pos += run;
+            return dist;
+        };
+        // Length beyond the minimum, value written, distance meant; the
+        // recent distances after it, front first.
+        const uint32_t worked[][3] = {
+            {1, 5 + M3_REPEATS, 5},  // 5, 1, 1, 1
+            {0, 9 + M3_REPEATS, 9},  // 9, 5, 1, 1
+            {2, 1, 5},               // rep1 = 5 swaps: 5, 9, 1, 1
+            {0, 0, 5},               // rep0 = 5 keeps them
+            {1, 2, 1},               // rep2 = 1 to the front: 1, 5, 9, 1
+            {0, 3, 1},               // rep3 = 1 to the front: 1, 1, 5, 9
+            {0, 3, 9},               // rep3 = 9 to the front: 9, 1, 1, 5
+        };
+        for (uint32_t run = 10; const auto& [extra, value, dist] : worked) {
+            ASSERT_EQ(sequence(run, min + extra, value), dist) << level;
+            run = 0;
+        }
+        for (int i = 0; i < 30000; ++i) {
+            const uint32_t r = static_cast<uint32_t>(rng() % 100);
+            const uint32_t run = r < 50 ? rng() % 7 : r < 80 ? 7 + rng() % 10 : r < 97 ? rng() % 257 : 257 + rng() % 300;
+            const uint32_t length = min + (rng() % 4 == 0 ? rng() % 200 : rng() % 31);
+            const uint32_t most = static_cast<uint32_t>(expect.size()) + run;
+            uint32_t value = static_cast<uint32_t>(rng() % 10);
+            if (value >= M3_REPEATS) {
+                const uint32_t classes[] = {static_cast<uint32_t>(1 + rng() % 15), static_cast<uint32_t>(16 + rng() % 16),
+                                            static_cast<uint32_t>(32 + rng() % 4096), static_cast<uint32_t>(1 + rng() % most)};
+                value = std::min(classes[rng() % 4], most) + M3_REPEATS;
+            }
+            sequence(run, length, value);
         }
         expect.insert(expect.end(), src.begin() + src_pos, src.begin() + src_pos + 9);
-        const auto block = c.finish(src_pos, 9);
-        EXPECT_TRUE(testing::decodes_to(M3, level, block, expect)) << level;
+        EXPECT_TRUE(testing::decodes_to(M3, level, c.finish(src_pos, 9), expect)) << level;
     }
 }
 
