@@ -2,6 +2,7 @@
 // reader written here from the format), damaged streams, round trips.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -174,6 +175,21 @@ TEST(M4Compress, OneByteBlocks)
     }
 }
 
+// A block coded by hand with `code`, over a block buffer of zeros behind `start`.
+Bytes hand_coded(const std::string& start, const std::function<void(M4StepCoder&)>& code)
+{
+    static Bytes block;
+    block.assign(4096, 0);
+    std::copy(start.begin(), start.end(), block.begin());
+    Bytes out(4096);
+    static M4Probs probs;
+    M4StepCoder c;
+    c.open(&probs, block.data(), out.data(), 4096);
+    code(c);
+    out.resize(c.finish());
+    return out;
+}
+
 // Steps coded by hand decode to the bytes the format gives them: the block
 // is built here from explicit distances, worked out by hand from the repeat
 // rules (a short repeat keeps the distances; the chosen one moves to the
@@ -208,39 +224,19 @@ TEST(M4Decode, HandCodedSteps)
         for (uint32_t i = 0; i < op.length; ++i)
             block.push_back(block[block.size() - d]);
     }
-    Bytes out(4096);
-    auto pr = std::make_unique<M4Probs>();
-    M4StepCoder c;
-    c.open(pr.get(), block.data(), out.data(), 4096);
-    for (const Op& op : ops) {
-        switch (op.kind) {
-        case 'l': c.literal(); break;
-        case 'm': c.match(op.value, op.length); break;
-        case 's': c.short_rep(); break;
-        default: c.rep(op.value, op.length); break;
+    const Bytes coded = hand_coded(std::string(block.begin(), block.end()), [&](M4StepCoder& c) {
+        for (const Op& op : ops) {
+            switch (op.kind) {
+            case 'l': c.literal(); break;
+            case 'm': c.match(op.value, op.length); break;
+            case 's': c.short_rep(); break;
+            default: c.rep(op.value, op.length); break;
+            }
+            EXPECT_EQ(c.st.rep[0], op.kind == 'l' ? c.st.rep[0] : op.distance);
         }
-        EXPECT_EQ(c.st.rep[0], op.kind == 'l' ? c.st.rep[0] : op.distance);
-    }
-    ASSERT_EQ(c.pos, block.size());
-    const uint32_t size = c.finish();
-    ASSERT_NE(size, 0xFFFFFFFFu);
-    out.resize(size);
-    EXPECT_TRUE(testing::decodes_to(M4, 9, out, block));
-}
-
-// A block coded by hand with `code`, over a block buffer of zeros behind `start`.
-Bytes hand_coded(const std::string& start, void (*code)(M4StepCoder&))
-{
-    static Bytes block;
-    block.assign(4096, 0);
-    std::copy(start.begin(), start.end(), block.begin());
-    Bytes out(4096);
-    static M4Probs probs;
-    M4StepCoder c;
-    c.open(&probs, block.data(), out.data(), 4096);
-    code(c);
-    out.resize(c.finish());
-    return out;
+        EXPECT_EQ(c.pos, block.size());
+    });
+    EXPECT_TRUE(testing::decodes_to(M4, 9, coded, block));
 }
 
 TEST(M4Decode, DamageIsReportedNeverFollowed)
