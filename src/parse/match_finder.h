@@ -37,6 +37,7 @@ struct MatchFinder {
     uint32_t root;
     SegmentPool* pool;
     uint8_t* base;               // the pool's reference base
+    uint32_t base_entry;         // pool_info_entry(base)
     const uint8_t* block;
     uint32_t block_size;         // at most 2^30
 };
@@ -52,5 +53,6 @@ bool mf_create(MatchFinder* mf, const uint8_t* block, uint32_t block_size, uint3
 // the number of bytes of the position's suffix the descent consumed. False
 // when the pool yields no node (the trie is then fit only to be released).
 bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, int* last, uint32_t* depth);
+
 
 } // namespace qrn

@@ -213,6 +213,8 @@ void return_segment_locked(PoolShared& s, uint8_t* segment)
 
 } // namespace
 
+SegmentInfo pool_segment_info[POOL_INFO_ENTRIES];
+
 void pool_notice_default(PoolNotice what)
 {
     if (what != PoolNotice::NoSegment)
@@ -288,7 +290,7 @@ void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
     ++e.allocated;
     if (uint8_t* object = e.free_objects) {
         std::memcpy(&e.free_objects, object, sizeof e.free_objects);
-        ++pool_segment_of(object)->live;
+        ++pool_info_of(object)->live;
         return object;
     }
     e.object_size = (size + 7) & ~7u;
@@ -296,7 +298,7 @@ void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
     if (e.cut && e.cut + e.object_size < e.cut_end) {
         uint8_t* object = e.cut;
         e.cut += e.object_size;
-        ++pool_segment_of(object)->live;
+        ++pool_info_of(object)->live;
         return object;
     }
     uint8_t* segment = obtain_segment();
@@ -304,10 +306,8 @@ void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
         --e.allocated;
         return nullptr;
     }
-    SegmentHeader* h = header(segment);
-    h->link = e.segments;
-    h->cls = cls;
-    h->live = 1;
+    header(segment)->link = e.segments;
+    *pool_info_of(segment) = SegmentInfo{static_cast<uint16_t>(cls), 1};
     e.segments = segment;
     ++e.segment_count;
     e.cut_end = segment + POOL_SEGMENT_BYTES;
@@ -323,9 +323,10 @@ void pool_free(SegmentPool* pool, void* object_ptr)
     uint8_t* object = static_cast<uint8_t*>(object_ptr);
     SegmentHeader* h = pool_segment_of(object);
     uint8_t* segment = reinterpret_cast<uint8_t*>(h);
-    PoolClass& e = pool->classes[h->cls];
+    SegmentInfo* info = pool_info_of(object);
+    PoolClass& e = pool->classes[info->cls];
     ++e.freed;
-    if (--h->live > 0) {
+    if (--info->live > 0) {
         std::memcpy(object, &e.free_objects, sizeof e.free_objects);
         e.free_objects = object;
         return;

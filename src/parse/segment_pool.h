@@ -1,10 +1,11 @@
 // Slab allocator for the match finder's trie nodes.
 //
 // Objects of one size class share 256 KiB segments; a segment's 16-byte
-// header (link, size class, live objects) is found by rounding an object's
-// address down to 256 KiB, so the class of any object costs no bytes of its
-// own. Segments are cut from regions of 4 GiB inside one address range
-// reserved at the first need: regions are made usable when their slot is
+// header (its list link) is found by rounding an object's address down to
+// 256 KiB, and its size class and live objects by the segment's number in a
+// table (SegmentInfo), so the class of any object costs no bytes of its own.
+// Segments are cut from regions of 4 GiB inside one address range reserved
+// at the first need: regions are made usable when their slot is
 // taken and given back to the system when their last segment returns. The
 // range is sized to the tries the run plans for (pool_plan; unplanned, six
 // regions of 4 GiB), so that a small run reserves little address space. Every
@@ -40,11 +41,11 @@ struct PoolClass {
     uint32_t allocated, freed;
 };
 
-// The header at the start of every segment.
+// The header at the start of every segment. Objects start after all 16
+// bytes of it (so many fit in a segment), though only the link lives there.
 struct SegmentHeader {
     uint8_t* link;           // next segment of its class's list, or of a free list
-    uint32_t cls;
-    uint32_t live;
+    uint64_t unused;
 };
 static_assert(sizeof(SegmentHeader) == POOL_SEGMENT_HEADER);
 
@@ -52,6 +53,25 @@ inline SegmentHeader* pool_segment_of(const void* object)
 {
     return reinterpret_cast<SegmentHeader*>(reinterpret_cast<uintptr_t>(object) &
                                             ~uintptr_t(POOL_SEGMENT_BYTES - 1));
+}
+
+// The size class and live objects of a segment, kept apart from the segment:
+// all headers lie at the same offset of a 256 KiB stride, where the caches hold
+// only a few of them at once, while this table keeps the segments of a trie in
+// a few contiguous cache lines. It is indexed by the address's segment number
+// modulo POOL_INFO_ENTRIES (the reserved range spans less than 32 GiB, so
+// its segments never share an entry). An entry is written by the owner of its
+// segment only, while the segment is held by a class.
+struct SegmentInfo {
+    uint16_t cls;
+    uint16_t live;           // at most 32765 objects
+};
+constexpr uint32_t POOL_INFO_ENTRIES = uint32_t(1) << 17;
+extern SegmentInfo pool_segment_info[POOL_INFO_ENTRIES];
+
+inline SegmentInfo* pool_info_of(const void* object)
+{
+    return &pool_segment_info[(reinterpret_cast<uintptr_t>(object) / POOL_SEGMENT_BYTES) & (POOL_INFO_ENTRIES - 1)];
 }
 
 struct SegmentPool {
@@ -98,7 +118,19 @@ void pool_release_all(SegmentPool* pool);
 uint8_t* pool_base();
 
 // Size class of the segment that holds `object`.
-inline uint32_t pool_class_of(const void* object) { return pool_segment_of(object)->cls; }
+inline uint32_t pool_class_of(const void* object) { return pool_info_of(object)->cls; }
+
+// The same for a node reference counted from `base` (pool_base(), which is
+// a multiple of a segment): `base_entry` is base's own entry number.
+inline uint32_t pool_info_entry(const uint8_t* base)
+{
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(base) / POOL_SEGMENT_BYTES);
+}
+inline uint32_t pool_class_of_reference(uint32_t base_entry, uint32_t reference)
+{
+    constexpr uint32_t REFERENCES_PER_SEGMENT_SHIFT = 15;   // 256 KiB of 8-byte units
+    return pool_segment_info[(base_entry + (reference >> REFERENCES_PER_SEGMENT_SHIFT)) & (POOL_INFO_ENTRIES - 1)].cls;
+}
 
 // Regions in use (tests).
 int pool_regions_in_use();

@@ -75,8 +75,16 @@ TEST(SegmentPool, RegionsComeAndGoWithTheirSegments)
         pool_free(&pool.p, third);
         EXPECT_EQ(pool_regions_in_use(), 1);
         pool_free(&pool.p, second);
+        std::vector<void*> spread;   // one object in each segment of every region
         for (uint32_t cls = 300; cls < 309; ++cls)
-            ASSERT_NE(pool_alloc(&pool.p, 8, cls), nullptr);
+            spread.push_back(pool_alloc(&pool.p, 8, cls));
+        for (uint32_t cls = 300; cls < 309; ++cls) {
+            ASSERT_NE(spread[cls - 300], nullptr);
+            EXPECT_EQ(pool_class_of(spread[cls - 300]), cls);
+            const auto reference = uint32_t((static_cast<uint8_t*>(spread[cls - 300]) - pool_base()) / 8);
+            EXPECT_EQ(pool_class_of_reference(pool_info_entry(pool_base()), reference), cls);
+        }
+        EXPECT_EQ(pool_class_of(first), 256u);
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(pool_alloc(&pool.p, 8, 400), nullptr);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Too many seg allocated\n");
