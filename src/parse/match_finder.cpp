@@ -243,7 +243,6 @@ bool mf_create(MatchFinder* mf, const uint8_t* block, uint32_t block_size, uint3
     if (!root)
         return false;
     mf->base = pool_base();
-    mf->base_entry = pool_info_entry(mf->base);
     const Trie t{mf->base, pool, LEAF_MARK | first};
     uint8_t* e = static_cast<uint8_t*>(root);
     set_stamp(e, t.mark);
@@ -259,7 +258,6 @@ bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, in
     const uint8_t* const cur = block + pos;
     const uint8_t* const end = cur + limit;
     const uint8_t* const block_end = block + mf->block_size;
-    const uint32_t base_entry = mf->base_entry;
     const uint8_t* p = cur;
     uint8_t* slot = reinterpret_cast<uint8_t*>(&mf->root);
     uint32_t prev = 0x7FFFFFFF;
@@ -295,7 +293,7 @@ bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, in
         }
         uint8_t* node = t.node(r);
         record(static_cast<uint32_t>(p - cur), stamp_of(node) & POSITION_MASK);
-        const uint32_t cls = pool_class_of_reference(base_entry, r);
+        const uint32_t cls = pool_class_of_reference(r);
         if (cls > EDGE_CLASS_BASE) {
             const uint32_t length = cls - EDGE_CLASS_BASE;
             // The edge's bytes, read from its stamp's suffix, never past the block's end.

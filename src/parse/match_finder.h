@@ -37,7 +37,6 @@ struct MatchFinder {
     uint32_t root;
     SegmentPool* pool;
     uint8_t* base;               // the pool's reference base
-    uint32_t base_entry;         // pool_info_entry(base)
     const uint8_t* block;
     uint32_t block_size;         // at most 2^30
 };

@@ -151,8 +151,9 @@ uint8_t* no_segment()
 
 // A segment for a class (`first`: its first one): a free one, else the next
 // uncut one of the region part it belongs to, else of the other part, else the
-// first of a new region. Null when every usable slot is taken.
-uint8_t* obtain_segment(bool first)
+// first of a new region; *base gets the range's base. Null when every usable
+// slot is taken.
+uint8_t* obtain_segment(bool first, uint8_t** base)
 {
     PoolShared& s = shared();
     std::lock_guard<std::mutex> guard(s.lock);
@@ -206,6 +207,7 @@ uint8_t* obtain_segment(bool first)
         ++s.resident;
     }
     ++s.slot_words[slot];
+    *base = s.base;
     return segment;
 }
 
@@ -232,7 +234,7 @@ void return_segment_locked(PoolShared& s, uint8_t* segment)
 
 } // namespace
 
-SegmentInfo pool_segment_info[POOL_INFO_ENTRIES];
+SegmentInfo pool_segment_info[POOL_WINDOW_SEGMENTS];
 
 void pool_notice_default(PoolNotice what)
 {
@@ -301,7 +303,22 @@ int pool_regions_in_use()
     return n;
 }
 
-void pool_clear(SegmentPool* pool) { std::memset(pool->classes, 0, sizeof pool->classes); }
+void pool_clear(SegmentPool* pool)
+{
+    std::memset(pool->classes, 0, sizeof pool->classes);
+    pool->base = nullptr;
+}
+
+namespace {
+
+SegmentInfo* info_of(const uint8_t* base, const void* object)
+{
+    return &pool_segment_info[static_cast<uint64_t>(static_cast<const uint8_t*>(object) - base) / POOL_SEGMENT_BYTES];
+}
+
+} // namespace
+
+uint32_t pool_class_of(const void* object) { return info_of(pool_base(), object)->cls; }
 
 void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
 {
@@ -309,7 +326,7 @@ void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
     ++e.allocated;
     if (uint8_t* object = e.free_objects) {
         std::memcpy(&e.free_objects, object, sizeof e.free_objects);
-        ++pool_info_of(object)->live;
+        ++info_of(pool->base, object)->live;
         return object;
     }
     e.object_size = (size + 7) & ~7u;
@@ -317,16 +334,16 @@ void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
     if (e.cut && e.cut + e.object_size < e.cut_end) {
         uint8_t* object = e.cut;
         e.cut += e.object_size;
-        ++pool_info_of(object)->live;
+        ++info_of(pool->base, object)->live;
         return object;
     }
-    uint8_t* segment = obtain_segment(e.segment_count == 0);
+    uint8_t* segment = obtain_segment(e.segment_count == 0, &pool->base);
     if (!segment) {
         --e.allocated;
         return nullptr;
     }
     header(segment)->link = e.segments;
-    *pool_info_of(segment) = SegmentInfo{static_cast<uint16_t>(cls), 1};
+    *info_of(pool->base, segment) = SegmentInfo{static_cast<uint16_t>(cls), 1};
     e.segments = segment;
     ++e.segment_count;
     e.cut_end = segment + POOL_SEGMENT_BYTES;
@@ -342,7 +359,7 @@ void pool_free(SegmentPool* pool, void* object_ptr)
     uint8_t* object = static_cast<uint8_t*>(object_ptr);
     SegmentHeader* h = pool_segment_of(object);
     uint8_t* segment = reinterpret_cast<uint8_t*>(h);
-    SegmentInfo* info = pool_info_of(object);
+    SegmentInfo* info = info_of(pool->base, object);
     PoolClass& e = pool->classes[info->cls];
     ++e.freed;
     if (--info->live > 0) {

@@ -58,24 +58,19 @@ inline SegmentHeader* pool_segment_of(const void* object)
 // The size class and live objects of a segment, kept apart from the segment:
 // all headers lie at the same offset of a 256 KiB stride, where the caches hold
 // only a few of them at once, while this table keeps the segments of a trie in
-// a few contiguous cache lines. It is indexed by the address's segment number
-// modulo POOL_INFO_ENTRIES (the reserved range spans less than 32 GiB, so
-// its segments never share an entry). An entry is written by the owner of its
-// segment only, while the segment is held by a class.
+// a few contiguous cache lines. It is indexed by the segment's number from
+// the range's base (a node reference >> 15). An entry is written by the owner
+// of its segment only, while the segment is held by a class.
 struct SegmentInfo {
     uint16_t cls;
     uint16_t live;           // at most 32765 objects
 };
-constexpr uint32_t POOL_INFO_ENTRIES = uint32_t(1) << 17;
-extern SegmentInfo pool_segment_info[POOL_INFO_ENTRIES];
-
-inline SegmentInfo* pool_info_of(const void* object)
-{
-    return &pool_segment_info[(reinterpret_cast<uintptr_t>(object) / POOL_SEGMENT_BYTES) & (POOL_INFO_ENTRIES - 1)];
-}
+constexpr uint32_t POOL_WINDOW_SEGMENTS = uint32_t((uint64_t(6) << 32) / POOL_SEGMENT_BYTES);
+extern SegmentInfo pool_segment_info[POOL_WINDOW_SEGMENTS];
 
 struct SegmentPool {
     PoolClass classes[POOL_CLASSES];
+    uint8_t* base;           // the range's base while the pool holds segments
 };
 
 // What the pool tells its owner when the system or its slots say no.
@@ -117,19 +112,14 @@ void pool_release_all(SegmentPool* pool);
 // Base of the address range the references count from (null before the first region).
 uint8_t* pool_base();
 
-// Size class of the segment that holds `object`.
-inline uint32_t pool_class_of(const void* object) { return pool_info_of(object)->cls; }
+// Size class of the segment that holds `object` (tests).
+uint32_t pool_class_of(const void* object);
 
-// The same for a node reference counted from `base` (pool_base(), which is
-// a multiple of a segment): `base_entry` is base's own entry number.
-inline uint32_t pool_info_entry(const uint8_t* base)
-{
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(base) / POOL_SEGMENT_BYTES);
-}
-inline uint32_t pool_class_of_reference(uint32_t base_entry, uint32_t reference)
+// The same for a node reference ((address - pool_base()) / 8).
+inline uint32_t pool_class_of_reference(uint32_t reference)
 {
     constexpr uint32_t REFERENCES_PER_SEGMENT_SHIFT = 15;   // 256 KiB of 8-byte units
-    return pool_segment_info[(base_entry + (reference >> REFERENCES_PER_SEGMENT_SHIFT)) & (POOL_INFO_ENTRIES - 1)].cls;
+    return pool_segment_info[reference >> REFERENCES_PER_SEGMENT_SHIFT].cls;
 }
 
 // Regions in use (tests).
