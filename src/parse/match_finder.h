@@ -53,5 +53,4 @@ bool mf_create(MatchFinder* mf, const uint8_t* block, uint32_t block_size, uint3
 // when the pool yields no node (the trie is then fit only to be released).
 bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, int* last, uint32_t* depth);
 
-
 } // namespace qrn
