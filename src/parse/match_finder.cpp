@@ -293,7 +293,7 @@ bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, in
         }
         uint8_t* node = t.node(r);
         record(static_cast<uint32_t>(p - cur), stamp_of(node) & POSITION_MASK);
-        const uint32_t cls = pool_class_of(node);
+        const uint32_t cls = pool_class_of_reference(r);
         if (cls > EDGE_CLASS_BASE) {
             const uint32_t length = cls - EDGE_CLASS_BASE;
             // The edge's bytes, read from its stamp's suffix, never past the block's end.
