@@ -86,6 +86,10 @@ uint64_t branch_opcodes(const uint8_t* data, size_t n)
     return hits;
 }
 
+// The four bytes a converted hit gets: the low 24 bits of the address, and a
+// sign byte from its bit 24.
+inline uint32_t converted_word(uint32_t dest) { return (dest & 0xFFFFFF) | ((0u - ((dest >> 24) & 1)) << 24); }
+
 // A hit that follows an unconverted one within three bytes: the mask decides
 // whether it is converted, and a conversion may take several rounds. Returns
 // whether it was converted.
@@ -106,7 +110,7 @@ bool convert_masked(uint8_t* data, size_t pos, uint32_t* mask, uint32_t base, bo
             break;
         src = dest ^ ((1u << (32 - i)) - 1);
     }
-    store_le32(data + pos + 1, (dest & 0xFFFFFF) | ((0u - ((dest >> 24) & 1)) << 24));
+    store_le32(data + pos + 1, converted_word(dest));
     return true;
 }
 
@@ -154,7 +158,7 @@ void x86_convert(uint8_t* data, size_t size, uint32_t start_address, uint32_t st
             const uint32_t convert = static_cast<uint8_t>(data[pos + 4] + 1) < 2;   // a sign byte
             const uint32_t at = base + static_cast<uint32_t>(pos);
             const uint32_t dest = encoding ? src + at : src - at;
-            const uint32_t converted = (dest & 0xFFFFFF) | ((0u - ((dest >> 24) & 1)) << 24);
+            const uint32_t converted = converted_word(dest);
             const uint32_t keep = convert - 1;   // all ones where not converted
             const size_t keep_pos = size_t{convert} - 1;
             store_le32(data + pos + 1, (converted & ~keep) | (src & keep));
