@@ -43,7 +43,7 @@ python: deps
 		--build-base $(CURDIR)/$(PYBUILD) --build-lib $(CURDIR)/$(PYBUILD)/lib
 
 test-python: python
-	QRN_PROGRAM=$(CURDIR)/$(BUILD)/quarnix PYTHONPATH=$(CURDIR)/$(PYBUILD)/lib $(PYTHON) -m pytest -q python/tests
+	QRN_PROGRAM=$(CURDIR)/$(BUILD)/quarnix PYTHONPATH=$(CURDIR)/$(PYBUILD)/lib $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
 
 # The program, libquarnix (shared and static), quarnix.h, quarnix.pc, the CMake
 # package and the man page under PREFIX, staged under DESTDIR when it is set
