@@ -26,22 +26,21 @@ class QuarnixFile(io.BufferedIOBase):
     """A binary file over one container: read ("rb") or written ("wb")."""
 
     def __init__(self, file, mode="rb", **options):
-        if mode in ("r", "rb"):
-            if options:
-                raise TypeError("compression options are for writing")
-            self._coder = Decompressor()
-        elif mode in ("w", "wb"):
-            self._coder = Compressor(**options)
-        else:
+        # Until the file is in place, closing (as on a failed start) writes nothing.
+        self._fp, self._owned, self._reading = None, False, True
+        if mode not in ("r", "rb", "w", "wb"):
             raise ValueError(f"mode {mode!r}: 'rb' or 'wb'")
-        self._reading = mode.startswith("r")
+        reading = mode[0] == "r"
+        if reading and options:
+            raise TypeError("compression options are for writing")
+        self._coder = Decompressor() if reading else Compressor(**options)
         if isinstance(file, (str, bytes, os.PathLike)):
-            self._fp = builtins.open(file, "rb" if self._reading else "wb")
-            self._owned = True
-        elif hasattr(file, "read" if self._reading else "write"):
-            self._fp, self._owned = file, False
+            fp, owned = builtins.open(file, "rb" if reading else "wb"), True
+        elif hasattr(file, "read" if reading else "write"):
+            fp, owned = file, False
         else:
             raise TypeError("file: a path or a binary file object")
+        self._fp, self._owned, self._reading = fp, owned, reading
         self._buffer, self._pos = b"", 0
 
     def readable(self):

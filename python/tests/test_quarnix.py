@@ -155,6 +155,8 @@ def test_bad_settings_raise(opts):
         quarnix.compress(b"abc", **opts)
     with pytest.raises(quarnix.Error):
         quarnix.Compressor(**opts)
+    with pytest.raises(quarnix.Error):
+        quarnix.open(io.BytesIO(), "wb", **opts)
 
 
 def test_ends_and_sizes():
