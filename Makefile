@@ -36,7 +36,8 @@ test-sanitize:
 PYTHON ?= /usr/bin/python3
 PYBUILD ?= build-python
 
-python: deps
+python:
+	@./scripts/deps.sh python
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target quarnix quarnix_static
 	cd python && QRN_BUILD_DIR=$(CURDIR)/$(BUILD) QRN_JOBS=$(JOBS) $(PYTHON) setup.py -q build \

@@ -6,11 +6,14 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/xxhash.h ] || need+=(libxxhash-dev)
-# The Python module (make python, make test-python), for Debian's python3.
-[ -x /usr/bin/python3-config ] || need+=(python3-dev)
-for m in setuptools pip pytest; do
-  /usr/bin/python3 -c "import $m" 2>/dev/null || need+=(python3-$m)
-done
+# `deps.sh python`: what the Python module needs (make python, make
+# test-python, pip install ./python), for Debian's python3.
+if [ "${1:-}" = python ]; then
+    [ -x /usr/bin/python3-config ] || need+=(python3-dev)
+    for m in setuptools pip pytest; do
+        /usr/bin/python3 -c "import $m" 2>/dev/null || need+=(python3-$m)
+    done
+fi
 [ ${#need[@]} -eq 0 ] && exit 0
 echo "installing: ${need[*]}" >&2
 SUDO=
