@@ -8,7 +8,7 @@ CMAKE_FLAGS ?=
 # The benchmark's smoke test joins the tests where the peers' libraries are installed.
 BENCH_FLAG := $(shell pkg-config --exists liblz4 libzstd liblzma zlib 2>/dev/null && echo -DQRN_BENCH=ON)
 
-.PHONY: all deps demo test test-sanitize install clean bench bench-quick bench-build bench-deps fuzz
+.PHONY: all deps demo test test-sanitize install clean bench bench-quick bench-build bench-deps fuzz cross-aarch64 cross-s390x
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
@@ -28,6 +28,14 @@ test: deps
 # The unit and end-to-end tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DQRN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+
+# Cross builds for aarch64 and s390x (big-endian) into build-aarch64/ and
+# build-s390x/, their tests run under qemu-user. They need Debian's
+# g++-aarch64-linux-gnu, g++-s390x-linux-gnu and qemu-user.
+cross-aarch64 cross-s390x: cross-%: deps
+	cmake -S . -B build-$* -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-$*.cmake -DCMAKE_BUILD_TYPE=Release -DQRN_TESTS=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-$* -j $(JOBS)
+	cd build-$* && ctest --output-on-failure -j $(JOBS)
 
 # The program, libquarnix (shared and static), quarnix.h, quarnix.pc, the CMake
 # package and the man page under PREFIX, staged under DESTDIR when it is set
