@@ -6,6 +6,13 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/xxhash.h ] || need+=(libxxhash-dev)
+# `deps.sh cross`: the cross compilers and the emulator of the aarch64 and
+# s390x builds (GoogleTest is compiled for them from libgtest-dev's sources).
+if [ "${1:-}" = cross ]; then
+    command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
+    command -v s390x-linux-gnu-g++ >/dev/null || need+=(g++-s390x-linux-gnu)
+    command -v qemu-s390x >/dev/null || need+=(qemu-user)
+fi
 [ ${#need[@]} -eq 0 ] && exit 0
 echo "installing: ${need[*]}" >&2
 SUDO=
