@@ -247,7 +247,7 @@ bool mf_create(MatchFinder* mf, const uint8_t* block, uint32_t block_size, uint3
     uint8_t* e = static_cast<uint8_t*>(root);
     set_stamp(e, t.mark);
     store_le32(e + 4, t.mark);
-    mf->root = t.ref(e);
+    store_le32(&mf->root, t.ref(e));
     return true;
 }
 

@@ -90,10 +90,11 @@ std::string gamma_bits(uint32_t v)
 std::vector<uint8_t> le32s(std::initializer_list<uint32_t> values)
 {
     std::vector<uint8_t> out;
+    out.resize(4 * values.size());
+    uint8_t* at = out.data();
     for (uint32_t v : values) {
-        uint8_t b[4];
-        store_le32(b, v);
-        out.insert(out.end(), b, b + 4);
+        store_le32(at, v);
+        at += 4;
     }
     return out;
 }

@@ -13,9 +13,12 @@ using namespace qrn::testing;
 // Runs under `ulimit -v` (KiB) in the shell that starts the program.
 std::string address_limit(int kib) { return "ulimit -v " + std::to_string(kib) + ";"; }
 
-// The sanitizer's shadow memory needs far more address space than any limit leaves.
+// The sanitizer's shadow memory, and the emulator that runs a cross build's
+// program, need far more address space than any limit leaves.
 #if defined(__SANITIZE_ADDRESS__)
 #define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "the sanitizer needs more address space than the limit leaves"
+#elif defined(QRN_EMULATED)
+#define SKIP_UNDER_SANITIZER() GTEST_SKIP() << "the emulator needs more address space than the limit leaves"
 #else
 #define SKIP_UNDER_SANITIZER() (void)0
 #endif
@@ -47,8 +50,9 @@ TEST(Memory, LevelNineAndShortRecordsUnderAnAddressLimit)
         const std::string redirect = std::string(args).find(".qrn") == std::string::npos ? "<c.qrn" : "";
         const RunResult r = run_quarnix(d.path, args, redirect, address_limit(500000));
         EXPECT_EQ(r.status, 0) << r.err;
-        if (std::string(args).rfind("-d", 0) == 0)
+        if (std::string(args).rfind("-d", 0) == 0) {
             EXPECT_EQ(r.out, "hello\n");
+        }
     }
 }
 

@@ -13,6 +13,7 @@
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/prefix_varint.h"
 #include "codecs/common/table_memory.h"
+#include "common/bytes.h"
 #include "parse/segment_pool.h"
 #include "support/codec_run.h"
 
@@ -22,6 +23,30 @@ namespace {
 using testing::Bytes;
 
 testing::Codec codec_of(int method) { return {method, encoder_for(method), decoder_for(method)}; }
+
+// Every field is little-endian whatever the host's order (the cross build's
+// s390x tests run on a big-endian one).
+TEST(Bytes, LittleEndianWhateverTheHost)
+{
+    const uint8_t in[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const struct {
+        int width;
+        uint64_t value;
+    } cases[] = {{2, 0x0201}, {4, 0x04030201}, {8, 0x0807060504030201}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.width);
+        uint8_t out[8] = {};
+        uint64_t got = 0;
+        if (c.width == 2)
+            got = load_le16(in), store_le16(out, static_cast<uint16_t>(c.value));
+        else if (c.width == 4)
+            got = load_le32(in), store_le32(out, static_cast<uint32_t>(c.value));
+        else
+            got = load_le64(in), store_le64(out, c.value);
+        EXPECT_EQ(got, c.value);
+        EXPECT_TRUE(std::equal(out, out + c.width, in));
+    }
+}
 
 TEST(PrefixVarint, WidthBoundariesAndKnownBytes)
 {
