@@ -1,6 +1,7 @@
 # Front door: `make` builds the program, `make demo` runs it on a built-in
 # example, `make test` builds and runs every test, `make install` installs
-# the program and the library, `make bench` and `make bench-quick` compare
+# the program and the library, `make python` builds the Python module into
+# build-python/ and `make test-python` tests it, `make bench` and `make bench-quick` compare
 # quarnix with lz4, zstd, xz and zlib.
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -8,7 +9,7 @@ CMAKE_FLAGS ?=
 # The benchmark's smoke test joins the tests where the peers' libraries are installed.
 BENCH_FLAG := $(shell pkg-config --exists liblz4 libzstd liblzma zlib 2>/dev/null && echo -DQRN_BENCH=ON)
 
-.PHONY: all deps demo test test-sanitize install clean bench bench-quick bench-build bench-deps fuzz
+.PHONY: all deps demo test test-sanitize install python test-python clean bench bench-quick bench-build bench-deps fuzz cross-aarch64 cross-s390x identity
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
@@ -28,6 +29,36 @@ test: deps
 # The unit and end-to-end tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DQRN_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo"
+
+# The Python module (python/), linked with this build's libquarnix.a, built in
+# place into $(PYBUILD)/lib for the interpreter PYTHON (Debian's, which the
+# packages scripts/deps.sh installs serve); its tests also run the program.
+PYTHON ?= /usr/bin/python3
+PYBUILD ?= build-python
+
+python:
+	@./scripts/deps.sh python
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target quarnix quarnix_static
+	cd python && QRN_BUILD_DIR=$(CURDIR)/$(BUILD) QRN_JOBS=$(JOBS) $(PYTHON) setup.py -q build \
+		--build-base $(CURDIR)/$(PYBUILD) --build-lib $(CURDIR)/$(PYBUILD)/lib
+
+test-python: python
+	QRN_PROGRAM=$(CURDIR)/$(BUILD)/quarnix PYTHONPATH=$(CURDIR)/$(PYBUILD)/lib $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+
+# Cross builds for aarch64 and s390x (big-endian) into build-aarch64/ and
+# build-s390x/, their tests run under qemu-user. They need Debian's
+# g++-aarch64-linux-gnu, g++-s390x-linux-gnu and qemu-user.
+cross-aarch64 cross-s390x: cross-%:
+	@./scripts/deps.sh cross
+	cmake -S . -B build-$* -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-$*.cmake -DCMAKE_BUILD_TYPE=Release -DQRN_TESTS=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-$* -j $(JOBS)
+	cd build-$* && ctest --output-on-failure -j $(JOBS)
+
+# Containers from the cross builds are byte for byte the native build's, and
+# each build restores the others' (after `make all` and the cross builds).
+identity:
+	./scripts/cross-identity.sh x86-64=$(BUILD)/quarnix aarch64=build-aarch64/emulated/quarnix s390x=build-s390x/emulated/quarnix
 
 # The program, libquarnix (shared and static), quarnix.h, quarnix.pc, the CMake
 # package and the man page under PREFIX, staged under DESTDIR when it is set

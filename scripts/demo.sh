@@ -11,8 +11,7 @@ trap 'rm -rf "$WORK"' EXIT
 # The sample: this project's own sources (text) followed by the quarnix
 # executable itself (machine code and tables).
 SAMPLE=$WORK/sample.bin
-(cd "$ROOT" && find src tests -type f \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z | xargs -0 cat) > "$SAMPLE"
-cat "$QRN" >> "$SAMPLE"
+"$ROOT/scripts/make-sample.sh" "$SAMPLE" "$QRN"
 SIZE=$(stat -c %s "$SAMPLE")
 printf 'sample: %d bytes (project sources + the quarnix executable)\n\n' "$SIZE"
 printf '%-7s %12s %8s %12s %12s  %s\n' level packed ratio 'pack ms' 'unpack ms' restored

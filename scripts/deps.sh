@@ -6,6 +6,21 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/xxhash.h ] || need+=(libxxhash-dev)
+# `deps.sh python`: what the Python module needs (make python, make
+# test-python, pip install ./python), for Debian's python3.
+if [ "${1:-}" = python ]; then
+    [ -x /usr/bin/python3-config ] || need+=(python3-dev)
+    for m in setuptools pip pytest; do
+        /usr/bin/python3 -c "import $m" 2>/dev/null || need+=(python3-$m)
+    done
+fi
+# `deps.sh cross`: the cross compilers and the emulator of the aarch64 and
+# s390x builds (GoogleTest is compiled for them from libgtest-dev's sources).
+if [ "${1:-}" = cross ]; then
+    command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
+    command -v s390x-linux-gnu-g++ >/dev/null || need+=(g++-s390x-linux-gnu)
+    command -v qemu-s390x >/dev/null || need+=(qemu-user)
+fi
 [ ${#need[@]} -eq 0 ] && exit 0
 echo "installing: ${need[*]}" >&2
 SUDO=

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ans/ans.h"
+#include "common/bytes.h"
 
 namespace qrn {
 
@@ -74,8 +75,7 @@ struct BitFieldReader {
         const size_t byte = bitpos >> 3;
         uint64_t v = 0;
         if (byte + 8 <= size) {
-            std::memcpy(&v, start + byte, 8);
-            v = __builtin_bswap64(v);
+            v = __builtin_bswap64(load_le64(start + byte));
         } else {
             for (size_t i = 0; i < 8; ++i)
                 v = (v << 8) | (byte + i < size ? start[byte + i] : 0u);

@@ -1,5 +1,6 @@
 #include "container/filters.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -65,34 +66,52 @@ constexpr uint8_t MASK_TO_BIT_NUMBER[8] = {0, 1, 2, 2, 3, 3, 3, 3};
 
 bool is_sign_byte(uint8_t b) { return b == 0x00 || b == 0xFF; }
 
-// First position from `pos` below `limit` holding E8 or E9, or `limit`.
-// Sixteen bytes at a time where SSE2 is there (every x86-64 processor), then
-// eight at a time: a byte of the word is zero after masking and XOR exactly
-// where an opcode stands, and the lowest flagged byte is always exact.
-size_t find_branch_opcode(const uint8_t* data, size_t pos, size_t limit)
+// Bit i set where data[i] (i < n <= 64) is E8 or E9. Sixteen bytes at a
+// time where SSE2 is there (every x86-64 processor), else one at a time.
+uint64_t branch_opcodes(const uint8_t* data, size_t n)
 {
+    uint64_t hits = 0;
+    size_t i = 0;
 #if defined(__SSE2__)
     const __m128i low_bit_off = _mm_set1_epi8(static_cast<char>(0xFE));
     const __m128i opcode = _mm_set1_epi8(static_cast<char>(0xE8));
-    while (pos + 16 <= limit) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
-        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, low_bit_off), opcode)));
-        if (hits)
-            return pos + static_cast<size_t>(__builtin_ctz(hits));
-        pos += 16;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        const auto m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, low_bit_off), opcode)));
+        hits |= uint64_t{m} << i;
     }
 #endif
-    constexpr uint64_t ONES = 0x0101010101010101ull;
-    while (pos + 8 <= limit) {
-        const uint64_t x = (load_le64(data + pos) & (0xFE * ONES)) ^ (0xE8 * ONES);
-        const uint64_t zero = (x - ONES) & ~x & (0x80 * ONES);
-        if (zero)
-            return pos + (static_cast<size_t>(__builtin_ctzll(zero)) >> 3);
-        pos += 8;
+    for (; i < n; ++i)
+        hits |= uint64_t{(data[i] & 0xFE) == 0xE8} << i;
+    return hits;
+}
+
+// The four bytes a converted hit gets: the low 24 bits of the address, and a
+// sign byte from its bit 24.
+inline uint32_t converted_word(uint32_t dest) { return (dest & 0xFFFFFF) | ((0u - ((dest >> 24) & 1)) << 24); }
+
+// A hit that follows an unconverted one within three bytes: the mask decides
+// whether it is converted, and a conversion may take several rounds. Returns
+// whether it was converted.
+bool convert_masked(uint8_t* data, size_t pos, uint32_t* mask, uint32_t base, bool encoding)
+{
+    const uint32_t m = *mask;
+    if (!MASK_TO_ALLOWED[m] || is_sign_byte(data[pos + 4 - MASK_TO_BIT_NUMBER[m]]) || !is_sign_byte(data[pos + 4])) {
+        *mask = ((m << 1) & 7) | 1;
+        return false;
     }
-    while (pos < limit && (data[pos] & 0xFE) != 0xE8)
-        ++pos;
-    return pos;
+    uint32_t src = load_le32(data + pos + 1);
+    uint32_t dest;
+    for (;;) {
+        const uint32_t at = base + static_cast<uint32_t>(pos);
+        dest = encoding ? src + at : src - at;
+        const uint32_t i = MASK_TO_BIT_NUMBER[m] * 8u;
+        if (!is_sign_byte(static_cast<uint8_t>(dest >> (24 - i))))
+            break;
+        src = dest ^ ((1u << (32 - i)) - 1);
+    }
+    store_le32(data + pos + 1, converted_word(dest));
+    return true;
 }
 
 } // namespace
@@ -103,57 +122,48 @@ uint8_t filter_for_name(const char* name)
     return type_filter(type_of_name(name));
 }
 
+// The hits of 64 bytes are found at once and taken lowest first. A hit far
+// from the previous one (the common case) is converted or not without a
+// branch: its four bytes are rewritten either way. Only hits close behind an
+// unconverted one take the masked path, and the hits inside a converted
+// hit's four bytes are passed over; both are rare, so the loop's only
+// dependency from hit to hit is the bit mask.
 void x86_convert(uint8_t* data, size_t size, uint32_t start_address, uint32_t state, bool encoding)
 {
     if (size < 5)
         return;
     const uint32_t base = start_address + 5;
     uint32_t mask = state & 7;
-    size_t prev = static_cast<size_t>(-1);
-    size_t pos = 0;
+    size_t prev = static_cast<size_t>(-1);   // the last hit taken
+    size_t next = 0;                         // no hit is taken before this (past a conversion)
     const size_t limit = size - 4;
-    for (;;) {
-        pos = find_branch_opcode(data, pos, limit);
-        if (pos >= limit)
-            break;
-        const size_t d = pos - prev;
-        if (d > 3) {
-            mask = 0;
-        } else {
-            mask = (mask << (d - 1)) & 7;
-            if (mask != 0) {
-                const uint8_t b = data[pos + 4 - MASK_TO_BIT_NUMBER[mask]];
-                if (!MASK_TO_ALLOWED[mask] || is_sign_byte(b)) {
-                    prev = pos;
-                    mask = ((mask << 1) & 7) | 1;
-                    ++pos;
-                    continue;
-                }
+    for (size_t w = 0; w < limit; w += 64) {
+        uint64_t hits = branch_opcodes(data + w, std::min<size_t>(64, limit - w));
+        while (hits) {
+            const size_t pos = w + static_cast<size_t>(__builtin_ctzll(hits));
+            hits &= hits - 1;
+            if (pos < next)
+                continue;
+            const size_t d = pos - prev;
+            const uint32_t m = d > 3 ? 0 : (mask << (d - 1)) & 7;
+            prev = pos;
+            if (m != 0) {
+                mask = m;
+                if (convert_masked(data, pos, &mask, base, encoding))
+                    next = pos + 5;
+                continue;
             }
-        }
-        prev = pos;
-        if (is_sign_byte(data[pos + 4])) {
-            uint32_t src = load_le32(data + pos + 1);
-            uint32_t dest;
-            for (;;) {
-                const uint32_t at = base + static_cast<uint32_t>(pos);
-                dest = encoding ? src + at : src - at;
-                if (mask == 0)
-                    break;
-                const uint32_t i = MASK_TO_BIT_NUMBER[mask] * 8u;
-                const auto b = static_cast<uint8_t>(dest >> (24 - i));
-                if (!is_sign_byte(b))
-                    break;
-                src = dest ^ ((1u << (32 - i)) - 1);
-            }
-            data[pos + 1] = static_cast<uint8_t>(dest);
-            data[pos + 2] = static_cast<uint8_t>(dest >> 8);
-            data[pos + 3] = static_cast<uint8_t>(dest >> 16);
-            data[pos + 4] = (dest & (1u << 24)) ? 0xFF : 0x00;
-            pos += 5;
-        } else {
-            mask = ((mask << 1) & 7) | 1;
-            ++pos;
+            // Masks rather than conditions, which the compiler would turn into a branch.
+            const uint32_t src = load_le32(data + pos + 1);
+            const uint32_t convert = static_cast<uint8_t>(data[pos + 4] + 1) < 2;   // a sign byte
+            const uint32_t at = base + static_cast<uint32_t>(pos);
+            const uint32_t dest = encoding ? src + at : src - at;
+            const uint32_t converted = converted_word(dest);
+            const uint32_t keep = convert - 1;   // all ones where not converted
+            const size_t keep_pos = size_t{convert} - 1;
+            store_le32(data + pos + 1, (converted & ~keep) | (src & keep));
+            next = ((pos + 5) & ~keep_pos) | (next & keep_pos);
+            mask = convert ^ 1;
         }
     }
 }

@@ -247,7 +247,7 @@ bool mf_create(MatchFinder* mf, const uint8_t* block, uint32_t block_size, uint3
     uint8_t* e = static_cast<uint8_t*>(root);
     set_stamp(e, t.mark);
     store_le32(e + 4, t.mark);
-    mf->root = t.ref(e);
+    store_le32(&mf->root, t.ref(e));
     return true;
 }
 
@@ -295,7 +295,7 @@ bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, in
         }
         uint8_t* node = t.node(r);
         record(static_cast<uint32_t>(p - cur), stamp_of(node) & POSITION_MASK);
-        const uint32_t cls = pool_class_of(node);
+        const uint32_t cls = pool_class_of_reference(r);
         if (cls > EDGE_CLASS_BASE) {
             const uint32_t length = cls - EDGE_CLASS_BASE;
             // The edge's bytes, read from its stamp's suffix, never past the block's end.

@@ -34,7 +34,7 @@ struct MatchPair {
 };
 
 struct MatchFinder {
-    uint32_t root;
+    uint32_t root;               // little-endian like every child slot, as the walk reads it as one
     SegmentPool* pool;
     uint8_t* base;               // the pool's reference base
     const uint8_t* block;

@@ -15,10 +15,17 @@ namespace {
 constexpr int USABLE_SLOTS = 6;
 constexpr size_t BASE_ALIGNMENT = size_t(2) << 20;   // a huge page, and a multiple of a segment
 constexpr int32_t SLOT_EXCLUDED = -1;
-// The start of a region comes in small pages: the trie of a small block
-// touches a little of many segments (one or more per size class in use), and
-// a huge page would have to be cleared whole for each.
-constexpr size_t SMALL_PAGE_BYTES = size_t(32) << 20;
+// The start of a region comes in small pages, the rest in huge pages where
+// the system allows. Every size class in use holds a segment, of which a
+// sparse class touches a page or two: the first segment of each class is cut
+// from the small pages, which have room for all classes, so that no huge page
+// is cleared for them. The later segments of a class (which fill before the
+// next is taken) come from the huge pages, which spare the nodes' lookups most
+// of their address-translation misses. Either part serves when the other is
+// spent. 128 MiB: a segment for each class that holds nodes, and a whole
+// number of huge pages.
+constexpr size_t SMALL_PAGE_BYTES = size_t(128) << 20;
+enum RegionPart { SMALL_PART, HUGE_PART, REGION_PARTS };
 // The system refused address space or memory for the nodes: nothing can go on.
 constexpr const char* REFUSED = "quarnix: no address space for the level-9 match finder\nVirtualAlloc failed\n";
 
@@ -32,9 +39,12 @@ struct PoolShared {
     // Per slot: SLOT_EXCLUDED, or the segments of its region handed out (0: free).
     int32_t slot_words[POOL_SLOTS] = {};
     uint8_t* free_segments[POOL_SLOTS] = {};
-    uint8_t* cut = nullptr;        // next segment never handed out
-    uint8_t* cut_end = nullptr;    // end of the region it lies in
-    uint8_t* prefaulted = nullptr; // pool_prefault has backed [cut, prefaulted) when cut <= it <= cut_end
+    // Per part of the current region: next segment never handed out, and its end.
+    uint8_t* cut[REGION_PARTS] = {};
+    uint8_t* cut_end[REGION_PARTS] = {};
+    // pool_prefault has backed [cut, prefaulted) of the huge-page part when
+    // its cut <= prefaulted <= its end.
+    uint8_t* prefaulted = nullptr;
     // Segments cut (and so backed by memory) per region, in all, and the most that may be.
     uint32_t cut_count[POOL_SLOTS] = {};
     uint64_t resident = 0;
@@ -108,7 +118,8 @@ bool reserve_locked(PoolShared& s, uint64_t region_bytes)
         s.slot_words[k] = (s.mask >> k & 1) || k >= USABLE_SLOTS ? SLOT_EXCLUDED : 0;
         s.free_segments[k] = nullptr;
     }
-    s.cut = s.cut_end = nullptr;
+    for (int part = 0; part < REGION_PARTS; ++part)
+        s.cut[part] = s.cut_end[part] = nullptr;
     for (uint32_t& c : s.cut_count)
         c = 0;
     s.resident = 0;
@@ -141,9 +152,11 @@ uint8_t* no_segment()
     return nullptr;
 }
 
-// A segment for a class: a free one, else the next uncut one, else the first
-// of a new region. Null when every usable slot is taken.
-uint8_t* obtain_segment()
+// A segment for a class (`first`: its first one): a free one, else the next
+// uncut one of the region part it belongs to, else of the other part, else the
+// first of a new region; *base gets the range's base. Null when every usable
+// slot is taken.
+uint8_t* obtain_segment(bool first, uint8_t** base)
 {
     PoolShared& s = shared();
     std::lock_guard<std::mutex> guard(s.lock);
@@ -164,9 +177,13 @@ uint8_t* obtain_segment()
     const bool fresh = !segment;
     if (fresh && s.resident >= s.budget)
         return no_segment();
-    if (!segment && s.cut && s.cut < s.cut_end) {
-        segment = s.cut;
-        s.cut += POOL_SEGMENT_BYTES;
+    const int part = first ? SMALL_PART : HUGE_PART;
+    for (int k = part; !segment && k < part + REGION_PARTS; ++k) {
+        const int q = k % REGION_PARTS;
+        if (s.cut[q] && s.cut[q] < s.cut_end[q]) {
+            segment = s.cut[q];
+            s.cut[q] += POOL_SEGMENT_BYTES;
+        }
     }
     if (!segment) {
         int slot = 0;
@@ -179,9 +196,13 @@ uint8_t* obtain_segment()
             pool_notice(PoolNotice::RegionRefused);
             return nullptr;
         }
+        // The first segment comes from the small part, whichever is asked.
+        uint8_t* const split = region + std::min<uint64_t>(SMALL_PAGE_BYTES, s.region_bytes);
         segment = region;
-        s.cut = region + POOL_SEGMENT_BYTES;
-        s.cut_end = region + s.region_bytes;
+        s.cut[SMALL_PART] = region + POOL_SEGMENT_BYTES;
+        s.cut_end[SMALL_PART] = split;
+        s.cut[HUGE_PART] = split;
+        s.cut_end[HUGE_PART] = region + s.region_bytes;
     }
     const int slot = slot_of(s, segment);
     if (fresh) {
@@ -189,6 +210,7 @@ uint8_t* obtain_segment()
         ++s.resident;
     }
     ++s.slot_words[slot];
+    *base = s.base;
     return segment;
 }
 
@@ -208,11 +230,14 @@ void return_segment_locked(PoolShared& s, uint8_t* segment)
     s.resident -= s.cut_count[slot];
     s.cut_count[slot] = 0;
     // Nothing more is cut from a region given back.
-    if (s.cut > region && s.cut <= region + s.region_bytes)
-        s.cut = s.cut_end;
+    for (int part = 0; part < REGION_PARTS; ++part)
+        if (s.cut[part] > region && s.cut[part] <= region + s.region_bytes)
+            s.cut[part] = s.cut_end[part];
 }
 
 } // namespace
+
+SegmentInfo pool_segment_info[POOL_WINDOW_SEGMENTS];
 
 void pool_notice_default(PoolNotice what)
 {
@@ -271,10 +296,12 @@ void pool_prefault(uint64_t bytes)
     uint8_t* to;
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        if (!s.cut || s.cut >= s.cut_end)
+        uint8_t* const cut = s.cut[HUGE_PART];
+        uint8_t* const end = s.cut_end[HUGE_PART];
+        if (!cut || cut >= end)
             return;
-        from = s.prefaulted >= s.cut && s.prefaulted <= s.cut_end ? s.prefaulted : s.cut;
-        to = s.cut + std::min<uint64_t>(bytes, static_cast<uint64_t>(s.cut_end - s.cut));
+        from = s.prefaulted >= cut && s.prefaulted <= end ? s.prefaulted : cut;
+        to = cut + std::min<uint64_t>(bytes, static_cast<uint64_t>(end - cut));
         if (from >= to)
             return;
         s.prefaulted = to;
@@ -301,7 +328,22 @@ int pool_regions_in_use()
     return n;
 }
 
-void pool_clear(SegmentPool* pool) { std::memset(pool->classes, 0, sizeof pool->classes); }
+void pool_clear(SegmentPool* pool)
+{
+    std::memset(pool->classes, 0, sizeof pool->classes);
+    pool->base = nullptr;
+}
+
+namespace {
+
+SegmentInfo* info_of(const uint8_t* base, const void* object)
+{
+    return &pool_segment_info[static_cast<uint64_t>(static_cast<const uint8_t*>(object) - base) / POOL_SEGMENT_BYTES];
+}
+
+} // namespace
+
+uint32_t pool_class_of(const void* object) { return info_of(pool_base(), object)->cls; }
 
 void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
 {
@@ -309,7 +351,7 @@ void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
     ++e.allocated;
     if (uint8_t* object = e.free_objects) {
         std::memcpy(&e.free_objects, object, sizeof e.free_objects);
-        ++pool_segment_of(object)->live;
+        ++info_of(pool->base, object)->live;
         return object;
     }
     e.object_size = (size + 7) & ~7u;
@@ -317,18 +359,16 @@ void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
     if (e.cut && e.cut + e.object_size < e.cut_end) {
         uint8_t* object = e.cut;
         e.cut += e.object_size;
-        ++pool_segment_of(object)->live;
+        ++info_of(pool->base, object)->live;
         return object;
     }
-    uint8_t* segment = obtain_segment();
+    uint8_t* segment = obtain_segment(e.segment_count == 0, &pool->base);
     if (!segment) {
         --e.allocated;
         return nullptr;
     }
-    SegmentHeader* h = header(segment);
-    h->link = e.segments;
-    h->cls = cls;
-    h->live = 1;
+    header(segment)->link = e.segments;
+    *info_of(pool->base, segment) = SegmentInfo{static_cast<uint16_t>(cls), 1};
     e.segments = segment;
     ++e.segment_count;
     e.cut_end = segment + POOL_SEGMENT_BYTES;
@@ -344,9 +384,10 @@ void pool_free(SegmentPool* pool, void* object_ptr)
     uint8_t* object = static_cast<uint8_t*>(object_ptr);
     SegmentHeader* h = pool_segment_of(object);
     uint8_t* segment = reinterpret_cast<uint8_t*>(h);
-    PoolClass& e = pool->classes[h->cls];
+    SegmentInfo* info = info_of(pool->base, object);
+    PoolClass& e = pool->classes[info->cls];
     ++e.freed;
-    if (--h->live > 0) {
+    if (--info->live > 0) {
         std::memcpy(object, &e.free_objects, sizeof e.free_objects);
         e.free_objects = object;
         return;

@@ -1,10 +1,11 @@
 // Slab allocator for the match finder's trie nodes.
 //
 // Objects of one size class share 256 KiB segments; a segment's 16-byte
-// header (link, size class, live objects) is found by rounding an object's
-// address down to 256 KiB, so the class of any object costs no bytes of its
-// own. Segments are cut from regions of 4 GiB inside one address range
-// reserved at the first need: regions are made usable when their slot is
+// header (its list link) is found by rounding an object's address down to
+// 256 KiB, and its size class and live objects by the segment's number in a
+// table (SegmentInfo), so the class of any object costs no bytes of its own.
+// Segments are cut from regions of 4 GiB inside one address range reserved
+// at the first need: regions are made usable when their slot is
 // taken and given back to the system when their last segment returns. The
 // range is sized to the tries the run plans for (pool_plan; unplanned, six
 // regions of 4 GiB), so that a small run reserves little address space. Every
@@ -40,11 +41,11 @@ struct PoolClass {
     uint32_t allocated, freed;
 };
 
-// The header at the start of every segment.
+// The header at the start of every segment. Objects start after all 16
+// bytes of it (so many fit in a segment), though only the link lives there.
 struct SegmentHeader {
     uint8_t* link;           // next segment of its class's list, or of a free list
-    uint32_t cls;
-    uint32_t live;
+    uint64_t unused;
 };
 static_assert(sizeof(SegmentHeader) == POOL_SEGMENT_HEADER);
 
@@ -54,8 +55,22 @@ inline SegmentHeader* pool_segment_of(const void* object)
                                             ~uintptr_t(POOL_SEGMENT_BYTES - 1));
 }
 
+// The size class and live objects of a segment, kept apart from the segment:
+// all headers lie at the same offset of a 256 KiB stride, where the caches hold
+// only a few of them at once, while this table keeps the segments of a trie in
+// a few contiguous cache lines. It is indexed by the segment's number from
+// the range's base (a node reference >> 15). An entry is written by the owner
+// of its segment only, while the segment is held by a class.
+struct SegmentInfo {
+    uint16_t cls;
+    uint16_t live;           // at most 32765 objects
+};
+constexpr uint32_t POOL_WINDOW_SEGMENTS = uint32_t((uint64_t(6) << 32) / POOL_SEGMENT_BYTES);
+extern SegmentInfo pool_segment_info[POOL_WINDOW_SEGMENTS];
+
 struct SegmentPool {
     PoolClass classes[POOL_CLASSES];
+    uint8_t* base;           // the range's base while the pool holds segments
 };
 
 // What the pool tells its owner when the system or its slots say no.
@@ -102,8 +117,15 @@ void pool_prefault(uint64_t bytes);
 // Base of the address range the references count from (null before the first region).
 uint8_t* pool_base();
 
-// Size class of the segment that holds `object`.
-inline uint32_t pool_class_of(const void* object) { return pool_segment_of(object)->cls; }
+// Size class of the segment that holds `object` (tests).
+uint32_t pool_class_of(const void* object);
+
+// The same for a node reference ((address - pool_base()) / 8).
+inline uint32_t pool_class_of_reference(uint32_t reference)
+{
+    constexpr uint32_t REFERENCES_PER_SEGMENT_SHIFT = 15;   // 256 KiB of 8-byte units
+    return pool_segment_info[reference >> REFERENCES_PER_SEGMENT_SHIFT].cls;
+}
 
 // Regions in use (tests).
 int pool_regions_in_use();

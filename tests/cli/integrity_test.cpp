@@ -68,8 +68,8 @@ TEST(Integrity, StatesListedTestedAndRestored)
         EXPECT_EQ(read_file(d / "small.qrn").substr(4, 5), std::string("IX1\x02\x88")) << threads;  // 5000 = 0x1388
         EXPECT_EQ(run_quarnix(d.path, "--test small.qrn").status, 0) << threads;
     }
-    // A reader of the plain format ignores the fields: zeroed, the container
-    // still restores, unchecked.
+    // A reader of the plain format ignores the fields: zeroed (as through a
+    // pipe), the container still restores, unchecked.
     std::string plain = c, pending = c, unknown = c, sum = c;
     plain.replace(4, 12, std::string(12, '\0'));
     plain.replace(28, 4, std::string(4, '\0'));
@@ -78,13 +78,19 @@ TEST(Integrity, StatesListedTestedAndRestored)
     sum[28] ^= 1;
     const struct {
         std::string name, container;
-        const char* listed;
+        const char* listed;   // the end of its --list line: all the bytes counted, no ratio where refused, and why
         const char* refusal;  // null where it restores
     } cases[] = {
         {"data.qrn", c, "complete   data.qrn", nullptr},
         {"plain.qrn", plain, "none       plain.qrn", nullptr},
-        {"cut.qrn", c.substr(0, c.size() - 1000), "truncated  cut.qrn", "quarnix: cut.qrn: truncated"},
-        {"short.qrn", c.substr(0, records_of(c).at(2).start), "truncated  short.qrn", "quarnix: short.qrn: truncated"},
+        {"cut.qrn", c.substr(0, c.size() - 1000), "-  truncated  cut.qrn", "quarnix: cut.qrn: truncated"},
+        {"short.qrn", c.substr(0, records_of(c).at(2).start), "-  truncated  short.qrn", "quarnix: short.qrn: truncated"},
+        {"c32.qrn", c.substr(0, 32), "32 B   429.69 KiB       -  truncated  c32.qrn", "quarnix: c32.qrn: truncated"},
+        {"c33.qrn", c.substr(0, 33), "33 B   429.69 KiB       -  truncated  c33.qrn", "quarnix: c33.qrn: truncated"},
+        {"c40.qrn", c.substr(0, 40), "40 B   429.69 KiB       -  truncated  c40.qrn", "quarnix: c40.qrn: truncated"},
+        {"p40.qrn", plain.substr(0, 40), "40 B          0 B       -  truncated  p40.qrn", "quarnix: p40.qrn: truncated"},
+        {"after.qrn", plain + std::string("\0x", 2), "-  damaged records after.qrn",
+         "quarnix: after.qrn: damaged: a record follows the short last one"},
         {"pending.qrn", pending, "incomplete pending.qrn", "quarnix: pending.qrn: incomplete"},
         {"unknown.qrn", unknown, "damaged    unknown.qrn", "quarnix: unknown.qrn: damaged header"},
         {"sum.qrn", sum, "complete   sum.qrn", "quarnix: sum.qrn: checksum mismatch"},
@@ -100,7 +106,7 @@ TEST(Integrity, StatesListedTestedAndRestored)
     EXPECT_EQ(list.out.rfind("Method Level      Block   Compressed     Original   Ratio  Integrity  Name\n", 0), 0u)
         << list.out;
     for (const auto& v : cases) {
-        EXPECT_NE(list.out.find(v.listed), std::string::npos) << list.out;
+        EXPECT_NE(list.out.find(std::string(v.listed) + "\n"), std::string::npos) << list.out;
         const std::string out = "restored";
         RunResult tested = run_quarnix(d.path, "--test -p2 " + v.name);
         EXPECT_EQ(tested.status, v.refusal ? 1 : 0) << v.name;
@@ -116,6 +122,17 @@ TEST(Integrity, StatesListedTestedAndRestored)
             fs::remove(d / out);
         }
     }
+    // --test says when there is nothing to check the content against.
+    const std::string unchecked = ": no integrity fields: damage may go unnoticed\n";
+    EXPECT_EQ(run_quarnix(d.path, "--test -p2 data.qrn").err, "");
+    for (const char* threads : {"-p0", "-p2"})
+        EXPECT_EQ(run_quarnix(d.path, std::string("--test ") + threads + " plain.qrn").err, "quarnix: plain.qrn" + unchecked);
+    EXPECT_EQ(run_quarnix(d.path, "--test -", "<plain.qrn").err, "quarnix: stdin" + unchecked);
+    // A name never breaks its line.
+    write_file(d / "x\nb\\c\t.qrn", c);
+    const RunResult named = run_quarnix(d.path, "--list 'x\nb\\c\t.qrn'");
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_NE(named.out.find(" x\\nb\\\\c\\t.qrn\n"), std::string::npos) << named.out;
 }
 
 TEST(Integrity, TruncationAndFlippedBytesAreCaught)

@@ -1,12 +1,12 @@
 // Every method's levels through the built program: other table and
-// block sizes, inline and with two workers (level 9: the same containers,
-// a file's one block coded on both threads), over single and several blocks
+// block sizes, inline and with two workers, over single and several blocks
 // (a tar name brings the x86 filter, here over a real executable's bytes);
 // method 3 with its ANS builds probed and scalar alike.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
+#include <vector>
 
 #include "support/program.h"
 
@@ -15,62 +15,80 @@ namespace {
 
 using namespace qrn::testing;
 
-TEST(Methods, LevelsRoundTrip)
+// Options, and the share of the text's size its container may take at most.
+// One test each, so that test shards (emulated builds) split the work.
+struct MethodCase {
+    const char* options;
+    size_t share;
+};
+
+const MethodCase METHOD_CASES[] = {
+    {"-10", 2}, {"-11", 2}, {"-12", 2}, {"-10 -D12", 2}, {"-10 -D20", 2}, {"-11 -D14", 2}, {"-12 -D18", 2},
+    {"-12 -b64K", 2}, {"-10 -b100K", 2}, {"-20", 2}, {"-21", 2}, {"-22", 2}, {"-20 -b64K", 2}, {"-21 -b64K", 2},
+    {"-22 -b64K", 2}, {"-30", 4}, {"-31", 4}, {"-32", 4}, {"-30 -D12", 4}, {"-31 -D16", 4}, {"-32 -D20", 4},
+    {"-32 -b64K", 4}, {"-30 -b100K", 4}, {"-19", 2}, {"-29 -b256K", 2}, {"-39", 4}, {"-39 -b64K", 4}, {"-49", 4}, {"-49 -b64K", 4},
+};
+
+const std::vector<std::pair<std::string, std::string>>& method_files()
+{
+    static const auto files = [] {
+        std::string mixed = text_bytes(300000, 1) + random_bytes(50000, 2) + std::string(60000, 'z');
+        mixed += mixed.substr(1000, 200000);
+        std::ifstream f("/usr/bin/cmake", std::ios::binary);
+        std::string exe((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        exe.resize(std::min<size_t>(exe.size(), 600000));
+        return std::vector<std::pair<std::string, std::string>>{
+            {"empty", ""}, {"one", "a"}, {"three", "abc"}, {"text", text_bytes(1 << 20, 3)},
+            {"random", random_bytes(100000, 4)}, {"mixed", mixed}, {"prog.tar", exe},
+        };
+    }();
+    return files;
+}
+
+class Methods : public ::testing::TestWithParam<MethodCase> {};
+
+TEST_P(Methods, LevelsRoundTrip)
 {
     ScratchDir dir;
-    std::string mixed = text_bytes(300000, 1) + random_bytes(50000, 2) + std::string(60000, 'z');
-    mixed += mixed.substr(1000, 200000);
-    std::ifstream f("/usr/bin/cmake", std::ios::binary);
-    std::string exe((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    exe.resize(std::min<size_t>(exe.size(), 600000));
-    const std::pair<std::string, std::string> files[] = {
-        {"empty", ""}, {"one", "a"}, {"three", "abc"}, {"text", text_bytes(1 << 20, 3)},
-        {"random", random_bytes(100000, 4)}, {"mixed", mixed}, {"prog.tar", exe},
-    };
-    for (const auto& [name, data] : files)
+    const auto& [opt, share] = GetParam();
+    for (const auto& [name, data] : method_files())
         write_file(dir / name, data);
-    // Options, and the share of the text's size its container may take at most.
-    const std::pair<const char*, size_t> options[] = {
-        {"-10", 2}, {"-11", 2}, {"-12", 2}, {"-10 -D12", 2}, {"-10 -D20", 2}, {"-11 -D14", 2}, {"-12 -D18", 2},
-        {"-12 -b64K", 2}, {"-10 -b100K", 2}, {"-20", 2}, {"-21", 2}, {"-22", 2}, {"-20 -b64K", 2}, {"-21 -b64K", 2},
-        {"-22 -b64K", 2}, {"-30", 4}, {"-31", 4}, {"-32", 4}, {"-30 -D12", 4}, {"-31 -D16", 4}, {"-32 -D20", 4},
-        {"-32 -b64K", 4}, {"-30 -b100K", 4}, {"-19", 2}, {"-29 -b256K", 2}, {"-39", 4}, {"-39 -b64K", 4}, {"-49", 4}, {"-49 -b64K", 4},
-    };
-    for (const auto& [opt, share] : options) {
-        std::map<std::string, std::string> inline_containers;
-        for (const char* threads : {"-p0", "-p2"}) {
-            for (const auto& [name, data] : files) {
-                const std::string tag = std::string(opt) + " " + threads + " " + name;
-                fs::remove(dir / (name + ".qrn"));
+    // Level 9 writes the same container with a finder thread (-p2, one block)
+    // as inline.
+    std::map<std::string, std::string> inline_containers;
+    for (const char* threads : {"-p0", "-p2"}) {
+        for (const auto& [name, data] : method_files()) {
+            const std::string tag = std::string(opt) + " " + threads + " " + name;
+            fs::remove(dir / (name + ".qrn"));
+            fs::remove(dir / (name + ".back"));
+            RunResult r = run_quarnix(dir.path, tag + " " + name + ".qrn");
+            ASSERT_EQ(r.status, 0) << tag << ": " << r.err;
+            if (opt[2] == '9' && threads[2] == '0')
+                inline_containers[name] = read_file(dir / (name + ".qrn"));
+            else if (opt[2] == '9')
+                EXPECT_TRUE(read_file(dir / (name + ".qrn")) == inline_containers[name]) << tag;
+            r = run_quarnix(dir.path, std::string("-d ") + threads + " " + name + ".qrn " + name + ".back");
+            ASSERT_EQ(r.status, 0) << tag << ": " << r.err;
+            ASSERT_TRUE(fs::is_regular_file(dir / (name + ".back")) && read_file(dir / (name + ".back")) == data)
+                << tag;
+            if (name == "text") {
+                EXPECT_LT(read_file(dir / (name + ".qrn")).size(), data.size() / share) << tag;
+            }
+            // Method 3 writes the same container whichever ANS build the
+            // processor gets, and -S (scalar builds only) reads it back.
+            if (opt[1] == '3' && name == "mixed") {
+                fs::remove(dir / (name + ".scalar.qrn"));
                 fs::remove(dir / (name + ".back"));
-                RunResult r = run_quarnix(dir.path, tag + " " + name + ".qrn");
-                ASSERT_EQ(r.status, 0) << tag << ": " << r.err;
-                if (opt[2] == '9' && threads[2] == '0') {
-                    inline_containers[name] = read_file(dir / (name + ".qrn"));
-                } else if (opt[2] == '9') {
-                    EXPECT_TRUE(read_file(dir / (name + ".qrn")) == inline_containers[name]) << tag;
-                }
-                r = run_quarnix(dir.path, std::string("-d ") + threads + " " + name + ".qrn " + name + ".back");
-                ASSERT_EQ(r.status, 0) << tag << ": " << r.err;
-                ASSERT_TRUE(fs::is_regular_file(dir / (name + ".back")) && read_file(dir / (name + ".back")) == data)
-                    << tag;
-                if (name == "text") {
-                    EXPECT_LT(read_file(dir / (name + ".qrn")).size(), data.size() / share) << tag;
-                }
-                // Method 3 writes the same container whichever ANS build the
-                // processor gets, and -S (scalar builds only) reads it back.
-                if (opt[1] == '3' && name == "mixed") {
-                    fs::remove(dir / (name + ".scalar.qrn"));
-                    fs::remove(dir / (name + ".back"));
-                    ASSERT_EQ(run_quarnix(dir.path, tag + " -S " + name + ".scalar.qrn").status, 0) << tag;
-                    ASSERT_TRUE(read_file(dir / (name + ".scalar.qrn")) == read_file(dir / (name + ".qrn"))) << tag;
-                    ASSERT_EQ(run_quarnix(dir.path, "-d -S " + name + ".scalar.qrn " + name + ".back").status, 0);
-                    ASSERT_TRUE(read_file(dir / (name + ".back")) == data) << tag;
-                }
+                ASSERT_EQ(run_quarnix(dir.path, tag + " -S " + name + ".scalar.qrn").status, 0) << tag;
+                ASSERT_TRUE(read_file(dir / (name + ".scalar.qrn")) == read_file(dir / (name + ".qrn"))) << tag;
+                ASSERT_EQ(run_quarnix(dir.path, "-d -S " + name + ".scalar.qrn " + name + ".back").status, 0);
+                ASSERT_TRUE(read_file(dir / (name + ".back")) == data) << tag;
             }
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Options, Methods, ::testing::ValuesIn(METHOD_CASES));
 
 } // namespace
 } // namespace qrn

@@ -119,18 +119,6 @@ TEST(Tree, DeepTreesKeepContentModesAndTimesBothWays)
     }
 }
 
-TEST(Tree, ANameTooLongFailsItsFileAlone)
-{
-    ScratchDir d;
-    write_file(d / "t/ok.txt", "fine");
-    // 252 characters: the name is valid, its container's name is not.
-    write_file(d / "t" / std::string(252, 'n'), "too long with .qrn");
-    RunResult r = run_quarnix(d.path, "-11 -r t out");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "creat error 'out/t/" + std::string(252, 'n') + ".qrn' 'File name too long'\n");
-    EXPECT_TRUE(fs::exists(d / "out/t/ok.txt.qrn"));
-}
-
 void make_socket(const fs::path& p)
 {
     const int s = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -142,14 +130,24 @@ void make_socket(const fs::path& p)
     close(s);
 }
 
+// `levels` nested directories named d below `root`.
+fs::path nested(fs::path root, int levels)
+{
+    for (int i = 0; i < levels; ++i)
+        root /= "d";
+    return root;
+}
+
+// Entries a walk leaves out, counted in one closing line, and files it fails.
 TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
 {
     const struct {
         const char* what;
         std::function<void(const fs::path&)> add;   // adds to the tree t
         const char* args;
-        const char* err;
+        std::string err;
         int status = 0;
+        fs::path made = "", absent = "";            // in the output
     } cases[] = {
         {"nothing left out", [](const fs::path&) {}, "-11 -r t out", ""},
         {"one link", [](const fs::path& t) { fs::create_symlink("a.txt", t / "l1"); }, "-11 -r t out",
@@ -163,16 +161,19 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
          },
          "-11 -r t out", "quarnix: left out 2 symbolic links, 1 FIFO\n"},
         {"a socket", [](const fs::path& t) { make_socket(t / "s"); }, "-11 -r t out", "quarnix: left out 1 socket\n"},
-        {"a directory past 100 levels",
+        // t and 99 levels below it are entered; the 100th is created but not entered.
+        {"directories past 100 levels",
          [](const fs::path& t) {
-             fs::path p = t;
-             for (int i = 0; i < 101; ++i)
-                 p /= "d";
-             fs::create_directories(p);
+             fs::create_directories(nested(t, 103));
+             write_file(nested(t, 103) / "leaf", "deep");
          },
-         "-11 -r t out", "quarnix: left out 1 directory past 100 levels\n"},
+         "-11 -r t out", "quarnix: left out 1 directory past 100 levels\n", 0, nested("out/t", 100),
+         nested("out/t", 101)},
         {"a container", [](const fs::path& t) { write_file(t / "b.qrn", "x"); }, "-11 -r t out",
          "quarnix: left out 1 .qrn file\n"},
+        // 252 characters: the name is valid, its container's name is not.
+        {"a name too long", [](const fs::path& t) { write_file(t / std::string(252, 'n'), "x"); }, "-11 -r t out",
+         "creat error 'out/t/" + std::string(252, 'n') + ".qrn' 'File name too long'\n", 1, "out/t/a.txt.qrn"},
         // A FIFO named on the command line is not read, and said so.
         {"a FIFO named", [](const fs::path& t) { ASSERT_EQ(mkfifo((t / "f").c_str(), 0600), 0); }, "-11 t/f out",
          "quarnix: t/f: not a regular file: left out\n", 1},
@@ -180,6 +181,10 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
         // Restoring a compressed tree t (packed/t).
         {"restoring", [](const fs::path& t) { fs::create_symlink("a.txt.qrn", t / "l1"); }, "-d -r packed/t out",
          "quarnix: left out 1 symbolic link\n"},
+        // A file that is no container is reported, and the walk goes on.
+        {"restoring a stray file",
+         [](const fs::path& t) { write_file(t / "sub/stray.txt", "longer than a header but no container"); },
+         "-d -r packed/t out", "'packed/t/sub/stray.txt' not qrn file\n", 1, "out/t/a.txt"},
     };
     for (const auto& c : cases) {
         ScratchDir d;
@@ -192,6 +197,8 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
         RunResult r = run_quarnix(d.path, c.args);
         EXPECT_EQ(r.status, c.status) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_TRUE(c.made.empty() || fs::exists(d.path / c.made)) << c.what;
+        EXPECT_TRUE(c.absent.empty() || !fs::exists(d.path / c.absent)) << c.what;
     }
 }
 

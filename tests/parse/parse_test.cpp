@@ -33,12 +33,16 @@ TEST(SegmentPool, ClassesCutSegmentsAndReuseLastFreedFirst)
     EXPECT_NE(pool_segment_of(objects[32765]), pool_segment_of(objects[0]));
     EXPECT_EQ(pool_class_of(objects[5]), EDGE_CLASS);
     EXPECT_EQ(objects[0], pool_base() + POOL_SEGMENT_HEADER);
+    // A class's first segment comes from the region's small pages (its first
+    // 128 MiB), its later ones from the huge pages after them.
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(pool_segment_of(objects[32765])), pool_base() + (128 << 20));
 
     // Sizes round up to 8; the class, not the size, picks the segment.
     uint8_t* a = static_cast<uint8_t*>(pool_alloc(&pool.p, 14, 1));
     uint8_t* b = static_cast<uint8_t*>(pool_alloc(&pool.p, 14, 1));
     EXPECT_EQ(b - a, 16);
     EXPECT_EQ(pool_class_of(a), 1u);
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(pool_segment_of(a)), pool_base() + POOL_SEGMENT_BYTES);
 
     pool_free(&pool.p, nullptr);
     pool_free(&pool.p, objects[7]);
@@ -75,8 +79,16 @@ TEST(SegmentPool, RegionsComeAndGoWithTheirSegments)
         pool_free(&pool.p, third);
         EXPECT_EQ(pool_regions_in_use(), 1);
         pool_free(&pool.p, second);
+        std::vector<void*> spread;   // one object in each segment of every region
         for (uint32_t cls = 300; cls < 309; ++cls)
-            ASSERT_NE(pool_alloc(&pool.p, 8, cls), nullptr);
+            spread.push_back(pool_alloc(&pool.p, 8, cls));
+        for (uint32_t cls = 300; cls < 309; ++cls) {
+            ASSERT_NE(spread[cls - 300], nullptr);
+            EXPECT_EQ(pool_class_of(spread[cls - 300]), cls);
+            const auto reference = uint32_t((static_cast<uint8_t*>(spread[cls - 300]) - pool_base()) / 8);
+            EXPECT_EQ(pool_class_of_reference(reference), cls);
+        }
+        EXPECT_EQ(pool_class_of(first), 256u);
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(pool_alloc(&pool.p, 8, 400), nullptr);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Too many seg allocated\n");
@@ -100,6 +112,19 @@ TEST(SegmentPool, RegionsComeAndGoWithTheirSegments)
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(pool_alloc(&pool.p, 8, 260), nullptr);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Too many seg allocated\n");
+    }
+
+    // A region without huge pages: a class's second segment is the next one of the same region.
+    pool_init(POOL_START_MASK, 2 * POOL_SEGMENT_BYTES);
+    {
+        Pool pool;
+        void* first = pool_alloc(&pool.p, 8, 256);
+        void* last = nullptr;
+        for (int i = 0; i < 32765; ++i)
+            last = pool_alloc(&pool.p, 8, 256);
+        EXPECT_EQ(reinterpret_cast<uint8_t*>(pool_segment_of(last)) - reinterpret_cast<uint8_t*>(pool_segment_of(first)),
+                  ptrdiff_t(POOL_SEGMENT_BYTES));
+        EXPECT_EQ(pool_regions_in_use(), 1);
     }
     pool_init(POOL_START_MASK);
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,17 @@ inline Coded codec_decode(const Codec& c, int level, const Bytes& stream, uint32
     return r;
 }
 
+// The stream decodes to exactly `want`, and says so.
+inline ::testing::AssertionResult decodes_to(const Codec& c, int level, const Bytes& stream, const Bytes& want)
+{
+    const Coded d = codec_decode(c, level, stream, uint32_t(want.size()));
+    if (d.result != want.size())
+        return ::testing::AssertionFailure() << "result " << d.result << " for " << want.size() << " bytes";
+    if (d.bytes != want)
+        return ::testing::AssertionFailure() << "the bytes differ";
+    return ::testing::AssertionSuccess();
+}
+
 // Compresses and decodes back; returns the payload.
 inline Bytes round_trip(const Codec& c, int level, int bits, const Bytes& data, const std::string& what = "")
 {
@@ -87,6 +99,27 @@ inline Bytes round_trip(const Codec& c, int level, int bits, const Bytes& data, 
     EXPECT_EQ(back.result, data.size()) << where;
     EXPECT_TRUE(back.bytes == data) << where;
     return packed.bytes;
+}
+
+// The stream cut to every length below its own (every `step` bytes) never
+// decodes to `size`; the guard bytes and the sanitizers check the reads.
+inline void expect_cuts_refused(const Codec& c, int level, const Bytes& stream, uint32_t size, size_t step = 1)
+{
+    for (size_t n = 0; n < stream.size(); n += step)
+        EXPECT_NE(codec_decode(c, level, Bytes(stream.begin(), stream.begin() + ptrdiff_t(n)), size).result, size)
+            << "method " << c.method << ", cut to " << n;
+}
+
+// `rounds` copies of the stream with one bit flipped decode to anything, but
+// within their bounds.
+inline void decode_flipped(const Codec& c, int level, const Bytes& stream, uint32_t size, int rounds, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    for (int i = 0; i < rounds; ++i) {
+        Bytes bad(stream);
+        bad[rng() % bad.size()] ^= uint8_t(1u << (rng() % 8));
+        codec_decode(c, level, bad, size);
+    }
 }
 
 } // namespace qrn::testing

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/bytes.h"
+
 namespace qrn {
 
 inline void copy8(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 8); }
@@ -71,15 +73,14 @@ constexpr uint8_t PatternUp[8] = {0, 8, 16, 8, 32, 16, 32, 48};
 // least 16 bytes from `dst`).
 inline void overlap_copy(uint8_t* dst, uint32_t distance, const uint8_t* end)
 {
-    uint64_t seed;
-    std::memcpy(&seed, dst - distance, 8);
+    uint64_t seed = load_le64(dst - distance);
     seed &= ~uint64_t{0} >> (64 - 8 * distance);
     const uint64_t low = seed * PatternSpread[distance];
     const uint64_t high = (low >> PatternDown[distance]) | (low << PatternUp[distance]);
     const uint32_t step = PatternStep[distance];
     do {
-        std::memcpy(dst, &low, 8);
-        std::memcpy(dst + 8, &high, 8);
+        store_le64(dst, low);
+        store_le64(dst + 8, high);
         dst += step;
     } while (dst < end);
 }

@@ -36,6 +36,7 @@ testing::Coded decompress(const Bytes& stream, size_t expected)
 {
     return testing::codec_decode(M1, 0, stream, uint32_t(expected));
 }
+::testing::AssertionResult decodes(const Bytes& stream, const Bytes& want) { return testing::decodes_to(M1, 0, stream, want); }
 
 // Streams built token by token with the compressors' header writer, whose
 // bytes the decoder tests pin down.
@@ -124,9 +125,7 @@ TEST(M1Decode, HandWrittenStreams)
             written.token(lits, uint32_t(c.length), 1);
         }
         EXPECT_EQ(written.end(c.length ? Bytes{} : lits).bytes, stream) << c.literals << " " << c.length;
-        const auto d = decompress(stream, expect.size());
-        EXPECT_EQ(d.result, expect.size()) << c.literals << " " << c.length;
-        EXPECT_EQ(d.bytes, expect) << c.literals << " " << c.length;
+        EXPECT_TRUE(decodes(stream, expect)) << c.literals << " " << c.length;
     }
 }
 
@@ -135,26 +134,22 @@ TEST(M1Decode, HandWrittenStreams)
 TEST(M1Decode, OverlappingMatchesRepeatThePattern)
 {
     const Bytes tail = testing::random_data(100, 7);
-    for (uint32_t dist = 1; dist <= 9; ++dist) {
-        for (size_t length = 4; length <= 600; length += (length < 40 ? 1 : 37)) {
-            const Bytes prefix = testing::random_data(dist, dist * 1000 + static_cast<uint32_t>(length));
-            Bytes expect = prefix;
-            for (size_t i = 0; i < length; ++i)
-                expect.push_back(expect[expect.size() - dist]);
-            for (bool more : {true, false}) {
-                Bytes want = expect;
-                if (more)
-                    want.insert(want.end(), tail.begin(), tail.end());
-                const auto d = decompress(Stream().token(prefix, uint32_t(length), dist).end(more ? tail : Bytes{}).bytes,
-                                          want.size());
-                ASSERT_EQ(d.result, want.size()) << dist << " " << length << " " << more;
-                ASSERT_EQ(d.bytes, want) << dist << " " << length << " " << more;
+    for (uint32_t dist = 1; dist <= 9; ++dist)
+        for (size_t length = 4; length <= 600; length += (length < 40 ? 1 : 37))
+            for (const Bytes& end : {tail, Bytes{}}) {
+                const Bytes prefix = testing::random_data(dist, dist * 1000 + static_cast<uint32_t>(length));
+                Bytes want = prefix;
+                for (size_t i = 0; i < length; ++i)
+                    want.push_back(want[want.size() - dist]);
+                want.insert(want.end(), end.begin(), end.end());
+                ASSERT_TRUE(decodes(Stream().token(prefix, uint32_t(length), dist).end(end).bytes, want))
+                    << dist << " " << length << " " << end.size();
             }
-        }
-    }
 }
 
-TEST(M1Decode, ResultIsTheExpectedSizeOnlyForAnExactStream)
+// Near misses of good streams, and garbage: never the expected size, and
+// never a read or write out of bounds (the guard bytes and the sanitizers).
+TEST(M1Decode, DamageIsReported)
 {
     // A long stream whose last tokens are decoded by the careful loop.
     Stream s;
@@ -169,27 +164,12 @@ TEST(M1Decode, ResultIsTheExpectedSizeOnlyForAnExactStream)
     }
     const Bytes& good = s.bytes;
     const size_t n = expect.size();
-    ASSERT_EQ(decompress(good, n).result, n);
-    ASSERT_EQ(decompress(good, n).bytes, expect);
-
+    ASSERT_TRUE(decodes(good, expect));
     // Expecting more: the end token comes early and the result says how much.
     EXPECT_EQ(decompress(good, n + 1).result, n);
     EXPECT_EQ(decompress(good, n + 100).result, n);
-    // Expecting less: the data would pass the expected size.
-    for (size_t less : {size_t(1), size_t(2), size_t(40), n - 1})
-        EXPECT_NE(decompress(good, n - less).result, n - less) << less;
-    // Truncated at every length, or with anything after the end token.
-    for (size_t len = 0; len < good.size(); ++len)
-        EXPECT_NE(decompress(Bytes(good.begin(), good.begin() + ptrdiff_t(len)), n).result, n) << len;
-    for (uint8_t extra : {0, 1, 255}) {
-        Bytes longer = good;
-        longer.push_back(extra);
-        EXPECT_NE(decompress(longer, n).result, n);
-    }
-}
+    testing::expect_cuts_refused(M1, 0, good, uint32_t(n));
 
-TEST(M1Decode, DamageIsReported)
-{
     const Bytes five = testing::random_data(5, 3), big = testing::random_data(500, 4);
     Bytes long_run = {0xF0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     long_run.resize(200, 0);
@@ -197,11 +177,15 @@ TEST(M1Decode, DamageIsReported)
     huge[0] = 0x5F;  // match code 15, then an extension near 2^32
     huge.insert(huge.begin() + 3, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     huge.resize(300, 0);
+    auto plus = [&good](uint8_t extra) { Bytes v(good); v.push_back(extra); return v; };
     const struct {
         const char* what;
         Bytes stream;
         size_t expected;
     } cases[] = {
+        {"expecting one less", good, n - 1}, {"expecting two less", good, n - 2},
+        {"expecting 40 less", good, n - 40}, {"expecting 1", good, 1},
+        {"a zero after the end token", plus(0), n}, {"a one after it", plus(1), n}, {"255 after it", plus(255), n},
         {"offset one past the data", Stream().token(five, 4, 6).end().bytes, 9},
         {"offset with nothing written", Stream().token({}, 4, 1).end().bytes, 4},
         {"offset one past the data, later on", Stream().token(big, 4, 501).end(big).bytes, 1004},
@@ -212,12 +196,7 @@ TEST(M1Decode, DamageIsReported)
     for (const auto& c : cases)
         EXPECT_NE(decompress(c.stream, c.expected).result, c.expected) << c.what;
     EXPECT_EQ(decompress(Stream().token(big, 4, 500).end(big).bytes, 1004).result, 1004u);
-}
 
-// Garbage never makes the decoder read or write out of bounds (the guard
-// bytes and the sanitizers check), whatever it returns.
-TEST(M1Decode, RandomStreamsStayInBounds)
-{
     std::mt19937 rng(9);
     for (int i = 0; i < 3000; ++i) {
         Bytes stream = testing::random_data(rng() % 200, rng());
@@ -239,35 +218,46 @@ constexpr Setting SETTINGS[] = {{0, 10}, {0, 12}, {0, 13}, {0, 16}, {1, 10},
 
 std::string name(const Setting& s) { return "level " + std::to_string(s.level) + " bits " + std::to_string(s.bits); }
 
-// Data without a repeated 4-byte string is the end token alone (its header
-// bytes are pinned by the decoder tests).
-TEST(M1Compress, BlocksWithoutRepeatsAreOneEndToken)
-{
-    const Bytes data = testing::random_data(5000, 77);
-    for (size_t n : {1, 2, 3, 4, 14, 15, 254, 255, 300, 383, 5000}) {
-        const Bytes part(data.begin(), data.begin() + ptrdiff_t(n));
-        for (const auto& s : SETTINGS)
-            EXPECT_EQ(compress(part, s.level, s.bits).bytes, Stream().end(part).bytes) << n << ", " << name(s);
-        EXPECT_EQ(compress(part, 9, 16).bytes, Stream().end(part).bytes) << n << ", level 9";
-    }
-}
+Bytes slice(const Bytes& v, size_t from, size_t n) { return {v.begin() + ptrdiff_t(from), v.begin() + ptrdiff_t(from + n)}; }
 
-TEST(M1Compress, RunsOfOneByte)
+// The whole stream each setting writes for known inputs, from its tokens
+// (whose header bytes the decoder tests pin down). Data without a repeated
+// 4-byte string is the end token alone, at level 9 too. A run of equal bytes
+// is one literal and a match from distance 1 that stops where its extension
+// reaches n - 32 (level 2 validates 6 bytes first, so its 8-byte steps end
+// two bytes later); the rest is the end token's literals.
+TEST(M1Compress, KnownStreams)
 {
-    // Ten equal bytes: one literal, a match of offset 1 and length 9, 00 00 00.
-    for (uint8_t v : {uint8_t(0), uint8_t('a')})
+    const Bytes noise = testing::random_data(5000, 77);
+    struct Case {
+        std::string what;
+        Bytes data;
+        std::vector<Token> tokens, level2 = {};
+    };
+    std::vector<Case> cases = {
+        {"ten zeros", Bytes(10, 0), {{1, 9, 1}, {0, 0, 0}}},
+        {"ten a", Bytes(10, 'a'), {{1, 9, 1}, {0, 0, 0}}},
+        {"a thousand x", Bytes(1000, 'x'), {{1, 972, 1}, {27, 0, 0}}, {{1, 974, 1}, {25, 0, 0}}},
+    };
+    for (size_t n : {1, 2, 3, 4, 14, 15, 254, 255, 300, 383, 5000})
+        cases.push_back({"noise " + std::to_string(n), slice(noise, 0, n), {{n, 0, 0}}});
+    for (size_t n = 1; n <= 4; ++n)
+        cases.push_back({"run " + std::to_string(n), Bytes(n, 'a'), {{n, 0, 0}}});
+    auto stream_of = [](const Bytes& data, const std::vector<Token>& tokens) {
+        Stream s;
+        for (size_t at = 0; const Token& t : tokens) {
+            s.token(slice(data, at, t.literals), uint32_t(t.length), t.distance);
+            at += t.literals + t.length;
+        }
+        return s.bytes;
+    };
+    for (const auto& c : cases) {
         for (const auto& s : SETTINGS)
-            EXPECT_EQ(compress(Bytes(10, v), s.level, s.bits).bytes, (Bytes{0x15, 1, 0, v, 0, 0, 0})) << name(s);
-
-    // A thousand: the match stops where its extension reaches n - 32; the
-    // rest is the end token's literals. Level 2 validates 6 bytes first, so
-    // its 8-byte steps end two bytes later.
-    const Bytes run(1000, 'x');
-    for (const auto& s : SETTINGS) {
-        const size_t length = s.level == 2 ? 974 : 972;
-        const auto c = compress(run, s.level, s.bits);
-        EXPECT_EQ(tokens_of(c.bytes), (std::vector<Token>{{1, length, 1}, {999 - length, 0, 0}})) << name(s);
-        EXPECT_EQ(decompress(c.bytes, 1000).bytes, run);
+            EXPECT_EQ(compress(c.data, s.level, s.bits).bytes,
+                      stream_of(c.data, s.level == 2 && !c.level2.empty() ? c.level2 : c.tokens)) << c.what << ", " << name(s);
+        if (c.tokens.size() == 1) {
+            EXPECT_EQ(compress(c.data, 9, 16).bytes, stream_of(c.data, c.tokens)) << c.what << ", level 9";
+        }
     }
 }
 
@@ -286,38 +276,8 @@ TEST(M1Compress, DistancesStopAt65535)
             } else if (s.bits >= 13) { // smaller tables forget the first copy
                 EXPECT_LT(c.result, data.size() - 1900) << name(s);
             }
-            EXPECT_EQ(decompress(c.bytes, data.size()).bytes, data) << distance << ", " << name(s);
+            EXPECT_TRUE(decodes(c.bytes, data)) << distance << ", " << name(s);
         }
-    }
-}
-
-// Level 1 probes p, p+1, p+2 together. At p a match of 4 bytes at distance 2;
-// at p+1 one of `far_length` bytes at distance 100 (class 3). The farther one
-// wins when (p - (p+1)) + far_length - 4 + 2 reaches DistanceClassBonus[3][0] = 4.
-TEST(M1Compress, Level1WeighsLengthAgainstDistanceClass)
-{
-    constexpr size_t P = 103, A = 4; // P is a probe position (1 + 3k); A = P + 1 - 100
-    for (size_t far_length : {6, 7}) {
-        Bytes d = testing::random_data(250, 8);
-        const uint8_t a = 'a', b = 'b';
-        Bytes x = {b, a, b};
-        const Bytes rest = testing::random_data(far_length - 3, 9);
-        x.insert(x.end(), rest.begin(), rest.end());
-        if (x[3] == a)
-            x[3] ^= 1;
-        std::copy(x.begin(), x.end(), d.begin() + A);
-        std::copy(x.begin(), x.end(), d.begin() + P + 1);
-        d[P - 2] = a, d[P - 1] = b, d[P] = a;
-        if (d[P - 3] == b)
-            d[P - 3] ^= 1;
-        if (d[A - 1] == a)
-            d[A - 1] ^= 1;
-        if (d[A + far_length] == d[P + 1 + far_length])
-            d[P + 1 + far_length] ^= 1;
-        const auto tokens = tokens_of(compress(d, 1, 20).bytes);
-        ASSERT_FALSE(tokens.empty());
-        const Token expect = far_length == 7 ? Token{P + 1, 7, 100} : Token{P, 4, 2};
-        EXPECT_EQ(tokens[0], expect) << far_length;
     }
 }
 
@@ -422,27 +382,22 @@ TEST(M1Compress, OutputBound)
     const auto c = compress(worst, 0, 16, int64_t(compress_capacity(uint32_t(worst.size()))));
     EXPECT_GE(*literal_runs(c.bytes).begin(), 383u);
     EXPECT_EQ(c.result, worst.size() + 1000 * 2 + 4); // two bytes per token, four for the end token
-    EXPECT_EQ(decompress(c.bytes, worst.size()).bytes, worst);
+    EXPECT_TRUE(decodes(c.bytes, worst));
     // Any capacity short of the output is declined without a write past it.
     for (int64_t cap : {int64_t(c.result) - 1, int64_t(c.result) - 100, int64_t(10), int64_t(0)})
         EXPECT_EQ(compress(worst, 0, 16, cap).result, CODEC_FAIL) << cap;
     EXPECT_EQ(compress(worst, 0, 16, c.result).bytes, c.bytes);
 }
 
-Bytes round_trip9(const Bytes& data, const std::string& what) { return testing::round_trip(M1, 9, 16, data, what); }
-
-TEST(M1Optimal, ShortBlocksAndLongMatches)
+TEST(M1Optimal, LongMatches)
 {
-    // Nothing of 1 to 4 bytes holds a match: the end token alone.
-    for (size_t n = 1; n <= 4; ++n)
-        EXPECT_EQ(tokens_of(round_trip9(Bytes(n, 'a'), "run")), (std::vector<Token>{{n, 0, 0}}));
     // A repeat of 513 bytes is one match; 512 bytes may be cut at any length
     // but the cheapest is still one match.
     for (size_t length : {512, 513, 1800}) {
         Bytes data = testing::random_data(2000, 1);
         const Bytes repeat(data.begin() + 100, data.begin() + 100 + long(length));
         data.insert(data.end(), repeat.begin(), repeat.end());
-        const auto tokens = tokens_of(round_trip9(data, "repeat"));
+        const auto tokens = tokens_of(testing::round_trip(M1, 9, 16, data, "repeat"));
         ASSERT_EQ(tokens.size(), 2u) << length;
         EXPECT_EQ(tokens[0], (Token{2000, length, uint32_t(1900)})) << length;
     }
@@ -450,7 +405,7 @@ TEST(M1Optimal, ShortBlocksAndLongMatches)
     Bytes far = testing::random_data(70000, 2);
     const Bytes repeat(far.begin(), far.begin() + 5000);
     far.insert(far.end(), repeat.begin(), repeat.end());
-    EXPECT_GT(round_trip9(far, "far repeat").size(), far.size());
+    EXPECT_GT(testing::round_trip(M1, 9, 16, far, "far repeat").size(), far.size());
 }
 
 // Level 0 against a plain parser written straight from its rules: the fast

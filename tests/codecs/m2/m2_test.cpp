@@ -303,40 +303,17 @@ Bytes pattern_at_distance(uint32_t dist)
     return data;
 }
 
-TEST(M2Compress, FormBoundaries)
-{
-    for (int level : {0, 1, 2}) {
-        for (uint32_t dist : {1023u, 1024u, 65535u, 65536u, 16777215u}) {
-            const auto tokens = round_trip(pattern_at_distance(dist), level, default_bits(level), "boundary");
-            bool found = false;
-            for (const Token& t : tokens)
-                found |= t.dist == dist && t.len >= 64;
-            EXPECT_TRUE(found) << "level " << level << " dist " << dist;
-        }
-    }
-    // One byte farther than the largest distance: never a match there.
-    for (const Token& t : round_trip(pattern_at_distance(16777216), 2, 26, "too far"))
-        EXPECT_NE(t.dist, 16777216u);
-}
-
 // Zeros with "aWXYZb" and, `dist` later, "cWXYZd": a match of exactly 4 bytes.
-TEST(M2Compress, LevelOneDropsFarShortMatches)
+Bytes four_at_distance(uint32_t dist)
 {
-    for (uint32_t dist : {71679u, 71680u}) {
-        Bytes data(dist + 400, 0);
-        const char* one = "aWXYZb";
-        const char* two = "cWXYZd";
-        std::copy(one, one + 6, data.begin() + 100);
-        std::copy(two, two + 6, data.begin() + 100 + dist);
-        int fours = 0;
-        for (const Token& t : round_trip(data, 1, 20, "level 1 limit"))
-            fours += t.dist == dist && t.len == 4;
-        EXPECT_EQ(fours, dist < 71680 ? 1 : 0) << dist;
-    }
+    Bytes data(dist + 400, 0);
+    const Bytes one = str("aWXYZb"), two = str("cWXYZd");
+    std::copy(one.begin(), one.end(), data.begin() + 100);
+    std::copy(two.begin(), two.end(), data.begin() + 100 + dist);
+    return data;
 }
 
-// At level 2, "UVW" repeated `dist` later in the literal gap before a main
-// match becomes a 3-byte match only when near enough.
+// "UVW" repeated `dist` later in the literal gap before a main match.
 Bytes gap_case(uint32_t dist, const Bytes& main)
 {
     Bytes data(dist + 1000, 0);
@@ -350,14 +327,32 @@ Bytes gap_case(uint32_t dist, const Bytes& main)
     return data;
 }
 
-TEST(M2Compress, LevelTwoGapMatches)
+// Which matches each level takes by distance: every form up to the largest
+// distance, none beyond it; level 1 drops 4-byte matches from 71680 on;
+// level 2 takes 3-byte matches from the literal gap before a main match
+// only below distance 3100.
+TEST(M2Compress, MatchesByDistance)
 {
     const Bytes main = nonzero_bytes(40, 77);
-    for (uint32_t dist : {3099u, 3100u}) {
-        int threes = 0;
-        for (const Token& t : round_trip(gap_case(dist, main), 2, 26, "gap"))
-            threes += t.dist == dist && t.len == 3;
-        EXPECT_EQ(threes, dist < 3100 ? 1 : 0) << dist;
+    struct Case {
+        int level;
+        Bytes data;
+        uint32_t dist, len;  // a token at `dist` of `len` bytes (0: any) ...
+        bool taken;          // ... present or not
+    };
+    std::vector<Case> cases = {
+        {2, pattern_at_distance(16777216), 16777216, 0, false},
+        {1, four_at_distance(71679), 71679, 4, true},  {1, four_at_distance(71680), 71680, 4, false},
+        {2, gap_case(3099, main), 3099, 3, true},      {2, gap_case(3100, main), 3100, 3, false},
+    };
+    for (int level : {0, 1, 2})
+        for (uint32_t dist : {1023u, 1024u, 65535u, 65536u, 16777215u})
+            cases.push_back({level, pattern_at_distance(dist), dist, 0, true});
+    for (const auto& c : cases) {
+        int found = 0;
+        for (const Token& t : round_trip(c.data, c.level, default_bits(c.level), "distance " + std::to_string(c.dist)))
+            found += t.dist == c.dist && (c.len == 0 || t.len == c.len);
+        EXPECT_EQ(found > 0, c.taken) << "level " << c.level << " dist " << c.dist;
     }
     // "UVW" + main's first 4 bytes at 400; later "UVW" + main: the gap match
     // at "UVW" would run on into the main match, but is cut where it starts.

@@ -220,51 +220,58 @@ TEST(M3Compress, RunsAndLengthsAroundTheirThresholds)
 Bytes far_pair(size_t a, size_t b, const Bytes& pattern)
 {
     auto data = random_data(b + 200, 77);
-    std::fill(data.begin() + static_cast<ptrdiff_t>(a - 64), data.begin() + static_cast<ptrdiff_t>(a), 0x00);
-    std::fill(data.begin() + static_cast<ptrdiff_t>(a + pattern.size() + 1), data.begin() + static_cast<ptrdiff_t>(b - 64), 0x00);
-    std::fill(data.begin() + static_cast<ptrdiff_t>(b - 64), data.begin() + static_cast<ptrdiff_t>(b), 0xFF);
-    std::copy(pattern.begin(), pattern.end(), data.begin() + static_cast<ptrdiff_t>(a));
-    std::copy(pattern.begin(), pattern.end(), data.begin() + static_cast<ptrdiff_t>(b));
+    std::fill(data.begin() + ptrdiff_t(a - 64), data.begin() + ptrdiff_t(a), 0x00);
+    std::fill(data.begin() + ptrdiff_t(a + pattern.size() + 1), data.begin() + ptrdiff_t(b - 64), 0x00);
+    std::fill(data.begin() + ptrdiff_t(b - 64), data.begin() + ptrdiff_t(b), 0xFF);
+    std::copy(pattern.begin(), pattern.end(), data.begin() + ptrdiff_t(a));
+    std::copy(pattern.begin(), pattern.end(), data.begin() + ptrdiff_t(b));
     data[a + pattern.size()] = 0x11;
     data[b + pattern.size()] = 0x22;
     return data;
 }
 
-TEST(M3Compress, LengthDistanceLimit)
+// Random bytes with `len` of them at 1000 repeated `dist` later (and not
+// extendable either way), and a long match at the end that makes level 2
+// scan the literals before it.
+Bytes gap_case(size_t dist, size_t len)
 {
-    const size_t a = 1000, b = a + 600 * 1024;
-    for (int level = 0; level <= 2; ++level) {
-        // A 4-byte match 600 KiB back is refused (limit 512 KiB); 5 bytes pass.
-        const auto four = far_pair(a, b, {'W', 'X', 'Y', 'Z'});
-        const auto five = far_pair(a, b, {'V', 'W', 'X', 'Y', 'Z'});
-        const auto block4 = compress(four, level);
-        const auto block5 = compress(five, level);
-        EXPECT_FALSE(contains(stream_values(read_stream(block4, M3_OFFSETS)), b - a + 4)) << level;
-        EXPECT_TRUE(contains(stream_values(read_stream(block5, M3_OFFSETS)), b - a + 4)) << level;
-        expect_round_trip(four, level);
-        expect_round_trip(five, level);
-    }
+    auto data = random_data(12000, 5);
+    const size_t at = 1000;
+    std::copy(data.begin() + at, data.begin() + ptrdiff_t(at + len), data.begin() + ptrdiff_t(at + dist));
+    data[at + dist + len] = static_cast<uint8_t>(data[at + len] ^ 1);
+    data[at + dist - 1] = static_cast<uint8_t>(data[at - 1] ^ 1);
+    std::copy(data.begin() + 10, data.begin() + 70, data.begin() + 11000);
+    return data;
 }
 
-TEST(M3Compress, GapScanFindsNearThreeByteMatches)
+// Which matches each level takes by length and distance: 4 bytes may not
+// reach 600 KiB back (the limit is 512 KiB), 5 may; level 2 also looks for
+// 3-byte matches below distance 3072 in the literals before a match.
+TEST(M3Compress, MatchLengthAgainstDistance)
 {
-    // Level 2 looks for 3-byte matches (distance below 3072) and longer ones
-    // in the literals before a match; 4 bytes may reach 512 KiB.
-    for (size_t dist : {2000u, 3071u, 3072u, 5000u}) {
+    const size_t a = 1000, b = a + 600 * 1024;
+    const Bytes four = far_pair(a, b, {'W', 'X', 'Y', 'Z'}), five = far_pair(a, b, {'V', 'W', 'X', 'Y', 'Z'});
+    struct Case {
+        int level;
+        const Bytes* data;
+        uint32_t offset;  // an offset value (distance + 4) ...
+        bool taken;       // ... present or not
+    };
+    std::vector<Case> cases;
+    for (int level = 0; level <= 2; ++level)
+        cases.insert(cases.end(), {{level, &four, b - a + 4, false}, {level, &five, b - a + 4, true}});
+    std::vector<Bytes> gaps;
+    gaps.reserve(8);
+    for (size_t dist : {2000u, 3071u, 3072u, 5000u})
         for (size_t len : {3u, 4u}) {
-            auto data = random_data(12000, 5);
-            const size_t at = 1000;
-            std::copy(data.begin() + at, data.begin() + static_cast<ptrdiff_t>(at + len),
-                      data.begin() + static_cast<ptrdiff_t>(at + dist));
-            data[at + dist + len] = static_cast<uint8_t>(data[at + len] ^ 1);
-            data[at + dist - 1] = static_cast<uint8_t>(data[at - 1] ^ 1);
-            // A long match at the end makes the literals before it scanned.
-            std::copy(data.begin() + 10, data.begin() + 70, data.begin() + 11000);
-            const auto values = stream_values(read_stream(compress(data, 2), M3_OFFSETS));
-            EXPECT_EQ(contains(values, static_cast<uint32_t>(dist + 4)), len == 4 || dist < 3072) << dist << " " << len;
-            EXPECT_TRUE(contains(values, 10990 + 4));
-            expect_round_trip(data, 2);
+            gaps.push_back(gap_case(dist, len));
+            cases.insert(cases.end(), {{2, &gaps.back(), uint32_t(dist + 4), len == 4 || dist < 3072},
+                                       {2, &gaps.back(), 10990 + 4, true}});
         }
+    for (const Case& c : cases) {
+        EXPECT_EQ(contains(stream_values(read_stream(compress(*c.data, c.level), M3_OFFSETS)), c.offset), c.taken)
+            << "level " << c.level << " offset " << c.offset << " size " << c.data->size();
+        expect_round_trip(*c.data, c.level);
     }
 }
 
@@ -289,9 +296,7 @@ TEST(M3Compress, FullSegmentThenPartial)
     EXPECT_TRUE(lits.segments[1].partial);
     EXPECT_EQ(lits.segments[1].next_link, 0u);
     EXPECT_GT(lits.segments[1].count, 0u);
-    const auto back = decompress(block, 0, uint32_t(data.size()));
-    ASSERT_EQ(back.result, data.size());
-    EXPECT_TRUE(back.bytes == data);
+    EXPECT_TRUE(testing::decodes_to(M3, 0, block, data));
 }
 
 // Level 9 (minimum match 2, runs beyond 512 stored raw) on the shapes whose
@@ -354,11 +359,6 @@ TEST(M3Bucket, SymbolsAndExtraBits)
         EXPECT_EQ(m3_bucket_symbol(v), symbol) << v;
         EXPECT_EQ(m3_bucket_extra_bits(v), bits) << v;
     }
-    for (uint32_t v : {16u, 23u, 24u, 31u, 32u, 1000u, 65535u, 1u << 20, 0x7FFFFFFFu}) {
-        const uint32_t b = m3_bucket_symbol(v), k = (b >> 3) - 1;
-        ASSERT_EQ(k, m3_bucket_extra_bits(v)) << v;
-        ASSERT_EQ((uint64_t{8 + (b & 7)} << k) + (v & ((1u << k) - 1)), v) << v;
-    }
 }
 
 // Builds a block from explicit sequences through the stream writers.
@@ -383,42 +383,13 @@ struct Crafted {
     }
 };
 
-TEST(M3Decode, RepeatDistances)
-{
-    const Bytes text = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'};
-    Crafted c(text);
-    Bytes expect(text);
-    // Length, value written, distance meant.
-    const uint32_t sequences[][3] = {
-        {4, 5 + M3_REPEATS, 5},  // rep: 5, 1, 1, 1
-        {3, 9 + M3_REPEATS, 9},  // 9, 5, 1, 1
-        {5, 1, 5},               // rep1 = 5; now 5, 9, 1, 1
-        {3, 0, 5},               // rep0 = 5
-        {4, 2, 1},               // rep2 = 1 to the front: 1, 5, 9, 1
-        {3, 3, 1},               // rep3 = 1 to the front: 1, 1, 5, 9
-        {3, 3, 9},               // rep3 = 9 to the front: 9, 1, 1, 5
-    };
-    uint32_t run = 10;  // the first sequence brings the text as its literals
-    for (const auto& [length, value, dist] : sequences) {
-        m3w_sequence(c.w, 0, run, length, value);
-        run = 0;
-        for (size_t i = 0; i < length; ++i)
-            expect.push_back(expect[expect.size() - dist]);
-    }
-    const auto block = c.finish(0, 2);
-    expect.push_back('a');
-    expect.push_back('b');
-    const auto back = decompress(block, 2, uint32_t(expect.size()));
-    EXPECT_EQ(back.result, expect.size());
-    EXPECT_EQ(back.bytes, expect);
-}
-
-// Many random sequences through the writers, against a model of the
-// decoder: plain ones, every repeat code right after runs of plain ones (the
-// recent distances must follow whichever path read them), runs and lengths
-// with extension values, raw runs, and distances of every size class, enough
-// for the token and literal streams to cross their chunk boundaries.
-TEST(M3Decode, RandomSequencesAgainstAModel)
+// Sequences through the writers against a model of the decoder: first a
+// hand-worked series of repeat codes, then many random ones: plain ones,
+// every repeat code right after runs of plain ones (the recent distances must
+// follow whichever path read them), runs and lengths with extension values,
+// raw runs, and distances of every size class, enough for the token and
+// literal streams to cross their chunk boundaries.
+TEST(M3Decode, SequencesAgainstAModel)
 {
     for (int level : {0, 2}) {
         std::mt19937 rng(static_cast<uint32_t>(21 + level));
@@ -427,32 +398,15 @@ TEST(M3Decode, RandomSequencesAgainstAModel)
         Crafted c(src, level);
         const uint32_t min = level == 0 ? 4 : 3;
         Bytes expect;
-        uint32_t rep[4] = {1, 1, 1, 1};
-        uint32_t src_pos = 0;
-        for (int i = 0; i < 30000; ++i) {
-            const uint32_t r = static_cast<uint32_t>(rng() % 100);
-            const uint32_t run = r < 50 ? rng() % 7 : r < 80 ? 7 + rng() % 10 : r < 97 ? rng() % 257 : 257 + rng() % 300;
-            const uint32_t length = min + (rng() % 4 == 0 ? rng() % 200 : rng() % 31);
+        uint32_t rep[4] = {1, 1, 1, 1}, src_pos = 0;
+        // Writes one sequence; returns the distance the model gives its value.
+        auto sequence = [&](uint32_t run, uint32_t length, uint32_t value) {
             expect.insert(expect.end(), src.begin() + src_pos, src.begin() + src_pos + run);
-            uint32_t value, dist;
-            const uint32_t kind = static_cast<uint32_t>(rng() % 10);
-            if (kind < 4 && i > 0) {
-                value = kind;
-                dist = rep[kind];
-                if (kind == 1) {
-                    std::swap(rep[0], rep[1]);
-                } else if (kind >= 2) {
-                    for (uint32_t k = kind; k > 0; --k)
-                        rep[k] = rep[k - 1];
-                    rep[0] = dist;
-                }
-            } else {
-                const uint32_t most = static_cast<uint32_t>(expect.size());
-                const uint32_t classes[] = {static_cast<uint32_t>(1 + rng() % 15), static_cast<uint32_t>(16 + rng() % 16),
-                                            static_cast<uint32_t>(32 + rng() % 4096), static_cast<uint32_t>(1 + rng() % most)};
-                dist = std::min(classes[rng() % 4], most);
-                value = dist + M3_REPEATS;
-                for (uint32_t k = 3; k > 0; --k)
+            const uint32_t dist = value < M3_REPEATS ? rep[value] : value - M3_REPEATS;
+            if (value == 1) {
+                std::swap(rep[0], rep[1]);
+            } else if (value != 0) {
+                for (uint32_t k = std::min(value, 3u); k > 0; --k)
                     rep[k] = rep[k - 1];
                 rep[0] = dist;
             }
@@ -460,12 +414,38 @@ TEST(M3Decode, RandomSequencesAgainstAModel)
                 expect.push_back(expect[expect.size() - dist]);
             m3w_sequence(c.w, src_pos, run, length, value);
             src_pos += run;
+            return dist;
+        };
+        // Length beyond the minimum, value written, distance meant; the
+        // recent distances after it, front first.
+        const uint32_t worked[][3] = {
+            {1, 5 + M3_REPEATS, 5},  // 5, 1, 1, 1
+            {0, 9 + M3_REPEATS, 9},  // 9, 5, 1, 1
+            {2, 1, 5},               // rep1 = 5 swaps: 5, 9, 1, 1
+            {0, 0, 5},               // rep0 = 5 keeps them
+            {1, 2, 1},               // rep2 = 1 to the front: 1, 5, 9, 1
+            {0, 3, 1},               // rep3 = 1 to the front: 1, 1, 5, 9
+            {0, 3, 9},               // rep3 = 9 to the front: 9, 1, 1, 5
+        };
+        for (uint32_t run = 10; const auto& [extra, value, dist] : worked) {
+            ASSERT_EQ(sequence(run, min + extra, value), dist) << level;
+            run = 0;
+        }
+        for (int i = 0; i < 30000; ++i) {
+            const uint32_t r = static_cast<uint32_t>(rng() % 100);
+            const uint32_t run = r < 50 ? rng() % 7 : r < 80 ? 7 + rng() % 10 : r < 97 ? rng() % 257 : 257 + rng() % 300;
+            const uint32_t length = min + (rng() % 4 == 0 ? rng() % 200 : rng() % 31);
+            const uint32_t most = static_cast<uint32_t>(expect.size()) + run;
+            uint32_t value = static_cast<uint32_t>(rng() % 10);
+            if (value >= M3_REPEATS) {
+                const uint32_t classes[] = {static_cast<uint32_t>(1 + rng() % 15), static_cast<uint32_t>(16 + rng() % 16),
+                                            static_cast<uint32_t>(32 + rng() % 4096), static_cast<uint32_t>(1 + rng() % most)};
+                value = std::min(classes[rng() % 4], most) + M3_REPEATS;
+            }
+            sequence(run, length, value);
         }
         expect.insert(expect.end(), src.begin() + src_pos, src.begin() + src_pos + 9);
-        const auto block = c.finish(src_pos, 9);
-        const auto back = decompress(block, level, uint32_t(expect.size()));
-        EXPECT_EQ(back.result, expect.size()) << level;
-        EXPECT_TRUE(back.bytes == expect) << level;
+        EXPECT_TRUE(testing::decodes_to(M3, level, c.finish(src_pos, 9), expect)) << level;
     }
 }
 
@@ -483,7 +463,10 @@ TEST(M3Decode, MinimumMatchByLevelAndRunThresholds)
     EXPECT_NE(decompress(block, 9, 307).result, 307u);
 }
 
-Bytes sample_block(uint32_t* size)
+// Compressor blocks cut, flipped or read for the wrong size; links and
+// counts that could send the reader round or out of the block, and sequences
+// that reach before the output or past the block.
+TEST(M3Decode, DamageIsReported)
 {
     Bytes data;
     std::mt19937 rng(11);
@@ -498,34 +481,15 @@ Bytes sample_block(uint32_t* size)
                 data.push_back(data[data.size() - dist]);
         }
     }
-    *size = static_cast<uint32_t>(data.size());
-    return compress(data, 2);
-}
+    const auto sample = compress(data, 2);
+    const auto n = uint32_t(data.size());
+    ASSERT_TRUE(testing::decodes_to(M3, 2, sample, data));
+    testing::expect_cuts_refused(M3, 2, slice(sample, 0, 64), n);  // every cut in the link table and first headers
+    testing::expect_cuts_refused(M3, 2, sample, n, 97);
+    EXPECT_NE(decompress(sample, 2, n - 1).result, n - 1);
+    EXPECT_EQ(decompress(sample, 2, n + 1).result, n);
+    testing::decode_flipped(M3, 2, sample, n, 2000, 2);
 
-TEST(M3Decode, TruncatedAndFlippedBlocksAreRefused)
-{
-    uint32_t size = 0;
-    const auto block = sample_block(&size);
-    ASSERT_EQ(decompress(block, 2, size).result, size);
-    // Every truncation (the sanitizers check that no byte past it is used).
-    for (size_t cut = 0; cut < block.size(); cut += (cut < 64 ? 1 : 97))
-        EXPECT_NE(decompress(Bytes(block.begin(), block.begin() + ptrdiff_t(cut)), 2, size).result, size) << cut;
-    // Wrong sizes: too short, one too long.
-    EXPECT_NE(decompress(block, 2, size - 1).result, size - 1);
-    EXPECT_EQ(decompress(block, 2, size + 1).result, size);
-    // Bit flips decode to anything, within bounds.
-    std::mt19937 rng(2);
-    for (int i = 0; i < 2000; ++i) {
-        auto bad = block;
-        bad[rng() % bad.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
-        decompress(bad, 2, size);
-    }
-}
-
-// Links and counts that could send the reader round or out of the block,
-// and sequences that reach before the output or past the block.
-TEST(M3Decode, DamageIsReported)
-{
     // A block whose token stream is one partial segment of 11 tokens (its
     // count one byte, 22).
     Crafted c(random_data(2000, 4), 2);
