@@ -33,13 +33,17 @@ constexpr uint64_t PREFAULT_BYTES = uint64_t{8} << 20;
 constexpr uint64_t PREFAULT_EVERY = 1024;
 
 // The index of skipped positions: every HOLE_STRIDE-th one, by the hash of
-// its next HOLE_KEY bytes. A match of more than LONG_MATCH_LENGTH bytes from
-// a source s in a skipped stretch that runs on HOLE_STRIDE + HOLE_KEY bytes
-// past s has an indexed position within HOLE_STRIDE bytes of s.
+// its next HOLE_KEY bytes (hashed from four words across them: short keys
+// recur too often in machine code, and a long match covers a long key). A
+// match of more than LONG_MATCH_LENGTH bytes from a source s in a skipped
+// stretch that runs on HOLE_STRIDE bytes past s has an indexed position
+// within HOLE_STRIDE bytes of s, its key inside the match.
 constexpr uint32_t HOLE_STRIDE = 64;
-constexpr uint32_t HOLE_KEY = 32;
+constexpr uint32_t HOLE_KEY = 200;
+static_assert(HOLE_STRIDE + HOLE_KEY <= LONG_MATCH_LENGTH);
 constexpr uint32_t HOLE_PROBES = 8;
-constexpr int HOLE_TRIES = 4;     // hits tried for one position, nearest first
+constexpr int HOLE_SOURCES = 4;   // positions with the same next bytes tried for one hit
+constexpr int HOLE_TRIES = 64;    // hits tried for one position, nearest first
 constexpr int RECENT_DISTANCES = 8;
 // A position leaves the trie when a newer one shares its next bytes as far
 // as a leaf compares (256 past the leaf's depth), so a candidate this long
@@ -87,6 +91,10 @@ struct MatchFeed {
     std::atomic<uint64_t> parse_wants{0};            // 0, or the count of records that wakes the parse
     std::atomic<uint64_t> finder_wants{0};           // 0, or the count released that wakes the finder
     uint32_t start = 0;                              // of the latest order (mutex)
+    uint32_t order_reps[FEED_REPS] = {};             // the parse's repeat distances there (mutex)
+    int order_rep_count = 0;
+    uint32_t next_reps[FEED_REPS] = {};              // the parse's, for its next order
+    int next_rep_count = 0;
     std::mutex mutex;
     std::condition_variable wake;
 
@@ -155,8 +163,8 @@ struct HoleEntry {
 
 inline uint64_t hole_hash(const uint8_t* p)
 {
-    const uint64_t h = load_le64(p) * 0x9E3779B97F4A7C15ull ^ load_le64(p + 8) * 0xC2B2AE3D27D4EB4Full ^
-                       load_le64(p + 16) * 0x165667B19E3779F9ull ^ load_le64(p + 24) * 0xD6E8FEB86659FD93ull;
+    const uint64_t h = load_le64(p) * 0x9E3779B97F4A7C15ull ^ load_le64(p + 64) * 0xC2B2AE3D27D4EB4Full ^
+                       load_le64(p + 128) * 0x165667B19E3779F9ull ^ load_le64(p + HOLE_KEY - 8) * 0xD6E8FEB86659FD93ull;
     return h ^ (h >> 29);
 }
 
@@ -265,22 +273,35 @@ struct Finder {
     uint32_t looked = 0;                 // next position looked up
     uint32_t last_hit = 0;               // latest position looked up that was found + 1
     uint32_t hit_at[HOLE_STRIDE] = {};   // by position mod HOLE_STRIDE: found + 1, and where
-    uint32_t hit_source[HOLE_STRIDE] = {};
+    uint32_t hit_source[HOLE_STRIDE][HOLE_SOURCES] = {};
+    int hit_count[HOLE_STRIDE] = {};
 
     // The indexed position whose next HOLE_KEY bytes are those at `at`, or -1.
-    int64_t hole_find(uint32_t at) const
+    // A filter in front of the index, small enough to stay in the cache: the
+    // index itself costs a cache miss for each position looked up.
+    static constexpr uint32_t HOLE_FILTER_BITS = 20;
+    std::unique_ptr<uint64_t[]> hole_filter;
+    static uint32_t hole_filter_bit(uint64_t h) { return static_cast<uint32_t>(h >> (64 - HOLE_FILTER_BITS)); }
+
+    // The indexed positions whose next HOLE_KEY bytes are those at `at` (at
+    // most HOLE_SOURCES of them, each below `at`): their count.
+    int hole_find(uint32_t at, uint32_t* sources) const
     {
         const uint8_t* block = f->mf.block;
         const uint64_t h = hole_hash(block + at);
+        const uint32_t bit = hole_filter_bit(h);
+        if (!((hole_filter[bit >> 6] >> (bit & 63)) & 1))
+            return 0;
         const uint32_t check = static_cast<uint32_t>(h >> 32) | 1;
-        for (uint32_t i = 0; i < HOLE_PROBES; ++i) {
+        int found = 0;
+        for (uint32_t i = 0; i < HOLE_PROBES && found < HOLE_SOURCES; ++i) {
             const HoleEntry& e = holes[(static_cast<uint32_t>(h) + i) & hole_mask];
             if (e.check == 0)
-                return -1;
-            if (e.check == check && std::memcmp(block + e.position, block + at, HOLE_KEY) == 0)
-                return e.position;
+                break;
+            if (e.check == check && e.position < at && std::memcmp(block + e.position, block + at, HOLE_KEY) == 0)
+                sources[found++] = e.position;
         }
-        return -1;
+        return found;
     }
     // Positions [from, to) will never be in the trie.
     void holes_add(uint32_t from, uint32_t to)
@@ -292,8 +313,11 @@ struct Finder {
             while (size < 2 * (n / HOLE_STRIDE) + 64)
                 size *= 2;
             holes.reset(new (std::nothrow) HoleEntry[size]());
-            if (!holes)
+            hole_filter.reset(new (std::nothrow) uint64_t[(size_t{1} << HOLE_FILTER_BITS) / 64]());
+            if (!holes || !hole_filter) {
+                holes.reset();
                 return;
+            }
             hole_mask = size - 1;
         }
         // Every HOLE_STRIDE-th position, and each of the last HOLE_STRIDE: a
@@ -303,15 +327,23 @@ struct Finder {
              at = at + HOLE_STRIDE <= tail ? at + HOLE_STRIDE : std::max(at + 1, tail)) {
             const uint64_t h = hole_hash(block + at);
             const uint32_t check = static_cast<uint32_t>(h >> 32) | 1;
+            const uint32_t bit = hole_filter_bit(h);
+            hole_filter[bit >> 6] |= uint64_t{1} << (bit & 63);
+            // Positions with the same next bytes each get an entry; where the
+            // probes are all taken, the newest replaces the oldest of them.
+            HoleEntry* oldest = nullptr;
             for (uint32_t i = 0; i < HOLE_PROBES; ++i) {
                 HoleEntry& e = holes[(static_cast<uint32_t>(h) + i) & hole_mask];
                 if (e.check == 0) {
-                    e = HoleEntry{check, at};
+                    oldest = &e;
                     break;
                 }
-                if (e.check == check && std::memcmp(block + e.position, block + at, HOLE_KEY) == 0)
-                    break;   // the same bytes: the first one serves
+                if (e.check == check && (!oldest || e.position < oldest->position) &&
+                    std::memcmp(block + e.position, block + at, HOLE_KEY) == 0)
+                    oldest = &e;
             }
+            if (oldest)
+                *oldest = HoleEntry{check, at};
         }
         std::memset(hit_at, 0, sizeof hit_at);
         last_hit = 0;
@@ -329,10 +361,10 @@ struct Finder {
             return false;
         const uint32_t ahead = std::min(pos + HOLE_STRIDE - 1, n - HOLE_KEY);
         for (looked = std::max(looked, pos); looked <= ahead; ++looked) {
-            const int64_t source = hole_find(looked);
-            if (source >= 0 && source < looked) {
-                hit_at[looked % HOLE_STRIDE] = looked + 1;
-                hit_source[looked % HOLE_STRIDE] = static_cast<uint32_t>(source);
+            const uint32_t slot = looked % HOLE_STRIDE;
+            hit_count[slot] = hole_find(looked, hit_source[slot]);
+            if (hit_count[slot] > 0) {
+                hit_at[slot] = looked + 1;
                 last_hit = looked + 1;
             }
         }
@@ -343,12 +375,16 @@ struct Finder {
         int tries = 0;
         for (uint32_t at = pos; at < last_hit && tries < HOLE_TRIES; ++at) {
             const uint32_t slot = at % HOLE_STRIDE;
-            if (hit_at[slot] != at + 1 || hit_source[slot] < at - pos)
+            if (hit_at[slot] != at + 1)
                 continue;
             ++tries;
-            const uint32_t s = hit_source[slot] - (at - pos);
-            if (pos - s <= max_distance && common_prefix(block + s, block + pos, 0, limit) > LONG_MATCH_LENGTH)
-                return true;
+            for (int i = 0; i < hit_count[slot]; ++i) {
+                if (hit_source[slot][i] < at - pos)
+                    continue;
+                const uint32_t s = hit_source[slot][i] - (at - pos);
+                if (pos - s <= max_distance && common_prefix(block + s, block + pos, 0, limit) > LONG_MATCH_LENGTH)
+                    return true;
+            }
         }
         return false;
     }
@@ -400,6 +436,10 @@ struct Finder {
         while (f->gen.load(std::memory_order_relaxed) == seen && !f->stop.load(std::memory_order_relaxed))
             f->wake.wait_for(lock, NAP);
         *start = f->start;
+        // A jump carries the parse's repeat distances: matches at them may make it jump again.
+        for (int i = f->order_rep_count - 1; i >= 0; --i)
+            if (f->order_reps[i] != 0)
+                recent_add(f->order_reps[i]);
         return !f->stop.load(std::memory_order_relaxed);
     }
 
@@ -530,11 +570,14 @@ void post_order(MatchFeed* f, uint32_t start, uint32_t end)
     {
         std::lock_guard<std::mutex> lock(f->mutex);
         f->start = start;
+        std::copy(f->next_reps, f->next_reps + f->next_rep_count, f->order_reps);
+        f->order_rep_count = f->next_rep_count;
         f->end.store(end, std::memory_order_relaxed);
         f->gen.store(f->gen.load(std::memory_order_relaxed) + 1, std::memory_order_release);
         f->wake.notify_all();
     }
     f->stopped = false;
+    f->next_rep_count = 0;
     f->expected = start;
     f->order_end = end;
 }
@@ -587,6 +630,12 @@ int feed_take(MatchFeed* f, uint32_t pos, uint32_t window_end, const MatchPair**
     retry_count.fetch_add(1, std::memory_order_relaxed);
     f->retry_at = f->expected - 1;
     return FEED_RETRY;
+}
+
+void feed_note_reps(MatchFeed* f, const uint32_t* reps, int count)
+{
+    f->next_rep_count = std::min(count, FEED_REPS);
+    std::copy(reps, reps + f->next_rep_count, f->next_reps);
 }
 
 void feed_stop(MatchFeed* f, FeedStops* stops)

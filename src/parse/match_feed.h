@@ -13,7 +13,7 @@
 // A long match at a repeat distance whose source the trie never received (a
 // position the parse jumped over) is one the trie cannot show; the finder
 // keeps an index of such skipped stretches (every 64th position, by its next
-// 32 bytes) and also stops where a match of more than LONG_MATCH_LENGTH
+// 200 bytes, and each of its last 64) and also stops where a match of more than LONG_MATCH_LENGTH
 // bytes from one of them starts. A position the trie dropped (a newer one
 // with the same next bytes took its leaf) is a source it cannot show either.
 // A candidate of more than LONG_MATCH_LENGTH - SHARED_BYTES bytes may stand
@@ -61,6 +61,11 @@ MatchFeed* feed_start(const MatchFinder& mf, uint32_t max_distance, const FeedSt
 // inserted positions the parse skips).
 int feed_take(MatchFeed* feed, uint32_t pos, uint32_t window_end, const MatchPair** pairs, int* last,
               uint32_t* depth);
+// Where the parse jumps over a long match, its repeat distances at the
+// position it goes on from (the finder also stops where one of them matches
+// longer than LONG_MATCH_LENGTH); before the take of that position.
+constexpr int FEED_REPS = 4;
+void feed_note_reps(MatchFeed* feed, const uint32_t* reps, int count);
 // Ends the thread and frees the feed (null: nothing). After a FEED_RETRY,
 // adds the position the parse jumped from to `stops`.
 void feed_stop(MatchFeed* feed, FeedStops* stops);
@@ -92,6 +97,12 @@ inline int source_find(MatchSource& s, uint32_t pos, uint32_t window_end, const 
     *pairs = s.pairs;
     return mf_find(&s.mf, pos, std::min(s.mf.block_size - pos, MATCH_LIMIT), s.pairs, last, depth) ? FEED_OK
                                                                                                   : FEED_FAIL;
+}
+
+inline void source_note_reps(MatchSource& s, const uint32_t* reps, int count)
+{
+    if (s.feed)
+        feed_note_reps(s.feed, reps, count);
 }
 
 } // namespace qrn

@@ -208,6 +208,8 @@ struct OptimalParse {
 
             // A long match is taken whole: the parse goes on where it ends.
             if (farthest > node && nodes[farthest].length > LONG_MATCH_LENGTH) {
+                if constexpr (D::REPEAT)
+                    source_note_reps(src, &nodes[farthest].rep_distance, 1);
                 run_literals = 0;
                 run_cost = nodes[farthest].cost;
                 p = run_start = ws + farthest;

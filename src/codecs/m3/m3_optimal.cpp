@@ -245,6 +245,7 @@ struct Parse {
 
             // A long match is taken whole: the scan goes on where it ends.
             if (farthest > node && nodes[farthest].length > LONG_MATCH_LENGTH) {
+                source_note_reps(src, nodes[farthest].reps, M3_REPEATS);
                 p = run_start = ws + farthest;
                 base_cost = nodes[farthest].cost;
                 sum = 0;

@@ -358,6 +358,7 @@ struct Parse {
 
             // A long match is taken whole: the scan goes on where it ends.
             if (farthest > node && nodes[farthest].length > LONG_MATCH_LENGTH) {
+                source_note_reps(src, nodes[farthest].reps, M4_REPEATS);
                 p = start + farthest;
                 continue;
             }
