@@ -961,6 +961,10 @@ void fatal_exit(const char* message, int status)
 {
     OpenOutputs& o = open_outputs();
     o.mutex.lock();   // held until the end: no output is created or finished after this
+    // Nor does any other thread print (a write failing on a handle closed
+    // below would say so).
+    _lock_file(stdout);
+    _lock_file(stderr);
     // Closed here, not left to the end of the process, so that they are gone
     // before anyone sees it end (Wine closes a dead process's handles later).
     for (const OpenOutput& out : o.outputs) {
