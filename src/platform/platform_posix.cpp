@@ -6,6 +6,7 @@
 #include <cstring>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
@@ -436,6 +437,8 @@ void interrupt_guard_start()
         pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+void program_arguments(int*, char***) {}
+
 bool stream_is_terminal(int std_fd) { return ::isatty(std_fd) != 0; }
 
 int path_status(const char* path, PathStatus* st, bool follow_links)
@@ -738,6 +741,9 @@ uint64_t address_space_limit()
         return 0;
     return static_cast<uint64_t>(rl.rlim_cur);
 }
+
+void* memory_aligned_alloc(size_t alignment, size_t bytes) { return std::aligned_alloc(alignment, bytes); }
+void memory_aligned_free(void* p) { std::free(p); }
 
 void* memory_map(size_t bytes)
 {
