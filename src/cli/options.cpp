@@ -64,16 +64,6 @@ const char* program_base_name(const char* path)
     for (const char* c = path; *c; ++c)
         if (is_path_separator(*c))
             base = c + 1;
-    if constexpr (PATH_SEPARATOR == '\\') {
-        // Shown as the command is typed: "quarnix", not "quarnix.exe".
-        static std::string name;
-        name = base;
-        const size_t n = name.size();
-        if (n > 4 && name[n - 4] == '.' && (name[n - 3] | 0x20) == 'e' && (name[n - 2] | 0x20) == 'x' &&
-            (name[n - 1] | 0x20) == 'e')
-            name.resize(n - 4);
-        return name.c_str();
-    }
     return base;
 }
 

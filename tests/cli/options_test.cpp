@@ -73,7 +73,8 @@ std::vector<std::string> packed_tree(const std::string& base)
 TEST(Program, StatusMessagesAndFilesLeft)
 {
     const std::string path = QRN_QUARNIX_PATH;
-    const std::string usage = usage_text("quarnix"), full_usage = usage_text(path);
+    // The last component of the program's path: Wine starts quarnix.exe by that name.
+    const std::string usage = usage_text(WINDOWS_TARGET ? "quarnix.exe" : "quarnix"), full_usage = usage_text(path);
     auto diagnostic = [&](const std::string& text) { return path + ": " + text + "\n" + full_usage; };
     ScratchDir bin;
     const std::string qx = (bin / "qx").string();
