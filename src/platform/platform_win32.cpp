@@ -2,7 +2,7 @@
 // between UTF-8 (everywhere inside the program) and UTF-16 (the system's) at
 // this boundary, errors reported as errno values so that the messages read
 // as they do elsewhere.
-#include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cxxabi.h>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -243,36 +242,18 @@ PlatformFile* wrap_handle(HANDLE h, const std::string& path)
     return f;
 }
 
-// Outputs being written, removed by the interruption guard. The lock is also
-// held while an output is created, so that none is left between its
-// creation and its entry here.
-struct OpenOutput {
-    const PlatformFile* file;
+// Where an output being written lies: its handle and its path.
+struct OutputPlace {
     HANDLE handle;
     std::wstring path;
 };
 
-struct OpenOutputs {
-    std::mutex mutex;
-    std::vector<OpenOutput> outputs;
-};
-
-OpenOutputs& open_outputs()
-{
-    static OpenOutputs* list = new OpenOutputs;  // never destroyed: the guard may use it during exit
-    return *list;
-}
+using OpenOutputs = OutputList<OutputPlace>;
+OpenOutputs& open_outputs() { return output_list<OutputPlace>(); }
 
 void forget_output(const PlatformFile* file, const std::wstring& path)
 {
-    std::vector<OpenOutput>& list = open_outputs().outputs;
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (file ? list[i].file == file : list[i].path == path) {
-            list[i] = std::move(list.back());
-            list.pop_back();
-            return;
-        }
-    }
+    output_list_forget(open_outputs(), file, [&](const OutputPlace& at) { return at.path == path; });
 }
 
 // Marks an open output for deletion when its last handle closes; by name
@@ -351,17 +332,15 @@ PlatformFile* std_file(int fd, const char* name)
     return f;
 }
 
-void write_stderr(const char* text, size_t n)
+} // namespace
+
+void write_stderr_raw(const char* text, size_t n)
 {
     DWORD wrote;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(n), &wrote, nullptr);
 }
 
-} // namespace
-
 // ---- files ----
-
-PlatformFile* file_open_input(const char* path) { return file_open_input_at(place_of_path(path)); }
 
 PlatformFile* file_open_input_at(const FilePlace& at)
 {
@@ -392,11 +371,6 @@ PlatformFile* file_open_input_at(const FilePlace& at)
                       : -1;
     }
     return f;
-}
-
-PlatformFile* file_create_output(const char* path, bool replace, const FileMeta* like)
-{
-    return file_create_output_at(place_of_path(path), replace, like);
 }
 
 PlatformFile* file_create_output_at(const FilePlace& at, bool replace, const FileMeta* like)
@@ -433,7 +407,7 @@ PlatformFile* file_create_output_at(const FilePlace& at, bool replace, const Fil
     }
     PlatformFile* f = wrap_handle(h, at.path);
     f->name = at.name;
-    o.outputs.push_back({f, h, path});
+    o.outputs.push_back({f, {h, path}});
     f->is_output = true;
     f->created_mode = 0666;
     (void)like;
@@ -482,9 +456,7 @@ int64_t file_rewrite_offset(PlatformFile* f)
 
 int64_t file_write_two(PlatformFile* f, const void* a, int64_t na, const void* b, int64_t nb)
 {
-    if (write_all(handle_of(f), a, na) < 0 || write_all(handle_of(f), b, nb) < 0)
-        return -1;
-    return na + nb;
+    return write_two_rest(f, a, na, b, nb, 0);
 }
 
 int64_t file_write_at(PlatformFile* f, const void* buf, int64_t count, int64_t offset)
@@ -517,17 +489,7 @@ int64_t file_skip(PlatformFile* f, int64_t count)
             return step;
         }
     }
-    char scrap[65536];
-    int64_t done = 0;
-    while (done < count) {
-        const int64_t got = file_read_fully(f, scrap, std::min<int64_t>(count - done, sizeof scrap));
-        if (got < 0)
-            return -1;
-        done += got;
-        if (got == 0)
-            break;
-    }
-    return done;
+    return skip_by_reading(f, count);
 }
 
 PlatformFile* file_stdin() { return std_file(0, "stdin"); }
@@ -591,9 +553,9 @@ int file_close_output(PlatformFile* f, bool discard)
         OpenOutputs& o = open_outputs();
         std::lock_guard<std::mutex> lock(o.mutex);
         std::wstring path;
-        for (const OpenOutput& out : o.outputs)
+        for (const OpenOutputs::Entry& out : o.outputs)
             if (out.file == f)
-                path = out.path;
+                path = out.place.path;
         forget_output(f, std::wstring());
         if (discard)
             delete_open(h, path);
@@ -608,11 +570,7 @@ int file_close_output(PlatformFile* f, bool discard)
             delete_path(to_wide(f->name));
         errno = err;
     }
-    f->is_std = true;   // closed already: file_close only releases it
-    const int err = errno;
-    file_close(f);
-    errno = err;
-    return rc;
+    return release_closed(f, rc);
 }
 
 int64_t file_size(PlatformFile* f)
@@ -625,8 +583,6 @@ int64_t file_size(PlatformFile* f)
         return -1;
     return size.QuadPart;
 }
-
-bool file_is_same(PlatformFile* in, const char* out_path) { return file_is_same_at(in, place_of_path(out_path)); }
 
 bool file_is_same_at(PlatformFile* in, const FilePlace& out)
 {
@@ -656,11 +612,11 @@ namespace {
 BOOL WINAPI on_console_event(DWORD event)
 {
     switch (event) {
-    case CTRL_C_EVENT: fatal_exit("quarnix: interrupted\n", 128 + 2);
-    case CTRL_BREAK_EVENT: fatal_exit("quarnix: interrupted\n", 128 + 21);
+    case CTRL_C_EVENT: interrupted_exit(2);
+    case CTRL_BREAK_EVENT: interrupted_exit(21);
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT: fatal_exit("quarnix: interrupted\n", 128 + 1);
+    case CTRL_SHUTDOWN_EVENT: interrupted_exit(1);
     default: return FALSE;
     }
 }
@@ -679,19 +635,10 @@ bool stream_is_terminal(int std_fd)
 
 // ---- paths and directories ----
 
-int path_status(const char* path, PathStatus* st, bool follow_links)
-{
-    return path_status_at(nullptr, path, st, follow_links, nullptr);
-}
-
 int path_status_at(const DirHandle* dir, const char* name, PathStatus* st, bool follow_links, FileMeta* meta)
 {
-    if (status_of_path(system_path_at(dir, name), follow_links, st, meta) != 0) {
-        st->kind = PathKind::Missing;
-        st->other = OtherKind::None;
-        st->size = 0;
-        return -1;
-    }
+    if (status_of_path(system_path_at(dir, name), follow_links, st, meta) != 0)
+        return status_missing(st);
     return 0;
 }
 
@@ -700,8 +647,6 @@ int make_directory(const char* path)
     const int r = make_directory_at(nullptr, path, 0777);
     return r < 0 ? -1 : 0;
 }
-
-DirHandle* dir_open(const char* path) { return dir_open_at(nullptr, path); }
 
 DirHandle* dir_open_at(const DirHandle* dir, const char* name)
 {
@@ -810,40 +755,24 @@ __attribute__((constructor(101))) void order_thread_exit_keys()
 
 } // namespace
 
-struct PlatformThread {
-    HANDLE handle;
-    ThreadBody body;
-    void* arg;
-    int result;
-};
-
 static unsigned __stdcall thread_trampoline(void* p)
 {
-    auto* t = static_cast<PlatformThread*>(p);
-    t->result = t->body(t->arg);
+    thread_run(static_cast<PlatformThread*>(p));
     return 0;
 }
 
-PlatformThread* thread_create(ThreadBody body, void* arg, size_t stack_bytes)
+bool thread_start(PlatformThread* t, size_t stack_bytes)
 {
-    auto* t = new PlatformThread{nullptr, body, arg, 0};
     const uintptr_t h = _beginthreadex(nullptr, static_cast<unsigned>(stack_bytes), thread_trampoline, t,
                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (h == 0) {
-        delete t;
-        return nullptr;
-    }
-    t->handle = reinterpret_cast<HANDLE>(h);
-    return t;
+    t->id = reinterpret_cast<HANDLE>(h);
+    return h != 0;
 }
 
-int thread_join(PlatformThread* t)
+void thread_wait(PlatformThread* t)
 {
-    WaitForSingleObject(t->handle, INFINITE);
-    CloseHandle(t->handle);
-    const int r = t->result;
-    delete t;
-    return r;
+    WaitForSingleObject(t->id, INFINITE);
+    CloseHandle(t->id);
 }
 
 // ---- processors and memory ----
@@ -859,11 +788,6 @@ int processor_count()
 }
 
 namespace {
-
-std::atomic<uint64_t> kept_memory{0};
-std::atomic<bool> kept_limited{false};
-
-uint64_t smaller_limit(uint64_t a, uint64_t b) { return a == 0 || (b != 0 && b < a) ? b : a; }
 
 // The memory limit of the job the process runs in, per process or for the
 // whole job; 0 when there is none.
@@ -886,25 +810,14 @@ uint64_t job_memory_limit()
 // Windows has no control groups.
 uint64_t memory_cgroup_limit() { return 0; }
 
-void memory_set_cgroup_paths(const char*, const char*) { kept_memory.store(0); }
+void memory_set_cgroup_paths(const char*, const char*) { memory_forget(); }
 
-uint64_t physical_memory()
+uint64_t memory_measure(uint64_t* machine)
 {
-    if (const uint64_t kept = kept_memory.load())
-        return kept;
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;
-    const uint64_t machine = GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
-    const uint64_t memory = smaller_limit(machine, job_memory_limit());
-    kept_limited.store(memory != machine);
-    kept_memory.store(memory);
-    return memory;
-}
-
-bool memory_is_limited()
-{
-    physical_memory();
-    return kept_limited.load();
+    *machine = GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+    return smaller_limit(*machine, job_memory_limit());
 }
 
 uint64_t address_space_limit() { return 0; }
@@ -938,26 +851,7 @@ void address_release(void* p, size_t)
 
 // ---- the status line, the end, errors ----
 
-namespace {
-std::atomic<int> status_columns{0};
-} // namespace
-
-void status_line_shown(int columns) { status_columns.store(columns); }
-
-void status_line_clear()
-{
-    const int columns = status_columns.exchange(0);
-    if (columns <= 0)
-        return;
-    char blank[256];
-    const int n = std::min<int>(columns, static_cast<int>(sizeof blank) - 2);
-    blank[0] = '\r';
-    std::memset(blank + 1, ' ', static_cast<size_t>(n));
-    blank[n + 1] = '\r';
-    write_stderr(blank, static_cast<size_t>(n) + 2);
-}
-
-void fatal_exit(const char* message, int status)
+void outputs_remove_for_exit()
 {
     OpenOutputs& o = open_outputs();
     o.mutex.lock();   // held until the end: no output is created or finished after this
@@ -967,20 +861,18 @@ void fatal_exit(const char* message, int status)
     _lock_file(stderr);
     // Closed here, not left to the end of the process, so that they are gone
     // before anyone sees it end (Wine closes a dead process's handles later).
-    for (const OpenOutput& out : o.outputs) {
-        delete_open(out.handle, out.path);
-        CloseHandle(out.handle);
+    for (const OpenOutputs::Entry& out : o.outputs) {
+        delete_open(out.place.handle, out.place.path);
+        CloseHandle(out.place.handle);
     }
-    status_line_clear();
-    write_stderr(message, std::strlen(message));
+}
+
+void process_end(int status)
+{
     // Ends every thread at once, as _exit does.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
     ExitProcess(static_cast<UINT>(status));
 }
-
-const char* error_text(int err) { return std::strerror(err); }
-int last_error() { return errno; }
-bool error_is_name_too_long(int err) { return err == ENAMETOOLONG; }
 
 // ---- the command line ----
 
