@@ -72,6 +72,7 @@ windows:
 	cmake --build build-windows -j $(JOBS)
 	cmake -S . -B build-windows/host -DCMAKE_BUILD_TYPE=Release -DQRN_TESTS=ON -DQRN_TEST_PROGRAM=$(CURDIR)/build-windows/emulated/quarnix -DQRN_WINDOWS_TARGET=ON >/dev/null
 	cmake --build build-windows/host -j $(JOBS) --target test_cli
+	mkdir -p build-windows/wine
 	$(WINE_ENV) wineserver -p60 </dev/null >/dev/null 2>&1
 	$(WINE_ENV) wineboot </dev/null >/dev/null 2>&1
 	cd build-windows && $(WINE_ENV) ctest --output-on-failure -j $(JOBS)
