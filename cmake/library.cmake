@@ -31,11 +31,18 @@ foreach(t quarnix_static quarnix_shared)
   target_include_directories(${t} PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/include>)
   target_link_libraries(${t} PUBLIC Threads::Threads)
 endforeach()
-set_target_properties(quarnix_shared PROPERTIES
-  SOVERSION 0
-  VERSION 0.${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
-  LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/quarnix.map)
-target_link_options(quarnix_shared PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/quarnix.map)
+if(WIN32)
+  # quarnix.dll with its import library libquarnix.dll.a beside libquarnix.a;
+  # the entry points marked QRN_API are its only exports.
+  target_compile_definitions(qrn_lib_pic PRIVATE QRN_DLL_EXPORT=1)
+  set_target_properties(quarnix_shared PROPERTIES PREFIX "")
+else()
+  set_target_properties(quarnix_shared PROPERTIES
+    SOVERSION 0
+    VERSION 0.${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
+    LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/quarnix.map)
+  target_link_options(quarnix_shared PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/quarnix.map)
+endif()
 # Nothing left for the program that loads it to provide (the sanitizers'
 # runtimes are left to the program).
 if(NOT QRN_SANITIZE AND NOT QRN_FUZZ)

@@ -21,6 +21,12 @@ if [ "${1:-}" = cross ]; then
     command -v s390x-linux-gnu-g++ >/dev/null || need+=(g++-s390x-linux-gnu)
     command -v qemu-s390x >/dev/null || need+=(qemu-user)
 fi
+# `deps.sh windows`: mingw-w64 (the POSIX thread model, for std::thread) and
+# Wine, which runs the tests of the Windows build.
+if [ "${1:-}" = windows ]; then
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+    [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
+fi
 [ ${#need[@]} -eq 0 ] && exit 0
 echo "installing: ${need[*]}" >&2
 SUDO=

@@ -94,6 +94,21 @@ size_t pump(Call call, Output& o, qrn_in_buffer& in, qrn_end_directive end)
     }
 }
 
+// Runs a one-call coding into `o`'s room with the interpreter lock released
+// and hands back its bytes, or null with Python's error set.
+template <class Call>
+PyObject* code_once(Output& o, Call call)
+{
+    size_t r;
+    Py_BEGIN_ALLOW_THREADS
+    r = call();
+    Py_END_ALLOW_THREADS
+    if (qrn_is_error(r))
+        return raise_result(r);
+    o.out.pos = r;
+    return o.finish();
+}
+
 // A coder's lock, waited for with the interpreter lock released.
 struct Hold {
     PyThread_type_lock lock;
@@ -148,19 +163,12 @@ PyObject* compress(PyObject*, PyObject* args, PyObject* kwargs)
     if (!c)
         return nullptr;
     Output o;
-    size_t r = 0;
-    if (o.reserve(qrn_compress_bound(static_cast<size_t>(v.b.len)))) {
-        Py_BEGIN_ALLOW_THREADS
-        r = qrn_compress_cctx(c, o.out.dst, o.out.size, v.b.buf, static_cast<size_t>(v.b.len));
-        Py_END_ALLOW_THREADS
-    }
+    const auto n = static_cast<size_t>(v.b.len);
+    PyObject* result = nullptr;
+    if (o.reserve(qrn_compress_bound(n)))
+        result = code_once(o, [&] { return qrn_compress_cctx(c, o.out.dst, o.out.size, v.b.buf, n); });
     qrn_cctx_free(c);
-    if (!o.bytes)
-        return nullptr;
-    if (qrn_is_error(r))
-        return raise_result(r);
-    o.out.pos = r;
-    return o.finish();
+    return result;
 }
 
 // A container whose length is unknown (or implausible for its size) is
@@ -193,14 +201,7 @@ PyObject* decompress(PyObject*, PyObject* arg)
     // Room for the codecs' slack past the end lets the last block decode in place.
     if (!o.reserve(known + 64))
         return nullptr;
-    size_t r;
-    Py_BEGIN_ALLOW_THREADS
-    r = qrn_decompress(o.out.dst, o.out.size, v.b.buf, n);
-    Py_END_ALLOW_THREADS
-    if (qrn_is_error(r))
-        return raise_result(r);
-    o.out.pos = r;
-    return o.finish();
+    return code_once(o, [&] { return qrn_decompress(o.out.dst, o.out.size, v.b.buf, n); });
 }
 
 PyObject* content_size(PyObject*, PyObject* arg)

@@ -190,14 +190,14 @@ void choose_destination(Run& r, const char* program_path)
 
 std::string join_path(const std::string& dir, const std::string& name)
 {
-    if (dir.empty() || dir.back() == '/')
+    if (dir.empty() || is_path_separator(dir.back()))
         return dir + name;
-    return dir + '/' + name;
+    return dir + PATH_SEPARATOR + name;
 }
 
 std::string last_component(const std::string& path)
 {
-    const size_t slash = path.rfind('/');
+    const size_t slash = path.rfind(PATH_SEPARATOR);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -395,7 +395,7 @@ void process_tree(Run& r, LeftOut& left_out)
         }
         finish_left_dirs(r, left, false);
         // Keep the entry's path below the last component of its top-level name.
-        const size_t cut = w->top.rfind('/');
+        const size_t cut = w->top.rfind(PATH_SEPARATOR);
         const std::string rel = cut == std::string::npos ? path : path.substr(cut + 1);
         const std::string out = join_path(r.dest, rel);
         DirHandle* out_dir = e.depth == 0 ? dest : made.size() == e.depth ? made.back().dir : nullptr;
@@ -452,6 +452,11 @@ int quarnix_main(int argc, char** argv)
     Run r;
     RunOptions& o = r.o;
     parse_options(argc, argv, &o);
+    // Where the system's separator is not "/", a "/" in a name is taken as it.
+    if constexpr (PATH_SEPARATOR != '/') {
+        for (std::string& name : o.names)
+            std::replace(name.begin(), name.end(), '/', PATH_SEPARATOR);
+    }
     CompressSettings& tmpl = o.compress;
 
     if (o.list)

@@ -20,6 +20,7 @@ int run(void* arg)
 // thread with a stack as large as the workers'.
 int main(int argc, char** argv)
 {
+    qrn::program_arguments(&argc, &argv);
     qrn::interrupt_guard_start();
     MainArgs args{argc, argv};
     qrn::PlatformThread* t = qrn::thread_create(run, &args, qrn::CODEC_THREAD_STACK);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/getopt.h"
+#include "platform/platform.h"
 
 namespace qrn {
 
@@ -59,8 +60,11 @@ uint64_t parse_memory_size(const char* text)
 
 const char* program_base_name(const char* path)
 {
-    const char* slash = std::strrchr(path, '/');
-    return slash ? slash + 1 : path;
+    const char* base = path;
+    for (const char* c = path; *c; ++c)
+        if (is_path_separator(*c))
+            base = c + 1;
+    return base;
 }
 
 void print_usage(std::FILE* stream, const char* name)
@@ -82,7 +86,7 @@ void print_usage(std::FILE* stream, const char* name)
                  "     cat file | ./quarnix -of -10 >file.qrn\n"
                  "     quarnix -d -r backup_dir%c* restore_dir\n"
                  "     quarnix -d file.qrn file\n",
-                 BANNER, name, static_cast<int>(DEFAULT_BLOCK_MIB), '/', '/');
+                 BANNER, name, static_cast<int>(DEFAULT_BLOCK_MIB), PATH_SEPARATOR, PATH_SEPARATOR);
 }
 
 void usage_exit(const char* name)

@@ -35,7 +35,8 @@ bool is_within(const std::string& name, const PathStatus& dir)
     for (;;) {
         if (same_file(st, dir))
             return true;
-        path += "/..";
+        path += PATH_SEPARATOR;
+        path += "..";
         if (path_status(path.c_str(), &parent, true) != 0 || same_file(parent, st))
             return false;
         st = parent;
@@ -54,12 +55,12 @@ bool step(DirWalker* w, WalkEntry* e)
             dir_close(dir);
             w->stack.pop_back();
             if (!w->stack.empty())
-                w->current.resize(w->current.rfind('/'));
+                w->current.resize(w->current.rfind(PATH_SEPARATOR));
             continue;
         }
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
-        e->place = FilePlace{dir, name, w->current + '/' + name};
+        e->place = FilePlace{dir, name, w->current + PATH_SEPARATOR + name};
         e->depth = w->stack.size();
         if (path_status_at(dir, name, &e->status, false, &e->meta) != 0)
             continue;
@@ -109,7 +110,7 @@ int walker_next(DirWalker* w, WalkEntry* e)
         if (DirHandle* d = dir_open(w->top.c_str())) {
             w->stack.push_back(d);
             w->current = w->top;
-            while (w->current.size() > 1 && w->current.back() == '/')
+            while (w->current.size() > 1 && is_path_separator(w->current.back()))
                 w->current.pop_back();
         }
         e->place = place_of_path(w->top.c_str());

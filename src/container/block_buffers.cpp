@@ -36,7 +36,7 @@ void release_now(uint8_t* data)
     if (total >= MAP_THRESHOLD)
         memory_unmap(data - HEADER, total);
     else
-        std::free(data - HEADER);
+        memory_aligned_free(data - HEADER);
 }
 
 // Buffers still waiting for reuse go back at exit, so that leak checkers in
@@ -72,7 +72,7 @@ uint8_t* block_alloc(size_t bytes)
     if (total >= MAP_THRESHOLD)
         base = static_cast<uint8_t*>(memory_map(total));
     else
-        base = static_cast<uint8_t*>(std::aligned_alloc(HEADER, (total + HEADER - 1) / HEADER * HEADER));
+        base = static_cast<uint8_t*>(memory_aligned_alloc(HEADER, (total + HEADER - 1) / HEADER * HEADER));
     if (!base)
         return nullptr;
     *reinterpret_cast<size_t*>(base) = bytes;

@@ -21,6 +21,7 @@ struct FileMeta {
 // An open file or one of the standard streams.
 struct PlatformFile {
     int fd = -1;
+    void* handle = nullptr;       // Windows: the file's handle (fd is unused there)
     bool is_std = false;          // standard input or output: never closed or removed
     bool is_output = false;       // created by file_create_output: removed if interrupted
     std::string path;
@@ -31,6 +32,22 @@ struct PlatformFile {
     int dir_fd = -1;              // an output made in a directory by handle: that directory (owned)
     std::string name;             // an output's name within dir_fd (its path when dir_fd is -1)
 };
+
+// The separator the system's paths use between components. On Windows "/"
+// is taken as one too: names are turned to "\" where the program reads them.
+#ifdef _WIN32
+constexpr char PATH_SEPARATOR = '\\';
+#else
+constexpr char PATH_SEPARATOR = '/';
+#endif
+inline bool is_path_separator(char c) { return c == PATH_SEPARATOR || c == '/'; }
+
+// The program's arguments as UTF-8. On Windows they are read again from the
+// wide command line, with `*` and `?` patterns in their last component
+// expanded to the names they match (the shell there leaves that to the
+// program; a pattern that matches nothing stays as written), and the
+// standard streams are put in binary mode. Elsewhere nothing changes.
+void program_arguments(int* argc, char*** argv);
 
 struct DirHandle;
 // Where a file lies: `name` within the open directory `dir`, or, when `dir`
@@ -174,6 +191,11 @@ uint64_t memory_cgroup_limit();
 // `self_cgroup` (instead of /proc/self/cgroup); null keeps the usual path.
 // Forgets the kept figure.
 void memory_set_cgroup_paths(const char* root, const char* self_cgroup);
+
+// Heap memory aligned to `alignment` (a power of two dividing `bytes`), given
+// back with memory_aligned_free. Null when none is left.
+void* memory_aligned_alloc(size_t alignment, size_t bytes);
+void memory_aligned_free(void* p);
 
 // Large buffers straight from the system, with huge pages where possible.
 void* memory_map(size_t bytes);

@@ -1,11 +1,10 @@
-#include "platform/platform.h"
+#include "platform/platform_internal.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
@@ -16,7 +15,6 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
-#include <vector>
 
 namespace qrn {
 
@@ -43,43 +41,31 @@ PlatformFile* std_file(int fd, const char* name)
     return f;
 }
 
-// Outputs being written, removed by the interruption guard. The lock is also
-// held while an output is created, so that none is left between its
-// creation and its entry here.
-struct OpenOutput {
-    const PlatformFile* file;
+// Where an output being written lies.
+struct OutputPlace {
     int dir_fd;                   // -1: `name` is a path
     std::string name;
 };
 
-struct OpenOutputs {
-    std::mutex mutex;
-    std::vector<OpenOutput> outputs;
-    // Who creates the outputs, and the creation mask, read at the first one.
-    bool identity_known = false;
+using OpenOutputs = OutputList<OutputPlace>;
+OpenOutputs& open_outputs() { return output_list<OutputPlace>(); }
+
+// Who creates the outputs, and the creation mask, read at the first one
+// (under the list's lock).
+struct Creator {
+    bool known = false;
     mode_t umask = 0;
     uid_t uid = 0;
     gid_t gid = 0;
 };
-
-OpenOutputs& open_outputs()
-{
-    static OpenOutputs* list = new OpenOutputs;  // never destroyed: the guard may use it during exit
-    return *list;
-}
+Creator creator;
 
 // Takes an output off the list: the one of `file`, or when that is null the
 // one created at the path `path`.
 void forget_output(const PlatformFile* file, const std::string& path)
 {
-    std::vector<OpenOutput>& list = open_outputs().outputs;
-    for (size_t i = 0; i < list.size(); ++i) {
-        if (file ? list[i].file == file : list[i].dir_fd < 0 && list[i].name == path) {
-            list[i] = std::move(list.back());
-            list.pop_back();
-            return;
-        }
-    }
+    output_list_forget(open_outputs(), file,
+                       [&](const OutputPlace& at) { return at.dir_fd < 0 && at.name == path; });
 }
 
 // The descriptor that system calls taking a directory want for `d` (null:
@@ -102,7 +88,7 @@ void* interrupt_guard(void*)
     int sig = 0;
     while (sigwait(&set, &sig) != 0) {
     }
-    fatal_exit("quarnix: interrupted\n", 128 + sig);
+    interrupted_exit(sig);
 }
 
 // Writes all `count` bytes at the file position, or at `offset` when it is
@@ -142,8 +128,6 @@ FileMeta meta_of(const struct stat& st)
 
 } // namespace
 
-PlatformFile* file_open_input(const char* path) { return file_open_input_at(place_of_path(path)); }
-
 PlatformFile* file_open_input_at(const FilePlace& at)
 {
     const int nofollow = at.dir ? O_NOFOLLOW : 0;
@@ -168,11 +152,6 @@ PlatformFile* file_open_input_at(const FilePlace& at)
     return f;
 }
 
-PlatformFile* file_create_output(const char* path, bool replace, const FileMeta* like)
-{
-    return file_create_output_at(place_of_path(path), replace, like);
-}
-
 PlatformFile* file_create_output_at(const FilePlace& at, bool replace, const FileMeta* like)
 {
     const int dir = at_fd(at.dir);
@@ -180,14 +159,14 @@ PlatformFile* file_create_output_at(const FilePlace& at, bool replace, const Fil
     const mode_t mode = like && like->known ? static_cast<mode_t>(like->mode & 0777) : 0600;
     OpenOutputs& o = open_outputs();
     std::lock_guard<std::mutex> lock(o.mutex);
-    if (!o.identity_known) {
+    if (!creator.known) {
         // The creation mask can only be read by setting it; every creation
         // holds this lock, so none sees the moment it is 0.
-        o.umask = ::umask(0);
-        ::umask(o.umask);
-        o.uid = ::geteuid();
-        o.gid = ::getegid();
-        o.identity_known = true;
+        creator.umask = ::umask(0);
+        ::umask(creator.umask);
+        creator.uid = ::geteuid();
+        creator.gid = ::getegid();
+        creator.known = true;
     }
     int fd = ::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0 && errno == EEXIST && replace) {
@@ -212,11 +191,11 @@ PlatformFile* file_create_output_at(const FilePlace& at, bool replace, const Fil
     PlatformFile* f = wrap_fd(fd, at.path.c_str());
     f->dir_fd = own_dir;
     f->name = at.name;
-    o.outputs.push_back({f, own_dir, at.name});
+    o.outputs.push_back({f, {own_dir, at.name}});
     f->is_output = true;
-    f->created_mode = mode & ~o.umask;
-    f->created_uid = o.uid;
-    f->created_gid = o.gid;
+    f->created_mode = mode & ~creator.umask;
+    f->created_uid = creator.uid;
+    f->created_gid = creator.gid;
     return f;
 }
 
@@ -279,13 +258,7 @@ int64_t file_write_two(PlatformFile* f, const void* a, int64_t na, const void* b
     if (r <= 0)
         return -1;
     // What the call left is written the ordinary way.
-    const int64_t done = r;
-    if (done < na && write_all(f->fd, static_cast<const char*>(a) + done, na - done, -1) < 0)
-        return -1;
-    const int64_t in_b = done > na ? done - na : 0;
-    if (write_all(f->fd, static_cast<const char*>(b) + in_b, nb - in_b, -1) < 0)
-        return -1;
-    return na + nb;
+    return write_two_rest(f, a, na, b, nb, r);
 }
 
 int64_t file_write_at(PlatformFile* f, const void* buf, int64_t count, int64_t offset)
@@ -306,17 +279,7 @@ int64_t file_skip(PlatformFile* f, int64_t count)
             return step;
         }
     }
-    char scrap[65536];
-    int64_t done = 0;
-    while (done < count) {
-        const int64_t got = file_read_fully(f, scrap, std::min<int64_t>(count - done, sizeof scrap));
-        if (got < 0)
-            return -1;
-        done += got;
-        if (got == 0)
-            break;
-    }
-    return done;
+    return skip_by_reading(f, count);
 }
 
 PlatformFile* file_stdin() { return std_file(STDIN_FILENO, "stdin"); }
@@ -389,12 +352,7 @@ int file_close_output(PlatformFile* f, bool discard)
             ::unlinkat(f->dir_fd >= 0 ? f->dir_fd : AT_FDCWD, f->name.c_str(), 0);
         errno = err;
     }
-    f->is_std = true;   // closed already: file_close only releases it
-    f->fd = -1;
-    const int err = errno;
-    file_close(f);
-    errno = err;
-    return rc;
+    return release_closed(f, rc);
 }
 
 int64_t file_size(PlatformFile* f)
@@ -406,8 +364,6 @@ int64_t file_size(PlatformFile* f)
         return -1;
     return st.st_size;
 }
-
-bool file_is_same(PlatformFile* in, const char* out_path) { return file_is_same_at(in, place_of_path(out_path)); }
 
 bool file_is_same_at(PlatformFile* in, const FilePlace& out)
 {
@@ -436,22 +392,15 @@ void interrupt_guard_start()
         pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-bool stream_is_terminal(int std_fd) { return ::isatty(std_fd) != 0; }
+void program_arguments(int*, char***) {}
 
-int path_status(const char* path, PathStatus* st, bool follow_links)
-{
-    return path_status_at(nullptr, path, st, follow_links, nullptr);
-}
+bool stream_is_terminal(int std_fd) { return ::isatty(std_fd) != 0; }
 
 int path_status_at(const DirHandle* dir, const char* name, PathStatus* st, bool follow_links, FileMeta* meta)
 {
     struct stat s;
-    if (::fstatat(at_fd(dir), name, &s, follow_links ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
-        st->kind = PathKind::Missing;
-        st->other = OtherKind::None;
-        st->size = 0;
-        return -1;
-    }
+    if (::fstatat(at_fd(dir), name, &s, follow_links ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return status_missing(st);
     st->kind = S_ISREG(s.st_mode) ? PathKind::Regular
                : S_ISDIR(s.st_mode) ? PathKind::Directory
                                     : PathKind::Other;
@@ -479,8 +428,6 @@ int make_directory(const char* path)
     errno = err;
     return -1;
 }
-
-DirHandle* dir_open(const char* path) { return dir_open_at(nullptr, path); }
 
 DirHandle* dir_open_at(const DirHandle* dir, const char* name)
 {
@@ -543,45 +490,24 @@ void dir_close(DirHandle* d)
     delete d;
 }
 
-struct PlatformThread {
-    pthread_t id;
-    ThreadBody body;
-    void* arg;
-    int result;
-};
-
 static void* thread_trampoline(void* p)
 {
-    auto* t = static_cast<PlatformThread*>(p);
-    t->result = t->body(t->arg);
+    thread_run(static_cast<PlatformThread*>(p));
     return nullptr;
 }
 
-PlatformThread* thread_create(ThreadBody body, void* arg, size_t stack_bytes)
+bool thread_start(PlatformThread* t, size_t stack_bytes)
 {
-    auto* t = new PlatformThread{{}, body, arg, 0};
     pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
-        delete t;
-        return nullptr;
-    }
+    if (pthread_attr_init(&attr) != 0)
+        return false;
     pthread_attr_setstacksize(&attr, stack_bytes);
-    int r = pthread_create(&t->id, &attr, thread_trampoline, t);
+    const int r = pthread_create(&t->id, &attr, thread_trampoline, t);
     pthread_attr_destroy(&attr);
-    if (r != 0) {
-        delete t;
-        return nullptr;
-    }
-    return t;
+    return r == 0;
 }
 
-int thread_join(PlatformThread* t)
-{
-    pthread_join(t->id, nullptr);
-    int r = t->result;
-    delete t;
-    return r;
-}
+void thread_wait(PlatformThread* t) { pthread_join(t->id, nullptr); }
 
 int processor_count()
 {
@@ -609,9 +535,6 @@ CgroupPaths& cgroup_paths()
     static CgroupPaths paths;
     return paths;
 }
-
-std::atomic<uint64_t> kept_memory{0};
-std::atomic<bool> kept_limited{false};
 
 // A small file's text (cgroup and proc files report no size), empty when
 // it cannot be read.
@@ -642,8 +565,6 @@ uint64_t read_limit(const std::string& path)
     }
     return i > 0 && (i == text.size() || text[i] == '\n') ? v : 0;
 }
-
-uint64_t smaller_limit(uint64_t a, uint64_t b) { return a == 0 || (b != 0 && b < a) ? b : a; }
 
 // The smallest `file` in the group `group` under `tree` and in every group above it.
 uint64_t limit_on_path(const std::string& tree, std::string group, const char* file)
@@ -701,34 +622,22 @@ void memory_set_cgroup_paths(const char* root, const char* self_cgroup)
     std::lock_guard<std::mutex> guard(p.lock);
     p.root = root ? root : "/sys/fs/cgroup";
     p.self = self_cgroup ? self_cgroup : "/proc/self/cgroup";
-    kept_memory.store(0);
+    memory_forget();
 }
 
-uint64_t physical_memory()
+uint64_t memory_measure(uint64_t* machine)
 {
-    if (const uint64_t kept = kept_memory.load())
-        return kept;
-    uint64_t memory = 0;
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page = sysconf(_SC_PAGESIZE);
     if (pages > 0 && page > 0)
-        memory = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
-    const uint64_t machine = memory;
-    memory = smaller_limit(memory, memory_cgroup_limit());
+        *machine = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page);
+    uint64_t memory = smaller_limit(*machine, memory_cgroup_limit());
     for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
         struct rlimit rl;
         if (::getrlimit(resource, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
             memory = smaller_limit(memory, static_cast<uint64_t>(rl.rlim_cur));
     }
-    kept_limited.store(memory != machine);
-    kept_memory.store(memory);
     return memory;
-}
-
-bool memory_is_limited()
-{
-    physical_memory();
-    return kept_limited.load();
 }
 
 uint64_t address_space_limit()
@@ -738,6 +647,9 @@ uint64_t address_space_limit()
         return 0;
     return static_cast<uint64_t>(rl.rlim_cur);
 }
+
+void* memory_aligned_alloc(size_t alignment, size_t bytes) { return std::aligned_alloc(alignment, bytes); }
+void memory_aligned_free(void* p) { std::free(p); }
 
 void* memory_map(size_t bytes)
 {
@@ -791,39 +703,16 @@ void address_release(void* p, size_t bytes)
         ::munmap(p, bytes);
 }
 
-namespace {
-std::atomic<int> status_columns{0};
-} // namespace
+void write_stderr_raw(const char* text, size_t n) { (void)!::write(STDERR_FILENO, text, n); }
 
-void status_line_shown(int columns) { status_columns.store(columns); }
-
-void status_line_clear()
-{
-    // Safe in a signal's aftermath: one write, no allocation.
-    const int columns = status_columns.exchange(0);
-    if (columns <= 0)
-        return;
-    char blank[256];
-    const int n = std::min<int>(columns, static_cast<int>(sizeof blank) - 2);
-    blank[0] = '\r';
-    std::memset(blank + 1, ' ', static_cast<size_t>(n));
-    blank[n + 1] = '\r';
-    (void)!::write(STDERR_FILENO, blank, static_cast<size_t>(n) + 2);
-}
-
-void fatal_exit(const char* message, int status)
+void outputs_remove_for_exit()
 {
     OpenOutputs& o = open_outputs();
     o.mutex.lock();   // held until the end: no output is created or finished after this
-    for (const OpenOutput& out : o.outputs)
-        ::unlinkat(out.dir_fd >= 0 ? out.dir_fd : AT_FDCWD, out.name.c_str(), 0);
-    status_line_clear();
-    (void)!::write(STDERR_FILENO, message, std::strlen(message));
-    ::_exit(status);
+    for (const OpenOutputs::Entry& out : o.outputs)
+        ::unlinkat(out.place.dir_fd >= 0 ? out.place.dir_fd : AT_FDCWD, out.place.name.c_str(), 0);
 }
 
-const char* error_text(int err) { return std::strerror(err); }
-int last_error() { return errno; }
-bool error_is_name_too_long(int err) { return err == ENAMETOOLONG; }
+void process_end(int status) { ::_exit(status); }
 
 } // namespace qrn

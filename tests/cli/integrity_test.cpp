@@ -128,7 +128,9 @@ TEST(Integrity, StatesListedTestedAndRestored)
     for (const char* threads : {"-p0", "-p2"})
         EXPECT_EQ(run_quarnix(d.path, std::string("--test ") + threads + " plain.qrn").err, "quarnix: plain.qrn" + unchecked);
     EXPECT_EQ(run_quarnix(d.path, "--test -", "<plain.qrn").err, "quarnix: stdin" + unchecked);
-    // A name never breaks its line.
+    // A name never breaks its line (on Windows "\\" cannot be part of one).
+    if (WINDOWS_TARGET)
+        return;
     write_file(d / "x\nb\\c\t.qrn", c);
     const RunResult named = run_quarnix(d.path, "--list 'x\nb\\c\t.qrn'");
     EXPECT_EQ(named.status, 0) << named.err;
@@ -186,7 +188,7 @@ TEST(Batches, OneDamagedContainerSpoilsNoOther)
                 RunResult r = run_quarnix(d.path, args);
                 const fs::path base = args.find("-r") != std::string::npos ? d / "out/packed" : d / "out";
                 EXPECT_EQ(r.status, 1) << args;
-                EXPECT_NE(r.err.find("quarnix: packed/bad.txt.qrn: truncated"), std::string::npos) << args << r.err;
+                EXPECT_NE(r.err.find(shown("quarnix: packed/bad.txt.qrn: truncated")), std::string::npos) << args << r.err;
                 EXPECT_FALSE(fs::exists(base / "bad.txt")) << args;
                 EXPECT_TRUE(read_file(base / "a.txt") == read_file(d / "a.txt")) << args;
                 EXPECT_TRUE(read_file(base / "b.txt") == read_file(d / "b.txt")) << args;
@@ -234,7 +236,9 @@ TEST(Interruption, NothingLooksComplete)
     EXPECT_EQ(interrupt_when_written(d.path, {"-32", "-p1", "-b1", "big", "big.qrn"}, d / "big.qrn", SIGINT), 130);
     EXPECT_FALSE(fs::exists(d / "big.qrn"));
     ASSERT_EQ(run_quarnix(d.path, "-32 -b1 big big.qrn").status, 0);
-    for (const auto& [threads, sig] : {std::pair{"-p0", SIGINT}, {"-p2", SIGHUP}}) {
+    // Wine turns SIGINT into the console's Ctrl-C event, and no other signal
+    // into an event the program sees.
+    for (const auto& [threads, sig] : {std::pair{"-p0", SIGINT}, {"-p2", WINDOWS_TARGET ? SIGINT : SIGHUP}}) {
         EXPECT_EQ(interrupt_when_written(d.path, {"-d", threads, "big.qrn", "back"}, d / "back", sig), 128 + sig);
         EXPECT_FALSE(fs::exists(d / "back")) << threads;
     }
@@ -251,8 +255,13 @@ TEST(Interruption, NothingLooksComplete)
 TEST(Outputs, KeepTheInputsModeAndTime)
 {
     ScratchDir d;
-    const auto mtime = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
-    for (const fs::perms mode : {fs::perms(0600), fs::perms(0755)}) {
+    // Windows keeps times to 100 ns and, of the permission bits, whether the
+    // owner may write.
+    auto mtime = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+    if (WINDOWS_TARGET)
+        mtime = std::chrono::time_point_cast<std::chrono::seconds>(mtime);
+    const fs::perms modes[] = {fs::perms(0600), WINDOWS_TARGET ? fs::perms(0444) : fs::perms(0755)};
+    for (const fs::perms mode : modes) {
         write_file(d / "f", text_bytes(5000, 51));
         fs::permissions(d / "f", mode);
         fs::last_write_time(d / "f", mtime);
@@ -263,7 +272,10 @@ TEST(Outputs, KeepTheInputsModeAndTime)
         for (const char* args : {"-11 -f f f.qrn", "-d f.qrn back"}) {
             ASSERT_EQ(run_quarnix(d.path, args).status, 0) << args;
             const fs::path out = std::string(args).find("-d") != std::string::npos ? d / "back" : d / "f.qrn";
-            EXPECT_EQ(fs::status(out).permissions(), mode) << args;
+            if (WINDOWS_TARGET)
+                EXPECT_EQ(fs::status(out).permissions() & fs::perms::owner_write, mode & fs::perms::owner_write) << args;
+            else
+                EXPECT_EQ(fs::status(out).permissions(), mode) << args;
             EXPECT_EQ(fs::last_write_time(out), mtime) << args;
         }
     }

@@ -36,7 +36,11 @@ void image_of(int dir, const std::string& prefix, TreeImage& image)
         struct stat st;
         ASSERT_EQ(fstatat(dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
         const std::string key = prefix + "/" + name;
-        if (S_ISDIR(st.st_mode)) {
+        if (S_ISDIR(st.st_mode) && WINDOWS_TARGET) {
+            // Windows keeps no directory modes, and times to 100 ns.
+            image[key] = "dir " + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec / 100);
+            image_of(openat(dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY), key, image);
+        } else if (S_ISDIR(st.st_mode)) {
             image[key] = "dir " + std::to_string(st.st_mode & 07777) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
                          std::to_string(st.st_mtim.tv_nsec);
             image_of(openat(dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY), key, image);
@@ -85,10 +89,12 @@ void make_deep_tree(const fs::path& root, int levels, size_t name_length)
 TEST(Tree, DeepTreesKeepContentModesAndTimesBothWays)
 {
     // 25 levels of 200-character names: about 5000 bytes of path, past the
-    // 4096 the system takes in one path.
+    // 4096 the system takes in one path. A Windows program under Wine reaches
+    // files through whole paths that Linux then takes in one call, so there
+    // the names are short.
     for (const char* threads : {"-p0", "-p2"}) {
         ScratchDir d;
-        make_deep_tree(d / "src", 25, 200);
+        make_deep_tree(d / "src", 25, WINDOWS_TARGET ? 8 : 200);
         const TreeImage source = image_of(d / "src");
         ASSERT_EQ(source.size(), 50u);
 
@@ -148,10 +154,11 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
         std::string err;
         int status = 0;
         fs::path made = "", absent = "";            // in the output
+        bool not_under_wine = false;   // links, FIFOs, sockets (none reach a Windows program), a name over the limit
     } cases[] = {
         {"nothing left out", [](const fs::path&) {}, "-11 -r t out", ""},
         {"one link", [](const fs::path& t) { fs::create_symlink("a.txt", t / "l1"); }, "-11 -r t out",
-         "quarnix: left out 1 symbolic link\n"},
+         "quarnix: left out 1 symbolic link\n", 0, "", "", true},
         {"links and a FIFO, deeper down",
          [](const fs::path& t) {
              fs::create_directories(t / "sub");
@@ -159,8 +166,9 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
              fs::create_directory_symlink("sub", t / "l2");
              ASSERT_EQ(mkfifo((t / "sub/fifo").c_str(), 0600), 0);
          },
-         "-11 -r t out", "quarnix: left out 2 symbolic links, 1 FIFO\n"},
-        {"a socket", [](const fs::path& t) { make_socket(t / "s"); }, "-11 -r t out", "quarnix: left out 1 socket\n"},
+         "-11 -r t out", "quarnix: left out 2 symbolic links, 1 FIFO\n", 0, "", "", true},
+        {"a socket", [](const fs::path& t) { make_socket(t / "s"); }, "-11 -r t out", "quarnix: left out 1 socket\n", 0,
+         "", "", true},
         // t and 99 levels below it are entered; the 100th is created but not entered.
         {"directories past 100 levels",
          [](const fs::path& t) {
@@ -173,20 +181,24 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
          "quarnix: left out 1 .qrn file\n"},
         // 252 characters: the name is valid, its container's name is not.
         {"a name too long", [](const fs::path& t) { write_file(t / std::string(252, 'n'), "x"); }, "-11 -r t out",
-         "creat error 'out/t/" + std::string(252, 'n') + ".qrn' 'File name too long'\n", 1, "out/t/a.txt.qrn"},
+         "creat error 'out/t/" + std::string(252, 'n') + ".qrn' 'File name too long'\n", 1, "out/t/a.txt.qrn", "",
+         true},
         // A FIFO named on the command line is not read, and said so.
         {"a FIFO named", [](const fs::path& t) { ASSERT_EQ(mkfifo((t / "f").c_str(), 0600), 0); }, "-11 t/f out",
-         "quarnix: t/f: not a regular file: left out\n", 1},
-        {"--quiet", [](const fs::path& t) { fs::create_symlink("a.txt", t / "l1"); }, "--quiet -11 -r t out", ""},
+         "quarnix: t/f: not a regular file: left out\n", 1, "", "", true},
+        {"--quiet", [](const fs::path& t) { fs::create_symlink("a.txt", t / "l1"); }, "--quiet -11 -r t out", "", 0, "",
+         "", true},
         // Restoring a compressed tree t (packed/t).
         {"restoring", [](const fs::path& t) { fs::create_symlink("a.txt.qrn", t / "l1"); }, "-d -r packed/t out",
-         "quarnix: left out 1 symbolic link\n"},
+         "quarnix: left out 1 symbolic link\n", 0, "", "", true},
         // A file that is no container is reported, and the walk goes on.
         {"restoring a stray file",
          [](const fs::path& t) { write_file(t / "sub/stray.txt", "longer than a header but no container"); },
          "-d -r packed/t out", "'packed/t/sub/stray.txt' not qrn file\n", 1, "out/t/a.txt"},
     };
     for (const auto& c : cases) {
+        if (WINDOWS_TARGET && c.not_under_wine)
+            continue;
         ScratchDir d;
         write_file(d / "t/a.txt", "alpha");
         const bool restoring = std::string(c.args).find("-d") != std::string::npos;
@@ -196,7 +208,7 @@ TEST(Tree, EntriesLeftOutAreCountedInOneClosingLine)
         c.add(d / (restoring ? "packed/t" : "t"));
         RunResult r = run_quarnix(d.path, c.args);
         EXPECT_EQ(r.status, c.status) << c.what;
-        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(r.err, shown(c.err)) << c.what;
         EXPECT_TRUE(c.made.empty() || fs::exists(d.path / c.made)) << c.what;
         EXPECT_TRUE(c.absent.empty() || !fs::exists(d.path / c.absent)) << c.what;
     }

@@ -43,7 +43,8 @@ bool gated_run(bool decompress, int threads, int allowed, const fs::path& in, co
     EXPECT_EQ(pipeline_start(p, threads, threads + 1), 0);
     GateGuard guard(allowed);
     const Status st =
-        decompress ? decompress_file(p, in.c_str(), out.c_str()) : compress_file(p, settings, in.c_str(), out.c_str());
+        decompress ? decompress_file(p, in.string().c_str(), out.string().c_str())
+                   : compress_file(p, settings, in.string().c_str(), out.string().c_str());
     pipeline_stop(p);
     return !st.ok() || p.failed_files.load() != 0;
 }

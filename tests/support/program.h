@@ -1,8 +1,20 @@
 // Helpers for tests that run the built quarnix program in a scratch directory.
 #pragma once
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// Old segment-model words the header defines, and the tests use as names.
+#undef near
+#undef far
+#else
 #include <sys/wait.h>
+#endif
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -16,13 +28,37 @@ namespace qrn::testing {
 
 namespace fs = std::filesystem;
 
+// Whether test_cli runs a Windows build of the program (under Wine): it
+// joins paths with "\\" in what it says, keeps no POSIX permission bits but
+// the read-only one, and times to 100 ns.
+#ifdef QRN_WINDOWS_TARGET
+constexpr bool WINDOWS_TARGET = true;
+#else
+constexpr bool WINDOWS_TARGET = false;
+#endif
+
+// A message as the program under test writes it: with "\\" for "/" on Windows.
+inline std::string shown(std::string text)
+{
+    if (WINDOWS_TARGET)
+        std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
+}
+
 // A fresh directory, removed with everything in it at the end of the test.
 struct ScratchDir {
     fs::path path;
     ScratchDir()
     {
+#ifdef _WIN32
+        std::random_device seed;
+        do
+            path = fs::temp_directory_path() / ("qrn-test-" + std::to_string(seed()));
+        while (!fs::create_directory(path));
+#else
         std::string tmpl = (fs::temp_directory_path() / "qrn-test-XXXXXX").string();
         path = mkdtemp(tmpl.data());
+#endif
     }
     ~ScratchDir() { fs::remove_all(path); }
     fs::path operator/(const std::string& name) const { return path / name; }
@@ -108,6 +144,46 @@ struct RunResult {
     std::string err;
 };
 
+#ifdef _WIN32
+// Runs `quarnix <args>` in `dir` as run_quarnix does below, started directly
+// (the shell's redirections and variables are not available: `args` is a
+// plain list of words), with standard input empty.
+inline RunResult run_quarnix(const fs::path& dir, const std::string& args, const std::string& = "",
+                             const std::string& = "", const std::string& program = QRN_QUARNIX_PATH)
+{
+    const fs::path out = dir / ".stdout", err = dir / ".stderr";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const auto create = [&](const fs::path& p) {
+        return CreateFileW(p.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    };
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    si.hStdOutput = create(out);
+    si.hStdError = create(err);
+    std::wstring line = L"\"" + fs::path(program).wstring() + L"\" " + std::wstring(args.begin(), args.end());
+    PROCESS_INFORMATION pi{};
+    RunResult r;
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &si, &pi)) {
+        DWORD code = 0;
+        if (WaitForSingleObject(pi.hProcess, 120000) != WAIT_OBJECT_0)
+            TerminateProcess(pi.hProcess, 255);
+        else if (GetExitCodeProcess(pi.hProcess, &code))
+            r.status = static_cast<int>(code);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    for (HANDLE h : {si.hStdInput, si.hStdOutput, si.hStdError})
+        CloseHandle(h);
+    r.out = read_file(out);
+    r.err = read_file(err);
+    fs::remove(out);
+    fs::remove(err);
+    return r;
+}
+#else
+
 // Runs `quarnix <args>` in `dir` through the shell, with a time limit so that
 // a hang fails the test instead of stalling it. `redirect` may add "<file" or
 // ">file"; standard output is captured unless it redirects it.
@@ -131,5 +207,6 @@ inline RunResult run_quarnix(const fs::path& dir, const std::string& args, const
     fs::remove(err);
     return r;
 }
+#endif
 
 } // namespace qrn::testing
