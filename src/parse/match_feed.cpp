@@ -282,6 +282,7 @@ struct Finder {
     static constexpr uint32_t HOLE_FILTER_BITS = 20;
     std::unique_ptr<uint64_t[]> hole_filter;
     static uint32_t hole_filter_bit(uint64_t h) { return static_cast<uint32_t>(h >> (64 - HOLE_FILTER_BITS)); }
+    static constexpr uint32_t HOLE_PREFETCH = 4;
 
     // The indexed positions whose next HOLE_KEY bytes are those at `at` (at
     // most HOLE_SOURCES of them, each below `at`): their count.
@@ -361,6 +362,17 @@ struct Finder {
             return false;
         const uint32_t ahead = std::min(pos + HOLE_STRIDE - 1, n - HOLE_KEY);
         for (looked = std::max(looked, pos); looked <= ahead; ++looked) {
+            // The filter's word for a position a few ahead, then, once that
+            // word is in, the index's slot where the filter lets it through:
+            // both would otherwise be a cache miss each here.
+            if (looked + 2 * HOLE_PREFETCH <= n - HOLE_KEY)
+                __builtin_prefetch(&hole_filter[hole_filter_bit(hole_hash(block + looked + 2 * HOLE_PREFETCH)) >> 6]);
+            if (looked + HOLE_PREFETCH <= n - HOLE_KEY) {
+                const uint64_t h = hole_hash(block + looked + HOLE_PREFETCH);
+                const uint32_t bit = hole_filter_bit(h);
+                if ((hole_filter[bit >> 6] >> (bit & 63)) & 1)
+                    __builtin_prefetch(&holes[static_cast<uint32_t>(h) & hole_mask]);
+            }
             const uint32_t slot = looked % HOLE_STRIDE;
             hit_count[slot] = hole_find(looked, hit_source[slot]);
             if (hit_count[slot] > 0) {
@@ -497,6 +509,12 @@ struct Finder {
                 int k = last;
                 while (k >= 0 && pos - pairs[k].position > max_distance)
                     --k;
+                if (k >= 0)
+                    __builtin_prefetch(block + pairs[k].position + pairs[k].length);
+                if (dropped && last >= 0 && (mf.replaced != NO_POSITION || depth > LONG_MATCH_LENGTH - SHARED_BYTES))
+                    __builtin_prefetch(
+                        &dropped[dropped_slot(mf.replaced != NO_POSITION ? mf.replaced : pairs[last].position) &
+                                 dropped_mask]);
                 while (next_stop < stops.count && stops.at[next_stop] < pos)
                     ++next_stop;
                 // A match longer than LONG_MATCH_LENGTH makes the parse jump, and
@@ -504,7 +522,9 @@ struct Finder {
                 // distance may still point there), a recent distance, or a
                 // skipped stretch.
                 const uint32_t ext =
-                    k >= 0 ? common_prefix(block + pairs[k].position, block + pos, pairs[k].length, n - pos) : 0;
+                    k >= 0 ? common_prefix(block + pairs[k].position, block + pos, pairs[k].length,
+                                           std::min(n - pos, LONG_MATCH_LENGTH + 1))
+                           : 0;
                 const bool long_match =
                     (next_stop < stops.count && stops.at[next_stop] == pos) ||
                     (stop_at_long &&
