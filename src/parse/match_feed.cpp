@@ -41,7 +41,9 @@ constexpr uint64_t PREFAULT_EVERY = 1024;
 constexpr uint32_t HOLE_STRIDE = 64;
 constexpr uint32_t HOLE_KEY = 200;
 static_assert(HOLE_STRIDE + HOLE_KEY <= LONG_MATCH_LENGTH);
-constexpr uint32_t HOLE_PROBES = 8;
+// Slots probed per key: copies of one key keep their places until the probes
+// are all taken (x86 code repeats a 200-byte key dozens of times).
+constexpr uint32_t HOLE_PROBES = 16;
 constexpr int HOLE_SOURCES = 4;   // positions with the same next bytes tried for one hit
 constexpr int HOLE_TRIES = 64;    // hits tried for one position, nearest first
 constexpr int RECENT_DISTANCES = 8;
