@@ -70,6 +70,19 @@ void feed_note_reps(MatchFeed* feed, const uint32_t* reps, int count);
 // adds the position the parse jumped from to `stops`.
 void feed_stop(MatchFeed* feed, FeedStops* stops);
 
+// Codes a block by `attempt(stops, &again)` until a try need not be made again.
+template <class Attempt>
+uint32_t feed_code_block(Attempt attempt)
+{
+    FeedStops stops;
+    for (;;) {
+        bool again = false;
+        const uint32_t result = attempt(stops, &again);
+        if (!again)
+            return result;
+    }
+}
+
 // Tests: with `threads_for_all`, a block of any size gets a finder thread
 // when its caller allows one; with `never_stop_at_long`, the finder stops
 // only at window ends and at the positions of FeedStops, so that a long

@@ -292,12 +292,7 @@ uint32_t optimal_compress(const BlockCall& job)
 {
     if (job.in_size == 0)
         return 0;
-    FeedStops stops;
-    for (bool again = true;;) {
-        const uint32_t result = optimal_attempt<D>(job, stops, &again);
-        if (!again)
-            return result;
-    }
+    return feed_code_block([&](FeedStops& stops, bool* again) { return optimal_attempt<D>(job, stops, again); });
 }
 
 } // namespace qrn

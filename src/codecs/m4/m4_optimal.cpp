@@ -443,12 +443,7 @@ uint32_t m4_compress(const BlockCall& job)
     if (job.in_size == 0)
         return 0;
     m4_prepare_level9();   // done at start-up; here for callers that skip it
-    FeedStops stops;
-    for (bool again = true;;) {
-        const uint32_t result = attempt(job, stops, &again);
-        if (!again)
-            return result;
-    }
+    return feed_code_block([&](FeedStops& stops, bool* again) { return attempt(job, stops, again); });
 }
 
 } // namespace qrn
