@@ -20,7 +20,8 @@ constexpr uint32_t BLOCK_PROGRESS_STEP = uint32_t{1} << 20;
 // Reports that the block's coding has reached `position` (null: nobody asks).
 inline void block_progress_at(BlockProgress* progress, uint32_t position)
 {
-    if (progress && position - progress->told >= BLOCK_PROGRESS_STEP) {
+    // (A block coded again starts below what it told the first time.)
+    if (progress && position > progress->told && position - progress->told >= BLOCK_PROGRESS_STEP) {
         progress->done->fetch_add(position - progress->told, std::memory_order_relaxed);
         progress->told = position;
     }
@@ -35,6 +36,7 @@ struct BlockCall {
     uint8_t* out;
     uint32_t out_limit;  // compressor: output capacity; decompressor: exact size
     BlockProgress* progress = nullptr;   // compressor: where a long parse says how far it is
+    uint8_t helpers = 0;                 // compressor: threads it may start beside the caller's
 };
 
 // A compressor returns the payload bytes written at `out` (0 for an empty

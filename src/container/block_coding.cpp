@@ -6,7 +6,7 @@
 namespace qrn {
 
 EncodedRecord block_encode(const ContainerHeader& h, uint8_t* in_buffer, uint32_t in_size, uint8_t* out_buffer,
-                           uint64_t capacity, BlockProgress* progress)
+                           uint64_t capacity, BlockProgress* progress, uint8_t helpers)
 {
     const uint32_t block_size = header_block_size(h);
     RecordFront front;
@@ -14,7 +14,7 @@ EncodedRecord block_encode(const ContainerHeader& h, uint8_t* in_buffer, uint32_
     front.decoded = in_size;
     const int front_bytes = record_front_bytes(front.flags);
     const BlockCall call{h.method, h.level, h.hash_bits, in_buffer + 1, in_size, out_buffer + front_bytes,
-                         static_cast<uint32_t>(capacity - static_cast<uint64_t>(front_bytes)), progress};
+                         static_cast<uint32_t>(capacity - static_cast<uint64_t>(front_bytes)), progress, helpers};
     filter_apply(h.filter, call.in, in_size, true);
     front.payload = encoder_for(h.method)(call);
     if (front.payload < in_size) {

@@ -21,9 +21,10 @@ struct EncodedRecord {
 // cleared behind them). The record is the payload in `out_buffer` (of
 // `capacity` bytes plus slack) behind its front, or, when the payload is not
 // smaller than the block, the filtered bytes behind a raw flag in `in_buffer`.
-// `progress` (may be null) hears how far a long parse has come.
+// `progress` (may be null) hears how far a long parse has come; the codec may
+// start `helpers` threads of its own.
 EncodedRecord block_encode(const ContainerHeader& h, uint8_t* in_buffer, uint32_t in_size, uint8_t* out_buffer,
-                           uint64_t capacity, BlockProgress* progress = nullptr);
+                           uint64_t capacity, BlockProgress* progress = nullptr, uint8_t helpers = 0);
 
 // Restores a compressed record's payload (`payload` bytes at `in`, slack
 // behind) into `out` (`decoded` bytes plus slack) and undoes the filter.

@@ -44,6 +44,7 @@ qrn_error_code lib_settings(const LibParams& p, int64_t input_bytes, ContainerHe
 struct WorkItem {
     void (*run)(WorkItem* self) = nullptr;
     bool done = false;   // guarded by the workers' mutex
+    uint8_t helpers = 0; // threads it may start beside its worker's (set as it starts)
 };
 
 // A context's worker threads; with none, work runs on the caller's thread
@@ -53,6 +54,7 @@ struct Workers {
     std::condition_variable wake, finished;
     std::vector<WorkItem*> queue;
     std::vector<PlatformThread*> threads;
+    int running = 0;     // items being run
     bool stopping = false;
 };
 // Starts `count` threads unless that many run already (others are joined

@@ -20,9 +20,13 @@ int worker_body(void* arg)
             return 0;
         WorkItem* item = w.queue.front();
         w.queue.erase(w.queue.begin());
+        // A worker that nothing else waits for may lend its thread to this item.
+        ++w.running;
+        item->helpers = w.running + static_cast<int>(w.queue.size()) < static_cast<int>(w.threads.size()) ? 1 : 0;
         lock.unlock();
         item->run(item);
         lock.lock();
+        --w.running;
         item->done = true;
         w.finished.notify_all();
     }
@@ -96,7 +100,7 @@ void block_job_compress(WorkItem* item)
         j->error = QRN_ERROR_MEMORY;
         return;
     }
-    const EncodedRecord r = block_encode(j->h, j->in, j->in_size, out, capacity);
+    const EncodedRecord r = block_encode(j->h, j->in, j->in_size, out, capacity, nullptr, j->helpers);
     block_release(r.buffer == j->in ? out : j->in);
     j->in = nullptr;
     j->data = r.data;

@@ -260,6 +260,7 @@ bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, in
     const uint8_t* const block_end = block + mf->block_size;
     const uint8_t* p = cur;
     uint8_t* slot = reinterpret_cast<uint8_t*>(&mf->root);
+    mf->replaced = NO_POSITION;
     uint32_t prev = 0x7FFFFFFF;
     int last = -1;
     // A deeper node holding the same position as the one above it only
@@ -283,6 +284,7 @@ bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, in
             if (j == m) {
                 // The same bytes as far as is looked: the newer position takes the leaf's place.
                 store_le32(slot, t.mark);
+                mf->replaced = q;
                 *depth = d;
                 break;
             }

@@ -39,7 +39,10 @@ struct MatchFinder {
     uint8_t* base;               // the pool's reference base
     const uint8_t* block;
     uint32_t block_size;         // at most 2^30
+    uint32_t replaced;           // the leaf the latest search took over, or NO_POSITION
 };
+
+constexpr uint32_t NO_POSITION = 0xFFFFFFFFu;
 
 // Clears nothing: the caller clears `pool` first. Starts the trie with
 // position `first` (always 0). False when the pool yields no node.

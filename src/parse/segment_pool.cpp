@@ -42,6 +42,9 @@ struct PoolShared {
     // Per part of the current region: next segment never handed out, and its end.
     uint8_t* cut[REGION_PARTS] = {};
     uint8_t* cut_end[REGION_PARTS] = {};
+    // pool_prefault has backed [cut, prefaulted) of the huge-page part when
+    // its cut <= prefaulted <= its end.
+    uint8_t* prefaulted = nullptr;
     // Segments cut (and so backed by memory) per region, in all, and the most that may be.
     uint32_t cut_count[POOL_SLOTS] = {};
     uint64_t resident = 0;
@@ -284,6 +287,28 @@ void pool_close()
     s.reserved = s.base = nullptr;
     s.ready = false;
     s.configured = false;
+}
+
+void pool_prefault(uint64_t bytes)
+{
+    PoolShared& s = shared();
+    uint8_t* from;
+    uint8_t* to;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        uint8_t* const cut = s.cut[HUGE_PART];
+        uint8_t* const end = s.cut_end[HUGE_PART];
+        if (!cut || cut >= end)
+            return;
+        from = s.prefaulted >= cut && s.prefaulted <= end ? s.prefaulted : cut;
+        to = cut + std::min<uint64_t>(bytes, static_cast<uint64_t>(end - cut));
+        if (from >= to)
+            return;
+        s.prefaulted = to;
+    }
+    // Outside the lock: the pages may be handed out (or the region given
+    // back) meanwhile, which the prefault neither changes nor minds.
+    address_prefault(from, static_cast<size_t>(to - from));
 }
 
 uint8_t* pool_base()

@@ -109,6 +109,11 @@ void pool_free(SegmentPool* pool, void* object);
 // Gives every segment of the pool back at once, whatever it still holds.
 void pool_release_all(SegmentPool* pool);
 
+// Has the system back the next `bytes` of segments not yet handed out, from
+// any thread: the first touch of a fresh page costs its clearing, which a
+// thread with time to spare then pays instead of the one building a trie.
+void pool_prefault(uint64_t bytes);
+
 // Base of the address range the references count from (null before the first region).
 uint8_t* pool_base();
 

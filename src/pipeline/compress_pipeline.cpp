@@ -177,6 +177,7 @@ Status compress_file_at(Pipeline& p, const CompressSettings& settings, const Fil
             b.in = buffer;
             b.in_size = static_cast<uint32_t>(got);
             b.ends_file = finished = done;
+            b.helpers = done || (in->size > 0 && total >= static_cast<uint64_t>(in->size)) ? 1 : 0;
             track_content(out, buffer + 1, b.in_size);
             queue_put(p.queue, b);
             if (finished)
@@ -202,7 +203,7 @@ Finished compress_block(const QueuedBlock& b, BlockProgress* progress)
         const uint64_t capacity = compress_capacity(header_block_size(out->header));
         uint8_t* out_buffer = block_alloc(capacity + BUFFER_SLACK);
         if (out_buffer) {
-            record = block_encode(out->header, b.in, b.in_size, out_buffer, capacity, progress);
+            record = block_encode(out->header, b.in, b.in_size, out_buffer, capacity, progress, b.helpers);
             block_release(record.buffer == b.in ? out_buffer : b.in);
         } else {
             file_mark_failed(out, report_error(*out->messages, ERR_MALLOC));

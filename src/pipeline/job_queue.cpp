@@ -20,7 +20,7 @@ void queue_put(JobQueue& q, const QueuedBlock& block)
     q.block_event.notify_one();
 }
 
-QueuedBlock queue_take(JobQueue& q)
+QueuedBlock queue_take(JobQueue& q, int* left)
 {
     std::unique_lock<std::mutex> lock(q.mutex);
     q.block_event.wait(lock, [&] { return q.count > 0; });
@@ -28,6 +28,8 @@ QueuedBlock queue_take(JobQueue& q)
     QueuedBlock block = q.slots[static_cast<size_t>(q.read_index)];
     q.read_index = (q.read_index + 1) % capacity;
     --q.count;
+    if (left)
+        *left = q.count;
     lock.unlock();
     q.space_event.notify_one();
     return block;

@@ -23,7 +23,8 @@ struct JobQueue {
 void queue_init(JobQueue& q, int capacity);
 // Blocks while the queue is full.
 void queue_put(JobQueue& q, const QueuedBlock& block);
-// Blocks while the queue is empty.
-QueuedBlock queue_take(JobQueue& q);
+// Blocks while the queue is empty; `left` (may be null) gets the number of
+// blocks still queued behind the one taken.
+QueuedBlock queue_take(JobQueue& q, int* left = nullptr);
 
 } // namespace qrn

@@ -84,6 +84,7 @@ struct Pipeline {
     JobQueue queue;
     std::vector<PlatformThread*> workers;
     int thread_count = 0;
+    std::atomic<int> coding{0};    // workers coding a block now
 
     // Write order, shared by all files of the run.
     uint32_t job_seq_counter = 0;  // main thread only

@@ -40,7 +40,8 @@ int pipeline_worker(void* arg)
     Pipeline& p = *static_cast<Pipeline*>(arg);
     Finished (*const code)(const QueuedBlock&, BlockProgress*) = p.decompress ? decompress_block : compress_block;
     for (;;) {
-        const QueuedBlock b = queue_take(p.queue);
+        int left = 0;
+        QueuedBlock b = queue_take(p.queue, &left);
         if (b.stop)
             return 0;
         // A block without data only finishes its file.
@@ -56,8 +57,14 @@ int pipeline_worker(void* arg)
             p.coding_turn.wait(lock, [&] { return p.coding_in_use == 0 || p.coding_in_use + need <= p.coding_memory; });
             p.coding_in_use += need;
         }
+        // A file's last block may take a worker that nothing else needs now
+        // (the codec then codes it on two threads).
+        const int coding = p.coding.fetch_add(1) + 1;
+        if (coding + left >= p.thread_count)
+            b.helpers = 0;
         BlockProgress progress{&p.coded_bytes, 0};
         const Finished f = code(b, &progress);
+        p.coding.fetch_sub(1);
         p.coded_bytes.fetch_add(b.in_size - progress.told, std::memory_order_relaxed);
         if (need) {
             std::lock_guard<std::mutex> lock(p.coding_mutex);

@@ -18,6 +18,8 @@ struct QueuedBlock {
     uint32_t in_size = 0;
     uint32_t out_size = 0;       // decompression: the exact restored size
     bool ends_file = false;      // the file's output is finished after this block
+    uint8_t helpers = 0;         // compression: threads the codec may start beside the worker's
+                                 // (queued as 1 for a file's last block as far as is known)
     bool stop = false;           // ends the worker that takes it
 };
 

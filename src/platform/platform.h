@@ -208,6 +208,9 @@ void memory_unmap(void* p, size_t bytes);
 void* address_reserve(size_t bytes);          // null on failure
 bool address_commit(void* p, size_t bytes, size_t small_pages);
 void address_decommit(void* p, size_t bytes); // stays reserved
+// Has the system back committed pages now, as a first write would, without
+// changing what they hold (where the system cannot, nothing happens).
+void address_prefault(void* p, size_t bytes);
 void address_release(void* p, size_t bytes);
 
 // Removes every output still being written, prints `message` on standard

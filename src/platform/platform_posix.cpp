@@ -681,6 +681,16 @@ bool address_commit(void* p, size_t bytes, size_t small_pages)
     return true;
 }
 
+void address_prefault(void* p, size_t bytes)
+{
+#ifdef MADV_POPULATE_WRITE
+    (void)::madvise(p, bytes, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 void address_decommit(void* p, size_t bytes)
 {
     // A fresh mapping over the range drops its pages at once.

@@ -841,6 +841,10 @@ bool address_commit(void* p, size_t bytes, size_t)
     return VirtualAlloc(p, bytes, MEM_COMMIT, PAGE_READWRITE) != nullptr;
 }
 
+// Windows backs committed pages on their first touch and has no call that
+// does it ahead without writing; the pages are faulted in as they are used.
+void address_prefault(void*, size_t) {}
+
 void address_decommit(void* p, size_t bytes) { VirtualFree(p, bytes, MEM_DECOMMIT); }
 
 void address_release(void* p, size_t)

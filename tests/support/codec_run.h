@@ -38,16 +38,17 @@ struct Coded {
 };
 
 // Compresses `data` (zeroed slack behind it) into `capacity` bytes (default:
-// the codec's) followed by BUFFER_SLACK more, the whole area holding `fill`.
+// the codec's) followed by BUFFER_SLACK more, the whole area holding `fill`;
+// the codec may start `helpers` threads.
 inline Coded codec_compress(const Codec& c, int level, int bits, const Bytes& data, int64_t capacity = -1,
-                            uint8_t fill = GUARD_BYTE)
+                            uint8_t fill = GUARD_BYTE, uint8_t helpers = 0)
 {
     Bytes in(data);
     in.resize(data.size() + BUFFER_SLACK, 0);
     const size_t cap = capacity < 0 ? c.capacity(uint32_t(data.size())) : size_t(capacity);
     Bytes out(cap + BUFFER_SLACK, fill);
-    const BlockCall job{uint8_t(c.method), uint8_t(level), bits, in.data(), uint32_t(data.size()), out.data(),
-                        uint32_t(cap)};
+    const BlockCall job{uint8_t(c.method), uint8_t(level), bits,   in.data(), uint32_t(data.size()), out.data(),
+                        uint32_t(cap),     nullptr,        helpers};
     Coded r;
     r.result = c.compress(job);
     EXPECT_TRUE(std::all_of(out.begin() + ptrdiff_t(cap), out.end(), [fill](uint8_t b) { return b == fill; }))

@@ -12,6 +12,7 @@
 //
 // A dialect supplies the token forms and their prices, and the writer:
 //   D::REPEAT                     whether a match at the last distance is tried
+//   D::MAX_DISTANCE               the farthest distance any form codes
 //   D::form(d, r, &f)             the form of distance d with r run literals
 //                                 (header price and minimum match); false
 //                                 when d cannot be coded
@@ -27,6 +28,7 @@
 
 #include "common/bytes.h"
 #include "codecs/codec_call.h"
+#include "parse/match_feed.h"
 #include "parse/match_finder.h"
 
 namespace qrn {
@@ -114,9 +116,9 @@ struct OptimalParse {
     const uint8_t* in;
     uint32_t n;
     ParseNode* nodes;
-    MatchPair* pairs;
-    MatchFinder mf;
+    MatchSource src;
     typename D::Writer out;
+    int status = FEED_OK;        // why the forward pass stopped early
     uint32_t anchor = 0;
     uint32_t rep = 1;            // repeat distance after the last step written
 
@@ -187,7 +189,8 @@ struct OptimalParse {
 
             int last = -1;
             uint32_t depth = 0;
-            if (!mf_find(&mf, p, std::min(n - p, MATCH_LIMIT), pairs, &last, &depth))
+            const MatchPair* pairs = nullptr;
+            if ((status = source_find(src, p, ws + w, &pairs, &last, &depth)) != FEED_OK)
                 return false;
             uint32_t min_length = D::first_min_length(replen);
             for (int i = 0; i <= last; ++i) {
@@ -205,6 +208,8 @@ struct OptimalParse {
 
             // A long match is taken whole: the parse goes on where it ends.
             if (farthest > node && nodes[farthest].length > LONG_MATCH_LENGTH) {
+                if constexpr (D::REPEAT)
+                    source_note_reps(src, &nodes[farthest].rep_distance, 1);
                 run_literals = 0;
                 run_cost = nodes[farthest].cost;
                 p = run_start = ws + farthest;
@@ -259,22 +264,35 @@ struct OptimalParse {
     }
 };
 
+// One coding of a block, with the match finder on a thread of its own when
+// the caller allows one; *again when it must be coded anew (see FeedStops).
+template <class D>
+uint32_t optimal_attempt(const BlockCall& job, FeedStops& stops, bool* again)
+{
+    OptimalWork* work = optimal_work();
+    if (!work)
+        return CODEC_FAIL;
+    pool_clear(&work->pool);
+    OptimalParse<D> parse{job.in, job.in_size, work->nodes, {{}, work->pairs}, {job.out, job.out + job.out_limit}};
+    uint32_t result = CODEC_FAIL;
+    if (mf_create(&parse.src.mf, job.in, job.in_size, 0, &work->pool)) {
+        if (feed_wanted(job.in_size, job.helpers, stops))
+            parse.src.feed = feed_start(parse.src.mf, D::MAX_DISTANCE, stops);
+        result = parse.run(job.out, job.progress);
+        feed_stop(parse.src.feed, &stops);
+    }
+    pool_release_all(&work->pool);
+    *again = parse.status == FEED_RETRY;
+    return result;
+}
+
 // The level-9 compressor of dialect D for one block.
 template <class D>
 uint32_t optimal_compress(const BlockCall& job)
 {
     if (job.in_size == 0)
         return 0;
-    OptimalWork* work = optimal_work();
-    if (!work)
-        return CODEC_FAIL;
-    pool_clear(&work->pool);
-    OptimalParse<D> parse{job.in, job.in_size, work->nodes, work->pairs, {}, {job.out, job.out + job.out_limit}};
-    uint32_t result = CODEC_FAIL;
-    if (mf_create(&parse.mf, job.in, job.in_size, 0, &work->pool))
-        result = parse.run(job.out, job.progress);
-    pool_release_all(&work->pool);
-    return result;
+    return feed_code_block([&](FeedStops& stops, bool* again) { return optimal_attempt<D>(job, stops, again); });
 }
 
 } // namespace qrn

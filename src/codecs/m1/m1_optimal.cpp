@@ -10,6 +10,7 @@ namespace {
 
 struct M1Dialect {
     static constexpr bool REPEAT = false;
+    static constexpr uint32_t MAX_DISTANCE = M1_MAX_DISTANCE;
 
     // Token byte and offset, and the literal-length extension from 15 literals on.
     static constexpr uint32_t header_price(uint32_t r)

@@ -40,6 +40,7 @@ constexpr uint32_t value_price(uint32_t v) { return v < 7 ? 0 : static_cast<uint
 
 struct M2Dialect {
     static constexpr bool REPEAT = true;
+    static constexpr uint32_t MAX_DISTANCE = 0xFFFFFFFFu;
 
     static bool form(uint32_t d, uint32_t r, OptimalForm* f)
     {

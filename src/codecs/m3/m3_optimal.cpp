@@ -23,6 +23,7 @@
 #include "codecs/m3/m3.h"
 #include "codecs/m3/m3_format.h"
 #include "codecs/m3/m3_writer.h"
+#include "parse/match_feed.h"
 #include "parse/match_finder.h"
 
 namespace qrn {
@@ -146,8 +147,9 @@ struct Parse {
     uint32_t n;
     Work* wk;
     Model& model;
-    MatchFinder mf;
+    MatchSource src;
     M3Writers& writers;
+    int status = FEED_OK;                       // why the forward pass stopped early
     uint32_t anchor = 0;                        // first byte not yet coded
     uint32_t reps[M3_REPEATS] = {1, 1, 1, 1};   // after the last step coded
 
@@ -228,12 +230,13 @@ struct Parse {
 
             int last = -1;
             uint32_t depth = 0;
-            if (!mf_find(&mf, p, std::min(n - p, MATCH_LIMIT), wk->pairs, &last, &depth))
+            const MatchPair* pairs = nullptr;
+            if ((status = source_find(src, p, ws + w, &pairs, &last, &depth)) != FEED_OK)
                 return false;
             uint32_t min_length = min_rep >= 8 ? min_rep : MIN_MATCH;
             for (int i = 0; i <= last; ++i) {
-                const uint32_t d = p - wk->pairs[i].position;
-                const uint32_t len = common_prefix(in + wk->pairs[i].position, cur, wk->pairs[i].length, n - p);
+                const uint32_t d = p - pairs[i].position;
+                const uint32_t len = common_prefix(in + pairs[i].position, cur, pairs[i].length, n - p);
                 if (len < min_length)
                     continue;
                 relax_lengths(node, base, r, run_part, static_cast<int32_t>(d), len, min_length, d + M3_REPEATS, d);
@@ -242,6 +245,7 @@ struct Parse {
 
             // A long match is taken whole: the scan goes on where it ends.
             if (farthest > node && nodes[farthest].length > LONG_MATCH_LENGTH) {
+                source_note_reps(src, nodes[farthest].reps, M3_REPEATS);
                 p = run_start = ws + farthest;
                 base_cost = nodes[farthest].cost;
                 sum = 0;
@@ -318,14 +322,10 @@ struct Parse {
     }
 };
 
-} // namespace
-
-uint32_t m3_compress_optimal(const BlockCall& job)
+// One coding of a block (*again: it must be coded anew, see FeedStops).
+uint32_t attempt(const BlockCall& job, FeedStops& stops, bool* again)
 {
     const uint32_t n = job.in_size;
-    if (n == 0)
-        return 0;
-    m3_prepare_level9();   // done at start-up; here for callers that skip it
     Work* wk = work();
     if (!wk)
         return CODEC_FAIL;
@@ -341,13 +341,28 @@ uint32_t m3_compress_optimal(const BlockCall& job)
         model.s[k].refresh();   // every value as likely as the others
     }
     pool_clear(&wk->pool);
-    Parse parse{job.in, n, wk, model, {}, writers};
+    Parse parse{job.in, n, wk, model, {{}, wk->pairs}, writers};
     uint32_t result = CODEC_FAIL;
-    if (mf_create(&parse.mf, job.in, n, 0, &wk->pool))
+    if (mf_create(&parse.src.mf, job.in, n, 0, &wk->pool)) {
+        if (feed_wanted(n, job.helpers, stops))
+            parse.src.feed = feed_start(parse.src.mf, 0xFFFFFFFFu, stops);
         result = parse.run(job.progress);
+        feed_stop(parse.src.feed, &stops);
+    }
     pool_release_all(&wk->pool);
     m3w_close(writers);
+    *again = parse.status == FEED_RETRY;
     return result;
+}
+
+} // namespace
+
+uint32_t m3_compress_optimal(const BlockCall& job)
+{
+    if (job.in_size == 0)
+        return 0;
+    m3_prepare_level9();   // done at start-up; here for callers that skip it
+    return feed_code_block([&](FeedStops& stops, bool* again) { return attempt(job, stops, again); });
 }
 
 } // namespace qrn

@@ -21,6 +21,7 @@
 #include "codecs/m4/m4.h"
 #include "codecs/m4/m4_encode.h"
 #include "codecs/m4/m4_format.h"
+#include "parse/match_feed.h"
 #include "parse/match_finder.h"
 
 namespace qrn {
@@ -113,7 +114,9 @@ struct Parse {
     M4Probs& pr;
     PriceCaches& cache;
     M4StepCoder coder;
-    MatchFinder mf{};
+    MatchSource src{{}, nullptr};
+    int status = FEED_OK;                       // why the forward pass stopped early
+    uint32_t window_end = 0;
     int64_t budget = 0;
     uint32_t budget_start = FIRST_BUDGET / 2;
     uint32_t w = 0;                             // window size
@@ -288,13 +291,14 @@ struct Parse {
         const uint32_t s = wk->nodes[node].state, pos_class = p & 3, left = n - p;
         int last = -1;
         uint32_t depth = 0;
-        if (!mf_find(&mf, p, std::min(left, MATCH_LIMIT), wk->pairs, &last, &depth))
+        const MatchPair* pairs = nullptr;
+        if ((status = source_find(src, p, window_end, &pairs, &last, &depth)) != FEED_OK)
             return false;
         const uint32_t base = match_base + price0(pr.is_rep[s]);
         for (int k = 0; k <= last; ++k) {
-            const uint32_t position = wk->pairs[k].position;
+            const uint32_t position = pairs[k].position;
             const uint32_t d = p - position;
-            const uint32_t len = common_prefix(in + position, in + p, wk->pairs[k].length, left);
+            const uint32_t len = common_prefix(in + position, in + p, pairs[k].length, left);
             min_length = std::max(min_length, d <= 63 ? 2u : d <= 65535 ? 3u : 4u);
             if (len >= min_length) {
                 const uint32_t slot = m4_slot(d);
@@ -328,6 +332,7 @@ struct Parse {
         select[2] = price1(pr.rep_is_1) + price0(pr.rep_is_2);
         select[3] = price1(pr.rep_is_1) + price1(pr.rep_is_2);
         farthest = 0;
+        window_end = start + w;
         if (++wk->long_lengths.window == 0)   // the stamps wrapped: none may look current
             wk->long_lengths = WindowLengthPrices{1, {}, {}, {}, {}};
         for (uint32_t p = start; p < start + w;) {
@@ -353,6 +358,7 @@ struct Parse {
 
             // A long match is taken whole: the scan goes on where it ends.
             if (farthest > node && nodes[farthest].length > LONG_MATCH_LENGTH) {
+                source_note_reps(src, nodes[farthest].reps, M4_REPEATS);
                 p = start + farthest;
                 continue;
             }
@@ -405,27 +411,39 @@ struct Parse {
     }
 };
 
+// One coding of a block (*again: it must be coded anew, see FeedStops).
+uint32_t attempt(const BlockCall& job, FeedStops& stops, bool* again)
+{
+    const uint32_t n = job.in_size;
+    Work* wk = work();
+    if (!wk)
+        return CODEC_FAIL;
+    Parse parse{job.in, n, wk, wk->probs, wk->caches, {}};
+    parse.coder.open(&wk->probs, job.in, job.out, job.out_limit);
+    parse.src.pairs = wk->pairs;
+    pool_clear(&wk->pool);
+    uint32_t result = CODEC_FAIL;
+    if (mf_create(&parse.src.mf, job.in, n, 0, &wk->pool)) {
+        if (feed_wanted(n, job.helpers, stops))
+            parse.src.feed = feed_start(parse.src.mf, 0xFFFFFFFFu, stops);
+        result = parse.run(job.progress);
+        feed_stop(parse.src.feed, &stops);
+    }
+    pool_release_all(&wk->pool);
+    *again = parse.status == FEED_RETRY;
+    return result;
+}
+
 } // namespace
 
 uint32_t m4_compress(const BlockCall& job)
 {
     if (job.level != 9)
         return CODEC_FAIL;
-    const uint32_t n = job.in_size;
-    if (n == 0)
+    if (job.in_size == 0)
         return 0;
     m4_prepare_level9();   // done at start-up; here for callers that skip it
-    Work* wk = work();
-    if (!wk)
-        return CODEC_FAIL;
-    Parse parse{job.in, n, wk, wk->probs, wk->caches, {}};
-    parse.coder.open(&wk->probs, job.in, job.out, job.out_limit);
-    pool_clear(&wk->pool);
-    uint32_t result = CODEC_FAIL;
-    if (mf_create(&parse.mf, job.in, n, 0, &wk->pool))
-        result = parse.run(job.progress);
-    pool_release_all(&wk->pool);
-    return result;
+    return feed_code_block([&](FeedStops& stops, bool* again) { return attempt(job, stops, again); });
 }
 
 } // namespace qrn

@@ -1,0 +1,136 @@
+// The level-9 match finder on a thread of its own: the same bytes as on one
+// thread, over data whose long matches make the parse jump (runs, repeated
+// chunks, tar-like headers whose zero padding repeats), and the slow path
+// that codes a block again when the finder has gone where the parse did not.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "codecs/codec_plan.h"
+#include "codecs/codec_table.h"
+#include "parse/match_feed.h"
+#include "support/codec_run.h"
+#include "support/inputs.h"
+
+namespace qrn {
+namespace {
+
+using testing::Bytes;
+
+// Headers of 512 bytes (a name, octal fields, zero padding) each before a
+// text body padded to 512 bytes, some bodies copied from earlier ones.
+Bytes tar_like(uint32_t files, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes out;
+    std::vector<Bytes> bodies;
+    for (uint32_t i = 0; i < files; ++i) {
+        Bytes header(512, 0);
+        const std::string name = "dir/file" + std::to_string(rng() % 1000) + ".c";
+        std::copy(name.begin(), name.end(), header.begin());
+        const std::string fields = "0000644\0000001750\0000001750\000" + std::to_string(rng() % 100000);
+        std::copy(fields.begin(), fields.end(), header.begin() + 100);
+        out.insert(out.end(), header.begin(), header.end());
+        Bytes body = !bodies.empty() && rng() % 3 == 0 ? bodies[rng() % bodies.size()]
+                                                       : testing::text_data(100 + rng() % 3000, rng());
+        bodies.push_back(body);
+        body.resize((body.size() + 511) / 512 * 512, 0);
+        out.insert(out.end(), body.begin(), body.end());
+    }
+    return out;
+}
+
+// Text with zero runs and copies of 600 to 3000 bytes from anywhere before,
+// some with one byte changed.
+Bytes chunks(uint32_t size, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes out = testing::text_data(5000, seed);
+    while (out.size() < size) {
+        const uint32_t kind = rng() % 4;
+        if (kind == 0) {
+            out.insert(out.end(), 513 + rng() % 4000, 0);
+        } else if (kind == 1) {
+            const Bytes t = testing::text_data(50 + rng() % 500, rng());
+            out.insert(out.end(), t.begin(), t.end());
+        } else {
+            const size_t len = 600 + rng() % 2400, from = rng() % (out.size() - len);
+            for (size_t k = 0; k < len; ++k)
+                out.push_back(out[from + k]);
+            if (kind == 3)
+                out[out.size() - 1 - rng() % len] ^= 0x20;
+        }
+    }
+    return out;
+}
+
+struct Case {
+    std::string name;
+    Bytes data;
+};
+
+std::vector<Case> cases()
+{
+    std::vector<Case> v{{"tar-like", tar_like(150, 1)}, {"chunks", chunks(400000, 2)}};
+    for (const auto& [name, data] : testing::varied_inputs())
+        if (name == "text 4097" || name == "period 3" || name == "runs" || name == "long repeats" ||
+            name == "far repeats" || name == "mixed" || name == "random")
+            v.push_back({name, data});
+    return v;
+}
+
+testing::Codec codec_of(int method) { return {method, encoder_for(method), decoder_for(method)}; }
+
+// Threads for blocks of any size; with `overrun`, a finder that never stops
+// at long matches (so that the parse jumps over positions it has inserted).
+void compare_threads(bool overrun, const std::vector<Case>& inputs, FeedCounts* counts)
+{
+    feed_test_force(true, overrun);
+    const FeedCounts before = feed_counts();
+    for (int method = 1; method <= 4; ++method) {
+        codecs_prepare(0, codec_plan(method, 9));
+        for (const Case& c : inputs) {
+            const auto alone = testing::codec_compress(codec_of(method), 9, 0, c.data);
+            const auto two = testing::codec_compress(codec_of(method), 9, 0, c.data, -1, testing::GUARD_BYTE, 1);
+            EXPECT_EQ(two.result, alone.result) << method << " " << c.name;
+            EXPECT_TRUE(two.bytes == alone.bytes) << method << " " << c.name;
+        }
+        codecs_release();
+    }
+    feed_test_force(false, false);
+    *counts = FeedCounts{feed_counts().started - before.started, feed_counts().retries - before.retries};
+}
+
+TEST(MatchFeed, TwoThreadsGiveTheBytesOfOne)
+{
+    const std::vector<Case> inputs = cases();
+    FeedCounts counts{};
+    compare_threads(false, inputs, &counts);
+    EXPECT_GE(counts.started, 4 * inputs.size());
+    EXPECT_EQ(counts.retries, 0u);   // these inputs need no second coding
+}
+
+// A finder that runs past long matches: every block with one is coded
+// again (three times with the finder stopping where the parse jumped, then
+// on one thread), with the same bytes.
+TEST(MatchFeed, AFinderThatOverrunsCostsTimeNotBytes)
+{
+    const std::vector<Case> inputs = cases();
+    FeedCounts counts{};
+    compare_threads(true, {inputs[0], inputs[1], inputs[4]}, &counts);
+    EXPECT_GE(counts.retries, 4u * 3);
+}
+
+// Only a caller that allows a thread gets one, and small blocks never do.
+TEST(MatchFeed, WhoGetsAThread)
+{
+    FeedStops none, spent;
+    spent.count = FEED_ATTEMPTS;
+    EXPECT_FALSE(feed_wanted(FEED_MIN_BLOCK, 0, none));
+    EXPECT_FALSE(feed_wanted(FEED_MIN_BLOCK - 1, 1, none));
+    EXPECT_TRUE(feed_wanted(FEED_MIN_BLOCK, 1, none));
+    EXPECT_FALSE(feed_wanted(FEED_MIN_BLOCK, 1, spent));
+}
+
+} // namespace
+} // namespace qrn
