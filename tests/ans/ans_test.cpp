@@ -87,22 +87,14 @@ std::string gamma_bits(uint32_t v)
     return std::string(static_cast<size_t>(width - 1), '0') + std::bitset<32>(v).to_string().substr(32 - width);
 }
 
-std::vector<uint8_t> le32s(std::initializer_list<uint32_t> values)
+// A segment's bytes: eight lane states (little-endian; all but the last two
+// untouched at 32768), then the rest.
+std::vector<uint8_t> segment(uint32_t lane6, uint32_t lane7, std::initializer_list<std::vector<uint8_t>> rest)
 {
-    std::vector<uint8_t> out;
-    out.resize(4 * values.size());
-    uint8_t* at = out.data();
-    for (uint32_t v : values) {
-        store_le32(at, v);
-        at += 4;
-    }
-    return out;
-}
-
-std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts)
-{
-    std::vector<uint8_t> out;
-    for (const auto& p : parts)
+    std::vector<uint8_t> out(32);
+    for (int k = 0; k < 8; ++k)
+        store_le32(out.data() + 4 * k, k == 6 ? lane6 : k == 7 ? lane7 : 32768);
+    for (const auto& p : rest)
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
@@ -180,16 +172,14 @@ TEST(AnscEncode, KnownSegmentBytes)
         // 32768 -> 32 * 2048 + 1024; lane 0 takes symbol 0: 32 * 2048. Header:
         // dc = 1 - 255 (zigzag 507), explicit mode (2 differences of 2 entries).
         {"0 1", {0, 1}, 16384, 0,
-         concat({le32s({32768, 32768, 32768, 32768, 32768, 32768, 66560, 65536}), {1},
-                 bits("00000001" + gamma_bits(1025) + gamma_bits(1025)),
-                 bits(gamma_bits(508) + "1" + gamma_bits(2049) + gamma_bits(2049))})},
+         segment(66560, 65536, {{1}, bits("00000001" + gamma_bits(1025) + gamma_bits(1025)),
+                                bits(gamma_bits(508) + "1" + gamma_bits(2049) + gamma_bits(2049))})},
         // One symbol: states untouched, count byte 65, initial table m = 66 (65
         // zeros, 2048); header: dc = 65 - 255 (zigzag 379), run-length mode
         // (010), a run of 65, then +2048 (zigzag 4096).
         {"65 x 5000", std::vector<uint8_t>(5000, 65), 16384, 0,
-         concat({le32s({32768, 32768, 32768, 32768, 32768, 32768, 32768, 32768}), {65},
-                 bits("01000001" + std::string(65, '1') + gamma_bits(2049)),
-                 bits(gamma_bits(380) + "010" + "1" + gamma_bits(65) + gamma_bits(4097))})},
+         segment(32768, 32768, {{65}, bits("01000001" + std::string(65, '1') + gamma_bits(2049)),
+                                bits(gamma_bits(380) + "010" + "1" + gamma_bits(65) + gamma_bits(4097))})},
         // Two chunks with the same table: chunk 0's header is dc = 0 (bit 1),
         // run-length mode (010), one run of 16 entries (1, gamma(16)).
         {"0..15 twice", twice, 16, 33 + bits(table16).size(), bits("1" "010" "1" + gamma_bits(16))},

@@ -14,6 +14,11 @@ namespace qrn::testing {
 
 using Input = std::pair<std::string, std::vector<uint8_t>>;
 
+inline std::vector<uint8_t> slice(const std::vector<uint8_t>& v, size_t from, size_t n)
+{
+    return {v.begin() + ptrdiff_t(from), v.begin() + ptrdiff_t(from + n)};
+}
+
 // The empty block, tiny blocks, sizes around the fast loops' limits, text,
 // structured binary, random data, a small alphabet, runs, periodic patterns
 // (distances 1 to 16), long repeats near and beyond 64 KiB, and a mix of them.

@@ -97,35 +97,14 @@ TEST(OverlapCopy, RepeatsThePatternAndStaysWithinItsOverrun)
     }
 }
 
-// What each method's compressor answers for an empty block, a table size no
-// caller asks for, another method's level, or too small an output area.
-TEST(CodecEntries, EmptyBlocksAndDeclinedJobs)
-{
-    for (int method = 1; method <= 4; ++method) {
-        for (int level : {0, 1, 2, 9}) {
-            const int bits = codec_plan(method, level).hash_bits_default;
-            if (method != 4 || level == 9) {
-                EXPECT_EQ(testing::codec_compress(codec_of(method), level, bits, {}).result, 0u) << method << level;
-            }
-        }
-    }
-    const struct {
-        int method, level, bits;
-        int64_t capacity;  // -1: the pipelines' capacity
-    } declined[] = {{1, 0, 0, -1},  {1, 0, 17, -1}, {1, 1, 35, -1}, {1, 2, 2, -1}, {2, 0, 17, -1}, {2, 2, 40, -1},
-                    {2, 1, 20, 150}, {3, 0, 17, -1}, {3, 2, 40, -1}, {4, 0, 0, -1},  {4, 1, 0, -1}, {4, 2, 0, -1}};
-    const Bytes text = testing::text_data(100, 1);
-    for (const auto& d : declined)
-        EXPECT_EQ(testing::codec_compress(codec_of(d.method), d.level, d.bits, text, d.capacity).result, CODEC_FAIL)
-            << d.method << " " << d.level << " " << d.bits;
-}
-
-// What the output area held before never shows in the payload, and the
-// compressor declines an area a byte smaller than the payload (the guard
+// Every method's compressor at every level it has: an empty block is an
+// empty payload; what the output area held before never shows in the
+// payload; an area a byte smaller than the payload is declined (the guard
 // bytes behind the area check that nothing is written past it). Methods 1
 // and 4 fill an area of exactly the payload's size; 2 and 3 may want working
-// room past their output.
-TEST(CodecEntries, OutputFitsItsAreaWhateverItHeld)
+// room past their output. A table size no caller asks for, another method's
+// level, or too small an area is declined.
+TEST(CodecEntries, EmptyFullAndDeclinedJobs)
 {
     Bytes data = testing::random_data(5000, 1);
     std::copy(data.begin(), data.begin() + 2000, data.begin() + 3000);
@@ -134,20 +113,28 @@ TEST(CodecEntries, OutputFitsItsAreaWhateverItHeld)
         for (int level : {0, 1, 2, 9}) {
             if (method == 4 && level != 9)
                 continue;
+            SCOPED_TRACE(::testing::Message() << "-" << method << level);
+            const testing::Codec c = codec_of(method);
             const int bits = codec_plan(method, level).hash_bits_default;
-            const auto zeros = testing::codec_compress(codec_of(method), level, bits, data, -1, 0x00);
-            EXPECT_LT(zeros.result, 5000u) << method << " " << level;
-            EXPECT_EQ(testing::codec_compress(codec_of(method), level, bits, data, -1, 0xA5).bytes, zeros.bytes)
-                << method << " " << level;
+            EXPECT_EQ(testing::codec_compress(c, level, bits, {}).result, 0u);
+            const auto zeros = testing::codec_compress(c, level, bits, data, -1, 0x00);
+            EXPECT_LT(zeros.result, 5000u);
+            EXPECT_EQ(testing::codec_compress(c, level, bits, data, -1, 0xA5).bytes, zeros.bytes);
             if (method == 1 || method == 4) {
-                EXPECT_EQ(testing::codec_compress(codec_of(method), level, bits, data, zeros.result).bytes, zeros.bytes)
-                    << method << " " << level;
+                EXPECT_EQ(testing::codec_compress(c, level, bits, data, zeros.result).bytes, zeros.bytes);
             }
-            EXPECT_EQ(testing::codec_compress(codec_of(method), level, bits, data, zeros.result - 1).result, CODEC_FAIL)
-                << method << " " << level;
+            EXPECT_EQ(testing::codec_compress(c, level, bits, data, zeros.result - 1).result, CODEC_FAIL);
         }
         codecs_release();
     }
+    const struct {
+        int method, level, bits;
+        int64_t capacity;  // -1: the pipelines' capacity
+    } declined[] = {{1, 0, 0, -1},  {1, 0, 17, -1}, {1, 1, 35, -1}, {1, 2, 2, -1}, {2, 0, 17, -1}, {2, 2, 40, -1},
+                    {2, 1, 20, 150}, {3, 0, 17, -1}, {3, 2, 40, -1}, {4, 0, 0, -1},  {4, 1, 0, -1}, {4, 2, 0, -1}};
+    for (const auto& d : declined)
+        EXPECT_EQ(testing::codec_compress(codec_of(d.method), d.level, d.bits, data, d.capacity).result, CODEC_FAIL)
+            << d.method << " " << d.level << " " << d.bits;
 }
 
 // Regions of one segment: the level-9 match finder runs out mid-block, the
@@ -186,35 +173,29 @@ std::vector<uint8_t> in_fresh_thread(int method, int level, const std::string& d
 // A thread hands its hash tables to its next block: they must come back
 // cleared, so that a block compresses the same after another as in a fresh
 // thread, whether the table was cleared whole (after a large block) or slot
-// by slot (after a small one).
+// by slot (after a small one); after a small block every table goes back
+// all zero without being cleared whole (whatever a compressor writes, its
+// hashes name).
 TEST(TableMemory, ReusedTablesLeaveNoTraceOfTheBlockBefore)
 {
     // The same block again: every position left behind looks like a match.
     const std::string block = testing::text_bytes(6000, 12);
     const std::string other = testing::text_bytes(5000, 13) + testing::random_bytes(300, 14);
     const std::string large = testing::text_bytes(3 << 20, 15);
+    const std::string small = testing::text_bytes(3000, 16) + testing::random_bytes(500, 17) + std::string(700, 'z');
     for (int method = 1; method <= 3; ++method) {
         for (int level = 1; level <= 2; ++level) {
+            SCOPED_TRACE(::testing::Message() << "-" << method << level);
             const std::vector<uint8_t> fresh = in_fresh_thread(method, level, block);
             ASSERT_FALSE(fresh.empty());
             for (const std::string* before : {&block, &other, &large}) {
                 compress(method, level, *before);
-                EXPECT_EQ(compress(method, level, block), fresh) << "-" << method << level << " after " << before->size();
+                EXPECT_EQ(compress(method, level, block), fresh) << "after " << before->size();
             }
             compress(method, level, block);
-            EXPECT_EQ(compress(method, level, other), in_fresh_thread(method, level, other)) << "-" << method << level;
-        }
-    }
-}
+            EXPECT_EQ(compress(method, level, other), in_fresh_thread(method, level, other));
 
-// After a small block every table goes back to the thread all zero, without
-// being cleared whole: whatever a compressor writes, its hashes name.
-TEST(TableMemory, SmallBlocksLeaveTheirTablesZero)
-{
-    const std::string block = testing::text_bytes(3000, 16) + testing::random_bytes(500, 17) + std::string(700, 'z');
-    for (int method = 1; method <= 3; ++method) {
-        for (int level = 1; level <= 2; ++level) {
-            ASSERT_FALSE(compress(method, level, block).empty());
+            ASSERT_FALSE(compress(method, level, small).empty());
             const size_t entries = size_t(1) << (codec_plan(method, level).hash_bits_default - 2);
             // Method 2 keeps its 3-byte hash in a table of its own, method 3 after its two others.
             std::vector<size_t> tables = {entries};
@@ -225,7 +206,7 @@ TEST(TableMemory, SmallBlocksLeaveTheirTablesZero)
             for (size_t slots : tables) {
                 auto* t = static_cast<uint32_t*>(table_memory_acquire(slots * sizeof(uint32_t)));
                 ASSERT_NE(t, nullptr);
-                EXPECT_EQ(std::count(t, t + slots, 0u), static_cast<long>(slots)) << "-" << method << level;
+                EXPECT_EQ(std::count(t, t + slots, 0u), static_cast<long>(slots));
                 table_memory_release(t, slots * sizeof(uint32_t), true);
             }
         }

@@ -55,59 +55,30 @@ uint32_t decode(const Bytes& stream, int level, uint32_t expected, Bytes* out = 
     return ::testing::AssertionSuccess();
 }
 
-// Streams written out by hand, and what they decode to.
-TEST(M2Decode, HandWrittenStreams)
+// Streams written out by hand: what good ones decode to, and near misses of
+// good ones that the decoder must refuse.
+TEST(M2Decode, HandWrittenAndDamagedStreams)
 {
+    constexpr uint32_t GOOD = ~0u;  // the expected size is the output's
     const struct {
+        const char* what;  // the output of a good stream
         int level;
         Bytes stream;
-        const char* out;
+        uint32_t expected = GOOD;
     } cases[] = {
-        {0, {0x00, 0x00}, ""}, {1, {0x00, 0x00}, ""}, {2, {0x00, 0x00}, ""}, {9, {0x00, 0x00}, ""},
+        {"", 0, {0x00, 0x00}}, {"", 1, {0x00, 0x00}}, {"", 2, {0x00, 0x00}}, {"", 9, {0x00, 0x00}},
         // 60 00: two literals, then distance 1 with match-length field 0: four
         // bytes at levels 0 and 1, three at level 2, where four need field 1.
-        {0, {0x60, 0x00, 'a', 'b', 0x00, 0x00}, "abbbbb"},
-        {1, {0x60, 0x00, 'a', 'b', 0x00, 0x00}, "abbbbb"},
-        {2, {0x60, 0x00, 'a', 'b', 0x00, 0x00}, "abbbb"},
-        {2, {0x61, 0x00, 'a', 'b', 0x00, 0x00}, "abbbbb"},
+        {"abbbbb", 0, {0x60, 0x00, 'a', 'b', 0x00, 0x00}},
+        {"abbbbb", 1, {0x60, 0x00, 'a', 'b', 0x00, 0x00}},
+        {"abbbb", 2, {0x60, 0x00, 'a', 'b', 0x00, 0x00}},
+        {"abbbbb", 2, {0x61, 0x00, 'a', 'b', 0x00, 0x00}},
         // Level 9: a repeat token first in the block copies from distance 1;
         // the four-byte token's field 0 is 5 bytes, the five-byte token's 6.
-        {9, {0x78, 'x', 0x00, 0x00}, "xxxx"},
-        {9, {0x98, 0x0D, 0x00, 0x00, 'a', 'b', 'c', 'd', 'e', 'f', 0x00, 0x00}, "abcdefabcde"},
-        {9, {0xA8, 0x0D, 0x00, 0x00, 0x00, 'a', 'b', 'c', 'd', 'e', 'f', 0x00, 0x00}, "abcdefabcdef"},
-    };
-    for (const auto& c : cases) {
-        Bytes out;
-        EXPECT_EQ(decode(c.stream, c.level, uint32_t(std::strlen(c.out)), &out), std::strlen(c.out)) << c.out;
-        EXPECT_EQ(out, str(c.out)) << c.level << " " << c.out;
-    }
-    // The token writer the generated streams below use.
-    Bytes s;
-    put_token(s, 9, L9_23, str("ab"), 5, 6);
-    put_token(s, 9, L9_31, str("a"), 6, 0x40000001);
-    EXPECT_EQ(s, (Bytes{0x98, 0x0C, 0x00, 0x00, 'a', 'b', 0x68, 0x02, 0x00, 0x00, 0x80, 'a'}));
-
-    // A repeat keeps the last distance; a new distance replaces it.
-    s.clear();
-    put_token(s, 9, L9_15, str("abcdef"), 3, 6);  // abc, rep = 6
-    put_token(s, 9, REPEAT, str("z"), 3, 0);      // z + efa (distance 6)
-    put_token(s, 9, SHORT, str("y"), 3, 2);       // y + aya, rep = 2
-    put_token(s, 9, REPEAT, {}, 4, 0);            // yaya
-    put_end(s, str("!"));
-    Bytes out;
-    EXPECT_EQ(decode(s, 9, 22, &out), 22u);
-    EXPECT_EQ(out, str("abcdefabczefayayayaya!"));
-}
-
-// Streams the decoder must refuse, each a near miss of a good one.
-TEST(M2Decode, DamageIsReported)
-{
-    const struct {
-        const char* what;
-        int level;
-        Bytes stream;
-        uint32_t expected;
-    } cases[] = {
+        {"xxxx", 9, {0x78, 'x', 0x00, 0x00}},
+        {"abcdefabcde", 9, {0x98, 0x0D, 0x00, 0x00, 'a', 'b', 'c', 'd', 'e', 'f', 0x00, 0x00}},
+        {"abcdefabcdef", 9, {0xA8, 0x0D, 0x00, 0x00, 0x00, 'a', 'b', 'c', 'd', 'e', 'f', 0x00, 0x00}},
+        // Damage.
         {"no end token", 0, {}, 0},
         {"no end token", 9, {}, 0},
         {"end token before the expected size", 0, {0x00, 0x00}, 5},
@@ -133,10 +104,33 @@ TEST(M2Decode, DamageIsReported)
         {"huge literal count", 0, {0x30, 0x00, 0xFF, 0x1F, 0xFF, 0xFF, 0xFF, 0xFF}, 100},
         {"huge match length", 0, {0x57, 0x00, 0xFF, 0x1F, 0xFF, 0xFF, 0xFF, 0xFF, 'a'}, 100},
     };
-    for (const auto& c : cases)
-        EXPECT_NE(decode(c.stream, c.level, c.expected), c.expected) << c.what << ", level " << c.level;
+    for (const auto& c : cases) {
+        Bytes out;
+        if (c.expected != GOOD) {
+            EXPECT_NE(decode(c.stream, c.level, c.expected), c.expected) << c.what << ", level " << c.level;
+            continue;
+        }
+        EXPECT_EQ(decode(c.stream, c.level, uint32_t(std::strlen(c.what)), &out), std::strlen(c.what)) << c.what;
+        EXPECT_EQ(out, str(c.what)) << c.level << " " << c.what;
+    }
     // Early end: the result is the shorter size.
     EXPECT_EQ(decode({0x10, 0x00, 'a'}, 0, 3), 1u);
+
+    // The token writer the generated streams below use.
+    Bytes s;
+    put_token(s, 9, L9_23, str("ab"), 5, 6);
+    put_token(s, 9, L9_31, str("a"), 6, 0x40000001);
+    EXPECT_EQ(s, (Bytes{0x98, 0x0C, 0x00, 0x00, 'a', 'b', 0x68, 0x02, 0x00, 0x00, 0x80, 'a'}));
+    // A repeat keeps the last distance; a new distance replaces it.
+    s.clear();
+    put_token(s, 9, L9_15, str("abcdef"), 3, 6);  // abc, rep = 6
+    put_token(s, 9, REPEAT, str("z"), 3, 0);      // z + efa (distance 6)
+    put_token(s, 9, SHORT, str("y"), 3, 2);       // y + aya, rep = 2
+    put_token(s, 9, REPEAT, {}, 4, 0);            // yaya
+    put_end(s, str("!"));
+    Bytes out;
+    EXPECT_EQ(decode(s, 9, 22, &out), 22u);
+    EXPECT_EQ(out, str("abcdefabczefayayayaya!"));
 }
 
 // Matches at distances 1 to 12 of many lengths, near and far from both ends

@@ -131,85 +131,71 @@ std::vector<uint32_t> stream_values(const StreamView& v)
     return out;
 }
 
-Bytes slice(const Bytes& v, size_t from, size_t n) { return {v.begin() + ptrdiff_t(from), v.begin() + ptrdiff_t(from + n)}; }
-
 bool contains(const std::vector<uint32_t>& v, uint32_t x) { return std::find(v.begin(), v.end(), x) != v.end(); }
 
-// Up to 5 bytes: one token and the end marker, literals in the literal
-// stream. 300 bytes: no literal segment, a token with a raw run of 300
-// (extension value 293: bucket 49, extra bits 00101).
-TEST(M3Compress, BlocksWithoutRepeats)
+// The streams of a block as the format fixes them for shaped inputs. Up to
+// 5 random bytes: one token and the end marker, literals in the literal
+// stream. 300: no literal segment, a token with a raw run of 300 (extension
+// value 293: bucket 49, extra bits 00101). Then runs around the raw threshold
+// (over 256 go raw) and match lengths around the extension's start (minimum
+// + 31): `run` random literals, a match of minimum + `extra` bytes from
+// distance `run`, then 64 other random bytes (the first ends the match).
+// Every stream written is one segment with a zero next link, unused streams
+// keep zero link words.
+TEST(M3Compress, StreamsOfShapedBlocks)
 {
+    struct Case {
+        Bytes data, tokens;
+        std::vector<uint32_t> runs, lengths, offsets;
+        Bytes lits, raw;
+    };
     for (int level = 0; level <= 2; ++level) {
+        std::vector<Case> cases;
         for (uint32_t size = 1; size <= 5; ++size) {
             const Bytes data = random_data(size, size);
-            const Bytes block = compress(data, level);
-            ASSERT_FALSE(block.empty());
-            const StreamView lits = read_stream(block, M3_LITERALS);
-            const StreamView tokens = read_stream(block, M3_TOKENS);
-            const StreamView offsets = read_stream(block, M3_OFFSETS);
-            EXPECT_EQ(lits.first_link, M3_LINK_TABLE_SIZE | M3_PARTIAL);  // the first segment written
-            EXPECT_EQ(lits.symbols, data);
-            EXPECT_EQ(tokens.symbols, (Bytes{uint8_t(size << 5)}));
-            EXPECT_EQ(stream_values(offsets), (std::vector<uint32_t>{M3_END_MARK}));
-            // Unused streams keep zero link words; last segments zero next links.
-            EXPECT_EQ(load_le32(block.data() + 4 * M3_RUN_EXT), 0u);
-            EXPECT_EQ(load_le32(block.data() + 4 * M3_LENGTH_EXT), 0u);
-            for (const StreamView* v : {&lits, &tokens, &offsets}) {
-                ASSERT_EQ(v->segments.size(), 1u);
-                EXPECT_EQ(v->segments[0].next_link, 0u);
-                EXPECT_EQ(v->segments[0].count, v->symbols.size());
-            }
+            cases.push_back({data, {uint8_t(size << 5)}, {}, {}, {M3_END_MARK}, data, {}});
         }
-        const Bytes data = random_data(300, 21);
-        const Bytes block = compress(data, level);
-        EXPECT_EQ(load_le32(block.data() + 4 * M3_LITERALS), 0u);
-        EXPECT_EQ(read_stream(block, M3_TOKENS).symbols, (Bytes{0xE0}));
-        const StreamView ext = read_stream(block, M3_RUN_EXT);
-        EXPECT_EQ(ext.symbols, (Bytes{49}));
-        ASSERT_EQ(ext.segments.size(), 1u);
-        EXPECT_EQ(ext.segments[0].raw, (Bytes{0x28}));
-        EXPECT_EQ(stream_values(ext), (std::vector<uint32_t>{293}));
-        ASSERT_GE(ext.raw_literals.size(), 300u);
-        EXPECT_EQ(slice(ext.raw_literals, 0, 300), data);
-        expect_round_trip(data, level);
-    }
-}
-
-// Literal runs around the raw threshold (runs over 256 go raw) and match
-// lengths around the extension's start (minimum + 31): `run` random
-// literals, a match of minimum + `extra` bytes from distance `run`, then 64
-// other random bytes (the first chosen to end the match).
-TEST(M3Compress, RunsAndLengthsAroundTheirThresholds)
-{
-    const struct {
-        uint32_t run, extra;
-    } cases[] = {{7, 16}, {256, 16}, {257, 16}, {100, 30}, {100, 31}, {100, 32}, {100, 300}};
-    for (int level = 0; level <= 2; ++level) {
+        const Bytes noise = random_data(300, 21);
+        cases.push_back({noise, {0xE0}, {293}, {}, {M3_END_MARK}, {}, noise});
         const uint32_t min = level == 2 ? 3 : 4;
-        for (const auto& [run, extra] : cases) {
+        for (const auto& [run, extra] : {std::pair{7u, 16u}, {256u, 16u}, {257u, 16u}, {100u, 30u}, {100u, 31u},
+                                         {100u, 32u}, {100u, 300u}}) {
             Bytes data = random_data(run, run + extra);
             for (uint32_t i = 0; i < min + extra; ++i)
                 data.push_back(data[data.size() - run]);
             Bytes tail = random_data(64, run + extra + 1);
             tail[0] = uint8_t(data[data.size() - run] ^ 1);
             data.insert(data.end(), tail.begin(), tail.end());
-            const Bytes block = compress(data, level);
-            const std::string at = std::to_string(run) + " " + std::to_string(extra) + " level " + std::to_string(level);
-            EXPECT_EQ(read_stream(block, M3_TOKENS).symbols, (Bytes{uint8_t(7 << 5 | std::min(extra, 31u)), 7 << 5})) << at;
-            const StreamView ext = read_stream(block, M3_RUN_EXT);
-            EXPECT_EQ(stream_values(ext), (std::vector<uint32_t>{run - 7, 64 - 7})) << at;
-            EXPECT_EQ(stream_values(read_stream(block, M3_LENGTH_EXT)),
-                      extra < 31 ? std::vector<uint32_t>{} : std::vector<uint32_t>{extra - 31}) << at;
-            EXPECT_EQ(stream_values(read_stream(block, M3_OFFSETS)), (std::vector<uint32_t>{run + 4, M3_END_MARK})) << at;
-            Bytes lits = slice(data, 0, run);  // in the literal stream, or raw
-            if (run > 256) {
-                EXPECT_EQ(slice(ext.raw_literals, 0, run), lits) << at;
-                lits.clear();
-            }
+            Bytes lits = testing::slice(data, 0, run), raw;  // in the literal stream, or raw
+            if (run > 256)
+                raw.swap(lits);
             lits.insert(lits.end(), tail.begin(), tail.end());
-            EXPECT_EQ(read_stream(block, M3_LITERALS).symbols, lits) << at;
-            expect_round_trip(data, level);
+            cases.push_back({data, {uint8_t(7 << 5 | std::min(extra, 31u)), 7 << 5}, {run - 7, 64 - 7},
+                             extra < 31 ? std::vector<uint32_t>{} : std::vector<uint32_t>{extra - 31},
+                             {run + 4, M3_END_MARK}, lits, raw});
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE(::testing::Message() << "level " << level << " size " << c.data.size());
+            const Bytes block = compress(c.data, level);
+            ASSERT_FALSE(block.empty());
+            const StreamView lits = read_stream(block, M3_LITERALS), tokens = read_stream(block, M3_TOKENS),
+                             runs = read_stream(block, M3_RUN_EXT), lengths = read_stream(block, M3_LENGTH_EXT),
+                             offsets = read_stream(block, M3_OFFSETS);
+            EXPECT_EQ(lits.symbols, c.lits);
+            EXPECT_EQ(lits.first_link, c.lits.empty() ? 0 : M3_LINK_TABLE_SIZE | M3_PARTIAL);  // the first segment written
+            EXPECT_EQ(tokens.symbols, c.tokens);
+            EXPECT_EQ(stream_values(runs), c.runs);
+            EXPECT_EQ(stream_values(lengths), c.lengths);
+            EXPECT_EQ(stream_values(offsets), c.offsets);
+            EXPECT_EQ(testing::slice(runs.raw_literals, 0, std::min(c.raw.size(), runs.raw_literals.size())), c.raw);
+            for (const StreamView* v : {&lits, &tokens, &runs, &lengths, &offsets}) {
+                EXPECT_EQ(v->segments.size(), v->symbols.empty() ? 0u : 1u);
+                if (!v->segments.empty()) {
+                    EXPECT_EQ(v->segments[0].next_link, 0u);
+                    EXPECT_EQ(v->segments[0].count, v->symbols.size());
+                }
+            }
+            expect_round_trip(c.data, level);
         }
     }
 }
@@ -484,7 +470,7 @@ TEST(M3Decode, DamageIsReported)
     const auto sample = compress(data, 2);
     const auto n = uint32_t(data.size());
     ASSERT_TRUE(testing::decodes_to(M3, 2, sample, data));
-    testing::expect_cuts_refused(M3, 2, slice(sample, 0, 64), n);  // every cut in the link table and first headers
+    testing::expect_cuts_refused(M3, 2, testing::slice(sample, 0, 64), n);  // every cut in the link table and first headers
     testing::expect_cuts_refused(M3, 2, sample, n, 97);
     EXPECT_NE(decompress(sample, 2, n - 1).result, n - 1);
     EXPECT_EQ(decompress(sample, 2, n + 1).result, n);
