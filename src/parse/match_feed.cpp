@@ -22,6 +22,7 @@ constexpr uint32_t FEED_RECORDS = 4096;        // records in the ring
 constexpr uint64_t FEED_PAIRS = 1u << 15;      // candidates in the ring; a record's lie together
 constexpr uint64_t PARSE_BATCH = 64;           // records that wake a sleeping parse
 constexpr uint64_t FINDER_BATCH = 256;         // records released that wake a sleeping finder
+constexpr uint64_t PUBLISH_EVERY = 8;          // records the finder publishes at once
 constexpr uint64_t RELEASE_EVERY = 32;         // takes between the parse's reports of released records
 constexpr int SPINS = 256;
 constexpr int YIELDS = 32;
@@ -404,17 +405,38 @@ struct Finder {
     }
 
     // Room for one record and candidates up to `pairs_end`.
+    // The count released as last read: the parse's line is read again only
+    // when that leaves no room, not at every position.
+    uint64_t seen_released = 0;
+    bool fits(uint64_t pairs_end) const
+    {
+        if (produced - seen_released >= FEED_RECORDS)
+            return false;
+        return seen_released == produced ||
+               pairs_end - f->records[seen_released % FEED_RECORDS].pair_at <= FEED_PAIRS;
+    }
     bool room_for(uint64_t pairs_end)
     {
-        const uint64_t released = f->released.load(std::memory_order_acquire);
-        if (produced - released >= FEED_RECORDS)
-            return false;
-        return released == produced || pairs_end - f->records[released % FEED_RECORDS].pair_at <= FEED_PAIRS;
+        if (fits(pairs_end))
+            return true;
+        seen_released = f->released.load(std::memory_order_acquire);
+        return fits(pairs_end);
+    }
+    // Records are published PUBLISH_EVERY at a time: each store of the count
+    // takes its line from the parse, which reads it while it waits.
+    uint64_t published = 0;
+    void flush()
+    {
+        if (published != produced) {
+            published = produced;
+            publish(f, produced, false);
+        }
     }
     bool wait_room(uint64_t pairs_end)
     {
         if (room_for(pairs_end))
             return true;
+        flush();
         // The parse may sleep waiting for records it cannot have before this room.
         std::atomic_thread_fence(std::memory_order_seq_cst);
         if (f->parse_wants.load(std::memory_order_relaxed))
@@ -432,7 +454,7 @@ struct Finder {
         if (!wait_room(pair_at))
             return false;
         f->records[produced % FEED_RECORDS] = FeedRecord{pair_at, position, -1, 0, kind};
-        publish(f, ++produced, true);
+        publish(f, published = ++produced, true);
         return true;
     }
     // Waits for the order after `seen`; false when told to stop.
@@ -473,7 +495,9 @@ struct Finder {
                 if (f->stop.load(std::memory_order_relaxed))
                     return;
                 if (pos >= f->end.load(std::memory_order_acquire)) {
-                    // The parse may lengthen the order when its next window goes on here.
+                    // The parse may lengthen the order when its next window goes
+                    // on here, once it has taken every record before.
+                    flush();
                     int spins = SPINS;
                     while (spins-- > 0 && pos >= f->end.load(std::memory_order_acquire))
                         cpu_relax();
@@ -484,6 +508,15 @@ struct Finder {
                     }
                 }
                 const uint32_t limit = std::min(n - pos, MATCH_LIMIT);
+                // The ring's lines the next records go to were last read by
+                // the parse: they are taken back during the search.
+                __builtin_prefetch(f->pairs + (pair_at + 8) % FEED_PAIRS, 1);
+                __builtin_prefetch(f->pairs + (pair_at + 16) % FEED_PAIRS, 1);
+                __builtin_prefetch(&f->records[(produced + 3) % FEED_RECORDS], 1);
+                // The recent distances' sources load during the search.
+                for (uint32_t d : recent)
+                    if (d != 0 && d <= pos)
+                        __builtin_prefetch(block + pos - d);
                 uint64_t at = pair_at;
                 if (at % FEED_PAIRS + limit + 1 > FEED_PAIRS)
                     at += FEED_PAIRS - at % FEED_PAIRS;
@@ -499,10 +532,12 @@ struct Finder {
                             seen = f->gen.load(std::memory_order_relaxed);
                     return;
                 }
+                const uint32_t reach = std::min(n - pos, LONG_MATCH_LENGTH + 1);
                 if (mf.replaced != NO_POSITION) {
+                    // The search has seen the two share depth + SHARED_BYTES bytes (as far as it looked).
                     dropped_add(pos, mf.replaced,
-                                common_prefix(block + mf.replaced, block + pos, 0,
-                                              std::min(n - pos, LONG_MATCH_LENGTH + 1)));
+                                common_prefix(block + mf.replaced, block + pos,
+                                              std::min({depth + SHARED_BYTES, limit, reach}), reach));
                 }
                 f->records[produced % FEED_RECORDS] = FeedRecord{at, pos, last, depth, RECORD_FOUND};
                 pair_at = at + static_cast<uint64_t>(last + 1);
@@ -523,10 +558,13 @@ struct Finder {
                 // one that may be: from a leaf the trie let go (a repeat
                 // distance may still point there), a recent distance, or a
                 // skipped stretch.
+                // A search that ended below a leaf it kept has seen the
+                // longest candidate match at most `depth` bytes.
+                const bool bounded = k == last && mf.replaced == NO_POSITION;
                 const uint32_t ext =
-                    k >= 0 ? common_prefix(block + pairs[k].position, block + pos, pairs[k].length,
-                                           std::min(n - pos, LONG_MATCH_LENGTH + 1))
-                           : 0;
+                    k < 0 || (bounded && depth <= LONG_MATCH_LENGTH - SHARED_BYTES)
+                        ? 0
+                        : common_prefix(block + pairs[k].position, block + pos, pairs[k].length, reach);
                 const bool long_match =
                     (next_stop < stops.count && stops.at[next_stop] == pos) ||
                     (stop_at_long &&
@@ -537,7 +575,8 @@ struct Finder {
                 if (k >= 0)
                     recent_add(pos - pairs[k].position);
                 next = ++pos;
-                publish(f, ++produced, false);
+                if (++produced - published >= PUBLISH_EVERY)
+                    flush();
                 if (long_match) {
                     if (!put_marker(RECORD_STOP, pos))
                         return;
