@@ -20,7 +20,7 @@ namespace {
 
 constexpr uint32_t FEED_RECORDS = 4096;        // records in the ring
 constexpr uint64_t FEED_PAIRS = 1u << 15;      // candidates in the ring; a record's lie together
-constexpr uint64_t PARSE_BATCH = 64;           // records that wake a sleeping parse
+constexpr uint64_t PARSE_BATCH = 1024;        // records that wake a sleeping parse (each wake costs the finder a system call)
 constexpr uint64_t FINDER_BATCH = 256;         // records released that wake a sleeping finder
 constexpr uint64_t PUBLISH_EVERY = 8;          // records the finder publishes at once
 constexpr uint64_t RELEASE_EVERY = 32;         // takes between the parse's reports of released records
@@ -425,11 +425,12 @@ struct Finder {
     // Records are published PUBLISH_EVERY at a time: each store of the count
     // takes its line from the parse, which reads it while it waits.
     uint64_t published = 0;
-    void flush()
+    // `wake`: the parse is woken however few records it has.
+    void flush(bool wake = false)
     {
-        if (published != produced) {
+        if (published != produced || wake) {
             published = produced;
-            publish(f, produced, false);
+            publish(f, produced, wake);
         }
     }
     bool wait_room(uint64_t pairs_end)
@@ -497,7 +498,7 @@ struct Finder {
                 if (pos >= f->end.load(std::memory_order_acquire)) {
                     // The parse may lengthen the order when its next window goes
                     // on here, once it has taken every record before.
-                    flush();
+                    flush(true);
                     int spins = SPINS;
                     while (spins-- > 0 && pos >= f->end.load(std::memory_order_acquire))
                         cpu_relax();
