@@ -177,6 +177,11 @@ TEST(M1Decode, DamageIsReported)
     huge[0] = 0x5F;  // match code 15, then an extension near 2^32
     huge.insert(huge.begin() + 3, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     huge.resize(300, 0);
+    // 200 literals announced with 60 left, and room for them in the output:
+    // only the stream's end can stop them (ASan sees a read past it).
+    Bytes short_literals = {0xF0, 1, 0, 200};
+    const Bytes sixty = testing::random_data(60, 5);
+    short_literals.insert(short_literals.end(), sixty.begin(), sixty.end());
     auto plus = [&good](uint8_t extra) { Bytes v(good); v.push_back(extra); return v; };
     const struct {
         const char* what;
@@ -190,6 +195,7 @@ TEST(M1Decode, DamageIsReported)
         {"offset with nothing written", Stream().token({}, 4, 1).end().bytes, 4},
         {"offset one past the data, later on", Stream().token(big, 4, 501).end(big).bytes, 1004},
         {"literal run longer than the stream", long_run, 100},
+        {"literal run past the stream's end, output room for it", short_literals, 1000},
         {"match length near 2^32", huge, 250},
         {"match that would end inside the output's slack", Stream().token(five, 20, 1).end().bytes, 20},
     };
