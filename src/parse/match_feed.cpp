@@ -542,37 +542,32 @@ struct Finder {
                 }
                 f->records[produced % FEED_RECORDS] = FeedRecord{at, pos, last, depth, RECORD_FOUND};
                 pair_at = at + static_cast<uint64_t>(last + 1);
-                // A match longer than LONG_MATCH_LENGTH may make the parse jump:
-                // the longest candidate near enough, or one from a skipped source.
-                int k = last;
-                while (k >= 0 && pos - pairs[k].position > max_distance)
-                    --k;
-                if (k >= 0)
-                    __builtin_prefetch(block + pairs[k].position + pairs[k].length);
-                if (dropped && last >= 0 && (mf.replaced != NO_POSITION || depth > LONG_MATCH_LENGTH - SHARED_BYTES))
-                    __builtin_prefetch(
-                        &dropped[dropped_slot(mf.replaced != NO_POSITION ? mf.replaced : pairs[last].position) &
-                                 dropped_mask]);
-                while (next_stop < stops.count && stops.at[next_stop] < pos)
-                    ++next_stop;
                 // A match longer than LONG_MATCH_LENGTH makes the parse jump, and
                 // one that may be: from a leaf the trie let go (a repeat
                 // distance may still point there), a recent distance, or a
                 // skipped stretch.
-                // A search that ended below a leaf it kept has seen the
-                // longest candidate match at most `depth` bytes.
-                const bool bounded = k == last && mf.replaced == NO_POSITION;
+                int k = last;
+                while (k >= 0 && pos - pairs[k].position > max_distance)
+                    --k;
+                // A search that ended below a leaf it kept has seen the longest
+                // candidate match at most `depth` bytes: too few to matter here.
+                const bool short_known =
+                    k < 0 || (k == last && mf.replaced == NO_POSITION && depth <= LONG_MATCH_LENGTH - SHARED_BYTES);
+                const uint32_t line = mf.replaced != NO_POSITION ? mf.replaced : short_known ? 0 : pairs[last].position;
+                if (!short_known) {
+                    __builtin_prefetch(block + pairs[k].position + pairs[k].length);
+                    if (dropped)
+                        __builtin_prefetch(&dropped[dropped_slot(line) & dropped_mask]);
+                }
+                while (next_stop < stops.count && stops.at[next_stop] < pos)
+                    ++next_stop;
                 const uint32_t ext =
-                    k < 0 || (bounded && depth <= LONG_MATCH_LENGTH - SHARED_BYTES)
-                        ? 0
-                        : common_prefix(block + pairs[k].position, block + pos, pairs[k].length, reach);
+                    short_known ? 0 : common_prefix(block + pairs[k].position, block + pos, pairs[k].length, reach);
                 const bool long_match =
                     (next_stop < stops.count && stops.at[next_stop] == pos) ||
-                    (stop_at_long &&
-                     (ext > LONG_MATCH_LENGTH ||
-                      (ext > LONG_MATCH_LENGTH - SHARED_BYTES &&
-                       long_from_dropped(mf.replaced != NO_POSITION ? mf.replaced : pairs[last].position, pos)) ||
-                      long_at_recent(pos) || long_from_hole(pos)));
+                    (stop_at_long && (ext > LONG_MATCH_LENGTH ||
+                                      (ext > LONG_MATCH_LENGTH - SHARED_BYTES && long_from_dropped(line, pos)) ||
+                                      long_at_recent(pos) || long_from_hole(pos)));
                 if (k >= 0)
                     recent_add(pos - pairs[k].position);
                 next = ++pos;
