@@ -28,8 +28,11 @@ QueuedBlock queue_take(JobQueue& q, int* left)
     QueuedBlock block = q.slots[static_cast<size_t>(q.read_index)];
     q.read_index = (q.read_index + 1) % capacity;
     --q.count;
-    if (left)
-        *left = q.count;
+    if (left) {
+        *left = 0;
+        for (int i = 0; i < q.count; ++i)
+            *left += q.slots[static_cast<size_t>((q.read_index + i) % capacity)].in != nullptr;
+    }
     lock.unlock();
     q.space_event.notify_one();
     return block;

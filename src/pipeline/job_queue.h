@@ -24,7 +24,8 @@ void queue_init(JobQueue& q, int capacity);
 // Blocks while the queue is full.
 void queue_put(JobQueue& q, const QueuedBlock& block);
 // Blocks while the queue is empty; `left` (may be null) gets the number of
-// blocks still queued behind the one taken.
+// blocks with data still queued behind the one taken (the marks that end a
+// file or stop a worker take no worker's time).
 QueuedBlock queue_take(JobQueue& q, int* left = nullptr);
 
 } // namespace qrn
