@@ -118,6 +118,11 @@ uint64_t codec_plan_block_memory(const CodecPlan& plan, uint64_t block_size)
     return plan.prepare_segment_pool ? STRONG_BLOCK_MEMORY * block_size : 0;
 }
 
+uint64_t codec_plan_helper_memory(const CodecPlan& plan, uint64_t block_size)
+{
+    return plan.prepare_segment_pool ? block_size + block_size / 4 : 0;
+}
+
 void codecs_plan_tries(const CodecPlan& plan, uint64_t block_size, int builders)
 {
     // Address space costs nothing until it is used, so without a limit on it

@@ -62,6 +62,9 @@ uint64_t codec_plan_block_size(const CodecPlan& plan, uint64_t requested, int th
 // (level 9: about 11 times the block, for its trie and parse); 0 where the
 // plan's needs do not grow with the block.
 uint64_t codec_plan_block_memory(const CodecPlan& plan, uint64_t block_size);
+// Memory a second thread adds when it helps code such a block (level 9: its
+// match finder's tables and hand-over, about 1.25 times the block).
+uint64_t codec_plan_helper_memory(const CodecPlan& plan, uint64_t block_size);
 // Tells the level-9 match finder's pool that up to `builders` tries of blocks
 // of `block_size` bytes may be built at once, so that it reserves address
 // space for them (and not much more).

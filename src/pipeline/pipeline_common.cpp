@@ -50,18 +50,29 @@ int pipeline_worker(void* arg)
             continue;
         }
         uint64_t need = 0;
+        CodecPlan plan;
         if (p.coding_memory && !p.decompress) {
-            const ContainerHeader& h = b.out->header;
-            need = codec_plan_block_memory(codec_plan(h.method, h.level), b.in_size);
+            plan = codec_plan(b.out->header.method, b.out->header.level);
+            need = codec_plan_block_memory(plan, b.in_size);
             std::unique_lock<std::mutex> lock(p.coding_mutex);
             p.coding_turn.wait(lock, [&] { return p.coding_in_use == 0 || p.coding_in_use + need <= p.coding_memory; });
             p.coding_in_use += need;
         }
         // A file's last block may take a worker that nothing else needs now
-        // (the codec then codes it on two threads).
+        // (the codec then codes it on two threads), where the memory allows.
         const int coding = p.coding.fetch_add(1) + 1;
         if (coding + left >= p.thread_count)
             b.helpers = 0;
+        if (b.helpers && need) {
+            const uint64_t more = codec_plan_helper_memory(plan, b.in_size);
+            std::lock_guard<std::mutex> lock(p.coding_mutex);
+            if (p.coding_in_use + more <= p.coding_memory) {
+                p.coding_in_use += more;
+                need += more;
+            } else {
+                b.helpers = 0;
+            }
+        }
         BlockProgress progress{&p.coded_bytes, 0};
         const Finished f = code(b, &progress);
         p.coding.fetch_sub(1);

@@ -1,5 +1,5 @@
-// The file pipelines: allocations refused in the middle of a file, and the
-// numbered-error reporter (a write cut short: the program's table in tests/cli).
+// The file pipelines: allocations refused in the middle of a file, a spare
+// worker's help within the memory allowed, and the numbered-error reporter (a write cut short: the program's table in tests/cli).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "codecs/codec_plan.h"
 #include "container/block_buffers.h"
+#include "parse/match_feed.h"
 #include "pipeline/errors.h"
 #include "pipeline/pipeline.h"
 #include "support/program.h"
@@ -74,6 +76,32 @@ TEST(Pipeline, AllocationFailureInAWorkerFailsTheFileWithoutHanging)
             }
         }
     }
+}
+
+// A one-block level-9 file on two workers gets a finder thread only where the
+// memory allowed for coding holds its tables as well as the block's own.
+TEST(Pipeline, SpareWorkerHelpsWithinTheCodingMemory)
+{
+    ScratchDir d;
+    const std::string data = text_bytes(1 << 17, 5);
+    write_file(d / "in", data);
+    CompressSettings settings;
+    settings.plan = codec_plan(4, 9);
+    settings.block_size = data.size();
+    const uint64_t block = codec_plan_block_memory(settings.plan, data.size());
+    const uint64_t helper = codec_plan_helper_memory(settings.plan, data.size());
+    codecs_prepare(0, settings.plan);
+    for (const uint64_t memory : {uint64_t{0}, block + helper, block + helper - 1, block}) {
+        Pipeline p;
+        p.coding_memory = memory;
+        ASSERT_EQ(pipeline_start(p, 2, 3), 0);
+        const uint64_t started = feed_counts().started;
+        fs::remove(d / "c.qrn");
+        EXPECT_TRUE(compress_file(p, settings, (d / "in").string().c_str(), (d / "c.qrn").string().c_str()).ok());
+        pipeline_stop(p);
+        EXPECT_EQ(feed_counts().started - started, memory == 0 || memory >= block + helper ? 1u : 0u) << memory;
+    }
+    codecs_release();
 }
 
 TEST(Errors, ReporterSaysAndReturnsTheStatus)
