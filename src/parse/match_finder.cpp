@@ -96,12 +96,25 @@ inline bool bitmap_has(const uint8_t* node, uint32_t key)
 inline uint8_t* find_child(uint8_t* node, uint32_t cls, uint8_t key, uint32_t* index)
 {
     if (cls < FIRST_BITMAP_CLASS) {
+        // Eight keys at a time: the key's byte is the one where the word and
+        // the key repeated agree (the keys differ, so there is at most one).
+        // The words stay inside the node, whose children follow its keys.
         const uint32_t n = cls + 1;
+        constexpr uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+        const uint64_t pattern = 0x0101010101010101ull * key;
+        for (uint32_t i = 0; i < n; i += 8) {
+            const uint64_t t = load_le64(node + 4 + i) ^ pattern;
+            uint64_t hit = ~(((t & LOW7) + LOW7) | t | LOW7);
+            if (n - i < 8)
+                hit &= (uint64_t{1} << (8 * (n - i))) - 1;
+            if (hit)
+                return node + 4 + n + 4 * (i + static_cast<uint32_t>(__builtin_ctzll(hit)) / 8);
+        }
         uint32_t i = 0;
         while (i < n && node[4 + i] < key)
             ++i;
         *index = i;
-        return i < n && node[4 + i] == key ? node + 4 + n + 4 * i : nullptr;
+        return nullptr;
     }
     if (cls == DIRECT_CLASS) {
         uint8_t* slot = node + 4 + 4 * uint32_t(key);
@@ -232,6 +245,107 @@ bool split_edge(const Trie& t, uint8_t* slot, uint8_t* edge, uint32_t length, ui
     return true;
 }
 
+// Node bytes of a branch of class `cls` (not an edge).
+constexpr uint32_t branch_bytes(uint32_t cls)
+{
+    return cls < FIRST_BITMAP_CLASS ? small_bytes(cls + 1) : cls == DIRECT_CLASS ? DIRECT_BYTES : bitmap_bytes(cls + 1);
+}
+
+// Positions whose descents are walked ahead together.
+constexpr int WALK_AHEAD = 16;
+
+// One position's descent walked ahead of its search: it follows the path
+// the search will take and has each node loaded (and the block bytes its
+// edges and leaf are compared with), reading only. Each node of a descent
+// is a cache miss that waits for the one before; walking several positions
+// in step keeps as many misses in flight, and their searches then find the
+// nodes in the cache. A walk ends where the search would (a missing child,
+// a leaf, the limit) or at an edge whose first bytes differ.
+struct Walk {
+    uint8_t* base;
+    const uint8_t* block;
+    const uint8_t* at;     // the position's bytes
+    uint32_t limit;        // its search's limit; 0 once the walk has ended
+    uint32_t depth;
+    uint32_t r;            // the next node, being loaded
+
+    void load(uint32_t ref)
+    {
+        r = ref;
+        if (r >= LEAF_MARK) {
+            __builtin_prefetch(block + (r & POSITION_MASK) + depth);
+            limit = 0;
+            return;
+        }
+        const uint8_t* node = base + (uint64_t(r) << 3);
+        __builtin_prefetch(node);
+        const uint32_t cls = pool_class_of_reference(r);
+        if (cls == DIRECT_CLASS)
+            __builtin_prefetch(node + 4 + 4 * uint32_t(at[depth]));
+        else if (cls < EDGE_CLASS_BASE && branch_bytes(cls) > 64)
+            __builtin_prefetch(node + 64);
+    }
+    // One node further; false once the walk has ended.
+    bool step()
+    {
+        if (depth >= limit)
+            return false;
+        uint8_t* node = base + (uint64_t(r) << 3);
+        const uint32_t cls = pool_class_of_reference(r);
+        uint32_t child;
+        if (cls > EDGE_CLASS_BASE) {
+            // The edge's bytes start at a position already in the trie, so
+            // eight of them lie in the block wherever eight of ours do.
+            const uint32_t length = cls - EDGE_CLASS_BASE;
+            const uint8_t* edge = block + (stamp_of(node) & POSITION_MASK) + depth;
+            if (limit - depth >= 8) {
+                const uint64_t differ = load_le64(edge) ^ load_le64(at + depth);
+                if (differ & (length >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * length)) - 1)) {
+                    limit = 0;
+                    return false;
+                }
+            }
+            depth += length;
+            child = load_le32(node + 4);
+        } else {
+            uint32_t index = 0;
+            const uint8_t* slot = find_child(node, cls, at[depth], &index);
+            if (!slot) {
+                limit = 0;
+                return false;
+            }
+            ++depth;
+            child = load_le32(slot);
+        }
+        if (depth >= limit)
+            return false;
+        load(child);
+        return true;
+    }
+};
+
+// Walks the WALK_AHEAD positions after `pos` before `pos` is searched. The
+// trie is then whole (a search changes nothing but stamps before its last
+// step), so every reference a walk follows leads to a live node; later
+// searches change the paths only where they insert.
+void walk_ahead(MatchFinder* mf, uint32_t pos)
+{
+    const uint8_t* block = mf->block;
+    Walk walks[WALK_AHEAD];
+    int n = 0;
+    for (; n < WALK_AHEAD && pos + 1 + n < mf->block_size; ++n) {
+        const uint32_t at = pos + 1 + static_cast<uint32_t>(n);
+        walks[n] = Walk{mf->base, block, block + at, std::min(MATCH_LIMIT, mf->block_size - at), 0,
+                        load_le32(&mf->root)};
+    }
+    mf->walked = pos + 1 + static_cast<uint32_t>(n);
+    for (bool going = true; going;) {
+        going = false;
+        for (int i = 0; i < n; ++i)
+            going |= walks[i].step();
+    }
+}
+
 } // namespace
 
 bool mf_create(MatchFinder* mf, const uint8_t* block, uint32_t block_size, uint32_t first, SegmentPool* pool)
@@ -239,6 +353,7 @@ bool mf_create(MatchFinder* mf, const uint8_t* block, uint32_t block_size, uint3
     mf->pool = pool;
     mf->block = block;
     mf->block_size = block_size;
+    mf->walked = 0;
     void* root = pool_alloc(pool, EDGE_BYTES, EDGE_CLASS_BASE + 1);
     if (!root)
         return false;
@@ -263,6 +378,8 @@ bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, in
     mf->replaced = NO_POSITION;
     uint32_t prev = 0x7FFFFFFF;
     int last = -1;
+    if (pos + 1 >= mf->walked)
+        walk_ahead(mf, pos);
     // A deeper node holding the same position as the one above it only
     // lengthens that candidate.
     auto record = [&](uint32_t length, uint32_t position) {

@@ -40,6 +40,7 @@ struct MatchFinder {
     const uint8_t* block;
     uint32_t block_size;         // at most 2^30
     uint32_t replaced;           // the leaf the latest search took over, or NO_POSITION
+    uint32_t walked;             // the positions after the latest walk ahead (see mf_find)
 };
 
 constexpr uint32_t NO_POSITION = 0xFFFFFFFFu;
@@ -54,6 +55,8 @@ bool mf_create(MatchFinder* mf, const uint8_t* block, uint32_t block_size, uint3
 // lengths not decreasing; `pairs` has room for limit + 1 records. *depth is
 // the number of bytes of the position's suffix the descent consumed. False
 // when the pool yields no node (the trie is then fit only to be released).
+// Once in every few positions it first walks the next positions' descents,
+// reading only, so that their searches find their nodes in the cache.
 bool mf_find(MatchFinder* mf, uint32_t pos, uint32_t limit, MatchPair* pairs, int* last, uint32_t* depth);
 
 } // namespace qrn

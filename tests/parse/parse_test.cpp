@@ -148,10 +148,12 @@ TEST(MatchFinder, AnswersMatchTheBlock)
     struct Case {
         uint32_t n, alphabet, limit, skip;
     };
-    // Small and full alphabets (every branch form), limits from 1 up,
-    // skipped positions, and one repeated byte.
+    // Small and full alphabets (every branch form; 20: small branches whose
+    // keys take three words), limits from 1 up, skipped positions, and one
+    // repeated byte.
     for (const Case& c : {Case{3000, 2, 1024, 1}, Case{3000, 4, 7, 1}, Case{4000, 256, 1024, 1},
-                          Case{3000, 3, 1, 1}, Case{3000, 5, 300, 37}, Case{2000, 1, 1024, 1}}) {
+                          Case{3000, 3, 1, 1}, Case{3000, 5, 300, 37}, Case{2000, 1, 1024, 1},
+                          Case{6000, 20, 1024, 5}}) {
         const auto block = block_of(c.n, c.alphabet, c.n + c.alphabet);
         const std::string error = match_oracle_run(block.data(), c.n, c.limit, [&](uint32_t pos) {
             return pos % 97 == 0 ? c.skip : 1;
