@@ -351,6 +351,9 @@ void* pool_alloc(SegmentPool* pool, uint32_t size, uint32_t cls)
     ++e.allocated;
     if (uint8_t* object = e.free_objects) {
         std::memcpy(&e.free_objects, object, sizeof e.free_objects);
+        // Freed objects are long out of the cache: the next one's link (and
+        // the node written there) starts loading now, not at the next call.
+        __builtin_prefetch(e.free_objects, 1);
         ++info_of(pool->base, object)->live;
         return object;
     }
