@@ -90,6 +90,26 @@ struct StreamStats {
 
 struct Model {
     StreamStats s[M3_STREAMS];
+    // Per literal code, the token and length-extension prices of the match
+    // lengths up to LONG_MATCH_LENGTH, filled at first use after the prices
+    // change (`current` clears then).
+    uint32_t lengths[M3_LC_EXT + 1][LONG_MATCH_LENGTH + 1];
+    bool current[M3_LC_EXT + 1];
+
+    void prices_changed() { std::fill(current, current + M3_LC_EXT + 1, false); }
+    // The row of a run of r literals: row[length] + run part + offset part is
+    // step_price's sum.
+    const uint32_t* length_row(uint32_t r)
+    {
+        const uint32_t lc = r < M3_LC_EXT ? r : M3_LC_EXT;
+        uint32_t* row = lengths[lc];
+        if (!current[lc]) {
+            current[lc] = true;
+            for (uint32_t length = MIN_MATCH; length <= LONG_MATCH_LENGTH; ++length)
+                row[length] = step_price(0, r, length, 0);
+        }
+        return row;
+    }
 
     // The token, the extension values and the offset of a step of a run of
     // r literals and a match of `length` with offset value w (the run's
@@ -183,10 +203,25 @@ struct Parse {
                        uint32_t min_length, uint32_t w_value, uint32_t distance)
     {
         const uint32_t offset_part = model.s[M3_OFFSETS].value_price(w_value);
-        for (uint32_t length = len; length >= min_length; --length) {
-            relax(from, base + model.step_price(run_part, r, length, offset_part), r, code, length, w_value, distance);
-            if (len > LONG_MATCH_LENGTH)
-                break;
+        if (len < min_length)
+            return;
+        if (len > LONG_MATCH_LENGTH) {   // a long match only whole
+            relax(from, base + model.step_price(run_part, r, len, offset_part), r, code, len, w_value, distance);
+            return;
+        }
+        const uint32_t* row = model.length_row(r);
+        const uint32_t add = base + run_part + offset_part;
+        // Longest first. The lengths that reach the window's last node all
+        // end there; each of the others ends at a node of its own, which it
+        // can take only at a price no higher than the node's.
+        uint32_t length = len;
+        for (; length >= min_length && from + length >= w - 1; --length)
+            relax(from, add + row[length], r, code, length, w_value, distance);
+        const Node* const nodes = wk->nodes + from;
+        for (; length >= min_length; --length) {
+            const uint32_t price = add + row[length];
+            if (price <= nodes[length].cost)
+                relax(from, price, r, code, length, w_value, distance);
         }
     }
 
@@ -316,6 +351,7 @@ struct Parse {
             code_window();
             for (StreamStats& s : model.s)
                 s.refresh();
+            model.prices_changed();
             ws = std::max(anchor, p);
         }
         return m3w_finish(writers, anchor, n - anchor);
@@ -340,6 +376,7 @@ uint32_t attempt(const BlockCall& job, FeedStops& stops, bool* again)
         model.s[k].start(values, 0);
         model.s[k].refresh();   // every value as likely as the others
     }
+    model.prices_changed();
     pool_clear(&wk->pool);
     Parse parse{job.in, n, wk, model, {{}, wk->pairs}, writers};
     uint32_t result = CODEC_FAIL;
