@@ -169,6 +169,19 @@ struct Parse {
         }
         return lp.prefix[context][i] + lp.bits[v];
     }
+    // The price of a length below CACHED_LENGTHS from its context's row.
+    uint32_t cached_length_price(const uint32_t* row, uint32_t length_state, uint32_t pos_class, uint32_t length)
+    {
+        const uint32_t cached = row[length];
+        return cached ? cached : length_price_missing(length_state, pos_class, length);
+    }
+    // Whether an arrival at `price` over `length` nodes from node `from` can
+    // take its end node: always at the window's last node, where several
+    // lengths end; elsewhere only at a price no higher than the node's.
+    bool may_take(uint32_t from, uint32_t length, uint32_t price) const
+    {
+        return from + length >= w || price <= wk->nodes[from + length].cost;
+    }
     uint32_t slot_price(uint32_t context, uint32_t slot)
     {
         uint32_t& cached = cache.slot[context][slot];
@@ -271,8 +284,16 @@ struct Parse {
                 const uint16_t short_rep = pr.is_short_rep[s][pos_class];
                 const uint32_t with_length = header + (index == 0 ? price0(short_rep) : 0);
                 const uint32_t last = len > LONG_MATCH_LENGTH ? len : std::max(shortest, 2u);
-                for (uint32_t length = len; length >= last; --length)
-                    offer_repeat(node, with_length + length_price(m4_after_rep(s), pos_class, length), index, length);
+                const uint32_t length_state = m4_after_rep(s);
+                uint32_t length = len;
+                for (; length >= last && length >= CACHED_LENGTHS; --length)
+                    offer_repeat(node, with_length + length_price(length_state, pos_class, length), index, length);
+                const uint32_t* row = cache.length[length_state * 4 + pos_class];
+                for (; length >= last; --length) {
+                    const uint32_t price = with_length + cached_length_price(row, length_state, pos_class, length);
+                    if (may_take(node, length, price))
+                        offer_repeat(node, price, index, length);
+                }
                 if (shortest == 1 && len <= LONG_MATCH_LENGTH)
                     offer_repeat(node, header + price1(short_rep), index, 1);
             }
@@ -307,9 +328,15 @@ struct Parse {
                 // used: the caches keep what was priced when).
                 const uint32_t far = len >= 12 ? distance + slot_price(m4_dist_context(12), slot) : 0;
                 const uint32_t last = len > LONG_MATCH_LENGTH ? len : min_length;
-                for (uint32_t length = len; length >= last; --length) {
+                uint32_t length = len;
+                for (; length >= last && length >= CACHED_LENGTHS; --length)
+                    offer_match(node, far + length_price(s, pos_class, length), d, length);
+                const uint32_t* row = cache.length[s * 4 + pos_class];
+                for (; length >= last; --length) {
                     const uint32_t to_slot = length >= 12 ? far : distance + slot_price(m4_dist_context(length), slot);
-                    offer_match(node, to_slot + length_price(s, pos_class, length), d, length);
+                    const uint32_t price = to_slot + cached_length_price(row, s, pos_class, length);
+                    if (may_take(node, length, price))
+                        offer_match(node, price, d, length);
                 }
             }
             min_length = std::max(min_length, len);
