@@ -148,10 +148,24 @@ struct OptimalParse {
     void relax_lengths(uint32_t from, uint32_t base, const OptimalForm& f, uint32_t r, int32_t d, uint32_t len,
                        uint32_t min_length, uint32_t rep_after)
     {
-        for (uint32_t length = len; length >= min_length; --length) {
-            relax(from, base + f.header + D::length_price(length, f), r, d, length, rep_after);
-            if (len > LONG_MATCH_LENGTH)
-                break;
+        if (len < min_length)
+            return;
+        const uint32_t add = base + f.header;
+        if (len > LONG_MATCH_LENGTH) {
+            relax(from, add + D::length_price(len, f), r, d, len, rep_after);
+            return;
+        }
+        // The lengths that reach the window's last node all end there; each
+        // of the others ends at a node of its own, which it can take only at
+        // a price no higher than the node's.
+        uint32_t length = len;
+        for (; length >= min_length && from + length >= w - 1; --length)
+            relax(from, add + D::length_price(length, f), r, d, length, rep_after);
+        const ParseNode* const ends = nodes + from;
+        for (; length >= min_length; --length) {
+            const uint32_t price = add + D::length_price(length, f);
+            if (price <= ends[length].cost)
+                relax(from, price, r, d, length, rep_after);
         }
     }
 

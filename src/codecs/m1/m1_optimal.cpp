@@ -1,5 +1,7 @@
 // Method 1 level 9: the optimal parse over the match finder, with the price
 // of every token exact in bytes of the method 1 format.
+#include <array>
+
 #include "codecs/common/optimal_parse.h"
 #include "codecs/m1/m1.h"
 #include "codecs/m1/m1_format.h"
@@ -7,6 +9,16 @@
 namespace qrn {
 
 namespace {
+
+// Bytes of the match-length extension for length value v (length - minimum).
+constexpr uint32_t value_price(uint32_t v) { return v < 15 ? 0 : static_cast<uint32_t>(length_extension_size(v)); }
+// The same for the values the parse prices most, those of lengths it tries one by one.
+constexpr auto SHORT_VALUE_PRICES = [] {
+    std::array<uint8_t, LONG_MATCH_LENGTH + 1> t{};
+    for (uint32_t v = 0; v <= LONG_MATCH_LENGTH; ++v)
+        t[v] = static_cast<uint8_t>(value_price(v));
+    return t;
+}();
 
 struct M1Dialect {
     static constexpr bool REPEAT = false;
@@ -26,7 +38,7 @@ struct M1Dialect {
     static uint32_t length_price(uint32_t length, const OptimalForm&)
     {
         const uint32_t v = length - M1_MIN_MATCH;
-        return v < 15 ? 0 : static_cast<uint32_t>(length_extension_size(v));
+        return v <= LONG_MATCH_LENGTH ? SHORT_VALUE_PRICES[v] : value_price(v);
     }
     static uint32_t first_min_length(uint32_t) { return M1_MIN_MATCH; }
 
