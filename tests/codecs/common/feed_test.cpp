@@ -121,6 +121,29 @@ TEST(MatchFeed, AFinderThatOverrunsCostsTimeNotBytes)
     EXPECT_GE(counts.retries, 4u * 3);
 }
 
+// The level-9 output of each method over inputs with long matches and
+// several windows, pinned: work on the parse's speed must not move a byte.
+// A change meant to alter the format updates the sums (and says so).
+TEST(MatchFeed, LevelNineBytesArePinned)
+{
+    const std::vector<Case> inputs = cases();
+    const uint64_t want[4][2] = {{6897692573657432945ull, 14300873682793556895ull},
+                                 {15505720779308272951ull, 12077360543227631602ull},
+                                 {4887559675699880237ull, 6335221553369605708ull},
+                                 {12072685676568458556ull, 9752311215788468922ull}};
+    for (int method = 1; method <= 4; ++method) {
+        codecs_prepare(0, codec_plan(method, 9));
+        for (int i = 0; i < 2; ++i) {
+            const auto coded = testing::codec_compress(codec_of(method), 9, 0, inputs[i].data);
+            uint64_t sum = 0xCBF29CE484222325ull;   // FNV-1a
+            for (uint8_t b : coded.bytes)
+                sum = (sum ^ b) * 0x100000001B3ull;
+            EXPECT_EQ(sum, want[method - 1][i]) << "method " << method << " " << inputs[i].name;
+        }
+        codecs_release();
+    }
+}
+
 // Only a caller that allows a thread gets one, and small blocks never do.
 TEST(MatchFeed, WhoGetsAThread)
 {
