@@ -24,6 +24,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "common/bytes.h"
@@ -32,6 +33,18 @@
 #include "parse/match_finder.h"
 
 namespace qrn {
+
+// The bytes `price` gives each length value 0..LONG_MATCH_LENGTH, as a
+// table: the values the parse prices most, those of the lengths it tries
+// one by one.
+template <class F>
+constexpr std::array<uint8_t, LONG_MATCH_LENGTH + 1> value_price_table(F price)
+{
+    std::array<uint8_t, LONG_MATCH_LENGTH + 1> t{};
+    for (uint32_t v = 0; v <= LONG_MATCH_LENGTH; ++v)
+        t[v] = static_cast<uint8_t>(price(v));
+    return t;
+}
 
 // One node per window position. `cost` is the price of the cheapest way
 // found to reach it (in bytes, relative to the window's start; for a node

@@ -1,7 +1,5 @@
 // Method 1 level 9: the optimal parse over the match finder, with the price
 // of every token exact in bytes of the method 1 format.
-#include <array>
-
 #include "codecs/common/optimal_parse.h"
 #include "codecs/m1/m1.h"
 #include "codecs/m1/m1_format.h"
@@ -12,13 +10,7 @@ namespace {
 
 // Bytes of the match-length extension for length value v (length - minimum).
 constexpr uint32_t value_price(uint32_t v) { return v < 15 ? 0 : static_cast<uint32_t>(length_extension_size(v)); }
-// The same for the values the parse prices most, those of lengths it tries one by one.
-constexpr auto SHORT_VALUE_PRICES = [] {
-    std::array<uint8_t, LONG_MATCH_LENGTH + 1> t{};
-    for (uint32_t v = 0; v <= LONG_MATCH_LENGTH; ++v)
-        t[v] = static_cast<uint8_t>(value_price(v));
-    return t;
-}();
+constexpr auto SHORT_VALUE_PRICES = value_price_table(value_price);
 
 struct M1Dialect {
     static constexpr bool REPEAT = false;

@@ -1,7 +1,6 @@
 // Method 2 level 9: the optimal parse over the match finder in the level-9
 // dialect, with a match at the repeat distance (a one-byte token) tried at
 // every position before the search, and every token form priced exactly.
-#include <array>
 #include <cstring>
 
 #include "codecs/common/copy.h"
@@ -38,13 +37,7 @@ constexpr uint32_t literal_price(const Form9& f, uint32_t r)
     return r < f.escape ? 0 : static_cast<uint32_t>(length_extension_size(r));
 }
 constexpr uint32_t value_price(uint32_t v) { return v < 7 ? 0 : static_cast<uint32_t>(length_extension_size(v)); }
-// The same for the values the parse prices most, those of lengths it tries one by one.
-constexpr auto SHORT_VALUE_PRICES = [] {
-    std::array<uint8_t, LONG_MATCH_LENGTH + 1> t{};
-    for (uint32_t v = 0; v <= LONG_MATCH_LENGTH; ++v)
-        t[v] = static_cast<uint8_t>(value_price(v));
-    return t;
-}();
+constexpr auto SHORT_VALUE_PRICES = value_price_table(value_price);
 
 struct M2Dialect {
     static constexpr bool REPEAT = true;
