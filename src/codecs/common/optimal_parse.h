@@ -46,6 +46,27 @@ constexpr std::array<uint8_t, LONG_MATCH_LENGTH + 1> value_price_table(F price)
     return t;
 }
 
+// Offers the lengths len down to min_length (min_length >= 1) of one
+// candidate from node `from`, longest first: offer(length, price(length)).
+// The lengths that reach the window's last node (`last_node`) all end there
+// and are offered one by one; each of the others ends at a node of its own,
+// which it can take only at a price no higher than the node's, so only
+// those are offered.
+template <class Node, class Price, class Offer>
+inline void offer_lengths(const Node* nodes, uint32_t from, uint32_t last_node, uint32_t len, uint32_t min_length,
+                          Price price, Offer offer)
+{
+    uint32_t length = len;
+    for (; length >= min_length && from + length >= last_node; --length)
+        offer(length, price(length));
+    const Node* const ends = nodes + from;
+    for (; length >= min_length; --length) {
+        const uint32_t p = price(length);
+        if (p <= ends[length].cost)
+            offer(length, p);
+    }
+}
+
 // One node per window position. `cost` is the price of the cheapest way
 // found to reach it (in bytes, relative to the window's start; for a node
 // reached by literals, the price at the start of its run). The arriving step
@@ -168,18 +189,9 @@ struct OptimalParse {
             relax(from, add + D::length_price(len, f), r, d, len, rep_after);
             return;
         }
-        // The lengths that reach the window's last node all end there; each
-        // of the others ends at a node of its own, which it can take only at
-        // a price no higher than the node's.
-        uint32_t length = len;
-        for (; length >= min_length && from + length >= w - 1; --length)
-            relax(from, add + D::length_price(length, f), r, d, length, rep_after);
-        const ParseNode* const ends = nodes + from;
-        for (; length >= min_length; --length) {
-            const uint32_t price = add + D::length_price(length, f);
-            if (price <= ends[length].cost)
-                relax(from, price, r, d, length, rep_after);
-        }
+        offer_lengths(
+            nodes, from, w - 1, len, min_length, [&](uint32_t length) { return add + D::length_price(length, f); },
+            [&](uint32_t length, uint32_t price) { relax(from, price, r, d, length, rep_after); });
     }
 
     // The forward pass of one window; false when the match finder fails.

@@ -211,18 +211,9 @@ struct Parse {
         }
         const uint32_t* row = model.length_row(r);
         const uint32_t add = base + run_part + offset_part;
-        // Longest first. The lengths that reach the window's last node all
-        // end there; each of the others ends at a node of its own, which it
-        // can take only at a price no higher than the node's.
-        uint32_t length = len;
-        for (; length >= min_length && from + length >= w - 1; --length)
-            relax(from, add + row[length], r, code, length, w_value, distance);
-        const Node* const nodes = wk->nodes + from;
-        for (; length >= min_length; --length) {
-            const uint32_t price = add + row[length];
-            if (price <= nodes[length].cost)
-                relax(from, price, r, code, length, w_value, distance);
-        }
+        offer_lengths(
+            wk->nodes, from, w - 1, len, min_length, [&](uint32_t length) { return add + row[length]; },
+            [&](uint32_t length, uint32_t price) { relax(from, price, r, code, length, w_value, distance); });
     }
 
     bool forward()

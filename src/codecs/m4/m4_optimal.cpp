@@ -128,10 +128,8 @@ struct Parse {
     uint32_t length_price(uint32_t length_state, uint32_t pos_class, uint32_t length)
     {
         const uint32_t context = length_state * 4 + pos_class;
-        if (length < CACHED_LENGTHS) {
-            const uint32_t cached = cache.length[context][length];
-            return cached ? cached : length_price_missing(length_state, pos_class, length);
-        }
+        if (length < CACHED_LENGTHS)
+            return cached_length_price(cache.length[context], length_state, pos_class, length);
         const WindowLengthPrices& lp = wk->long_lengths;
         const uint32_t v = length - 1;
         if (v < WINDOW_PRICED_VALUES && lp.prefix_window[context] == lp.window && lp.bits_window[v] == lp.window)
@@ -174,13 +172,6 @@ struct Parse {
     {
         const uint32_t cached = row[length];
         return cached ? cached : length_price_missing(length_state, pos_class, length);
-    }
-    // Whether an arrival at `price` over `length` nodes from node `from` can
-    // take its end node: always at the window's last node, where several
-    // lengths end; elsewhere only at a price no higher than the node's.
-    bool may_take(uint32_t from, uint32_t length, uint32_t price) const
-    {
-        return from + length >= w || price <= wk->nodes[from + length].cost;
     }
     uint32_t slot_price(uint32_t context, uint32_t slot)
     {
@@ -289,11 +280,10 @@ struct Parse {
                 for (; length >= last && length >= CACHED_LENGTHS; --length)
                     offer_repeat(node, with_length + length_price(length_state, pos_class, length), index, length);
                 const uint32_t* row = cache.length[length_state * 4 + pos_class];
-                for (; length >= last; --length) {
-                    const uint32_t price = with_length + cached_length_price(row, length_state, pos_class, length);
-                    if (may_take(node, length, price))
-                        offer_repeat(node, price, index, length);
-                }
+                offer_lengths(
+                    wk->nodes, node, w, length, last,
+                    [&](uint32_t l) { return with_length + cached_length_price(row, length_state, pos_class, l); },
+                    [&](uint32_t l, uint32_t price) { offer_repeat(node, price, index, l); });
                 if (shortest == 1 && len <= LONG_MATCH_LENGTH)
                     offer_repeat(node, header + price1(short_rep), index, 1);
             }
@@ -332,12 +322,12 @@ struct Parse {
                 for (; length >= last && length >= CACHED_LENGTHS; --length)
                     offer_match(node, far + length_price(s, pos_class, length), d, length);
                 const uint32_t* row = cache.length[s * 4 + pos_class];
-                for (; length >= last; --length) {
-                    const uint32_t to_slot = length >= 12 ? far : distance + slot_price(m4_dist_context(length), slot);
-                    const uint32_t price = to_slot + cached_length_price(row, s, pos_class, length);
-                    if (may_take(node, length, price))
-                        offer_match(node, price, d, length);
-                }
+                const auto price = [&](uint32_t l) {
+                    const uint32_t to_slot = l >= 12 ? far : distance + slot_price(m4_dist_context(l), slot);
+                    return to_slot + cached_length_price(row, s, pos_class, l);
+                };
+                offer_lengths(wk->nodes, node, w, length, last, price,
+                              [&](uint32_t l, uint32_t p) { offer_match(node, p, d, l); });
             }
             min_length = std::max(min_length, len);
         }
