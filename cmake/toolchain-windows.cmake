@@ -11,7 +11,20 @@ set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 find_program(QRN_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QRN_WINE})
+# Wine runs with address-space randomisation off where the system lets a
+# process ask for that. Wine's loader is linked at a fixed address, and the
+# kernel puts its heap at a random place in the gigabyte above it; about one
+# start in a few thousand, the heap covers the page Wine needs at 0x7ffe0000,
+# and Wine exits with status 1 ("failed to map the shared user data") before
+# the program starts. Without randomisation the heap sits right after the
+# loader, every time. The setting passes to every process Wine starts.
+execute_process(COMMAND setarch x86_64 -R true RESULT_VARIABLE qrn_setarch_status
+                OUTPUT_QUIET ERROR_QUIET)
+if(qrn_setarch_status EQUAL 0)
+  set(CMAKE_CROSSCOMPILING_EMULATOR setarch x86_64 -R ${QRN_WINE})
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QRN_WINE})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
