@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "codecs/codec_plan.h"
-#include "codecs/codec_table.h"
 #include "codecs/common/copy.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/prefix_varint.h"
@@ -21,8 +20,7 @@ namespace qrn {
 namespace {
 
 using testing::Bytes;
-
-testing::Codec codec_of(int method) { return {method, encoder_for(method), decoder_for(method)}; }
+using testing::codec_of;
 
 // Every field is little-endian whatever the host's order (the cross build's
 // s390x tests run on a big-endian one).

@@ -7,7 +7,6 @@
 #include <random>
 
 #include "codecs/codec_plan.h"
-#include "codecs/codec_table.h"
 #include "parse/match_feed.h"
 #include "support/codec_run.h"
 #include "support/inputs.h"
@@ -16,6 +15,7 @@ namespace qrn {
 namespace {
 
 using testing::Bytes;
+using testing::codec_of;
 
 // Headers of 512 bytes (a name, octal fields, zero padding) each before a
 // text body padded to 512 bytes, some bodies copied from earlier ones.
@@ -85,8 +85,6 @@ std::vector<Case> cases()
             v.push_back({name, data});
     return v;
 }
-
-testing::Codec codec_of(int method) { return {method, encoder_for(method), decoder_for(method)}; }
 
 // Threads for blocks of any size; with `overrun`, a finder that never stops
 // at long matches (so that the parse jumps over positions it has inserted).

@@ -16,10 +16,9 @@ namespace qrn {
 namespace {
 
 using namespace m2test;
+using testing::default_bits;
 
 Bytes str(const char* s) { return Bytes(s, s + std::strlen(s)); }
-
-int default_bits(int level) { return level == 0 ? 16 : level == 1 ? 20 : 26; }
 
 // The result when the decoder's two loops disagree.
 constexpr uint32_t LOOPS_DISAGREE = 0xFFFFFFFEu;

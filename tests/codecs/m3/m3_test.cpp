@@ -21,10 +21,9 @@ namespace {
 
 using testing::Bytes;
 using testing::random_data;
+using testing::default_bits;
 
 const testing::Codec M3{3, m3_compress, m3_decompress};
-
-int default_bits(int level) { return level == 0 ? 16 : level == 1 ? 20 : 26; }
 
 Bytes compress(const Bytes& data, int level)
 {
