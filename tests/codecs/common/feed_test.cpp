@@ -106,10 +106,9 @@ FeedCounts compare_threads(bool overrun, const std::vector<Case>& inputs)
     return {feed_counts().started - before.started, feed_counts().retries - before.retries};
 }
 
-// A finder that runs past long matches gets every block with one coded
-// again (three times with the finder stopping where the parse jumped, then on
-// one thread), with the same bytes; the inputs need no second coding
-// otherwise.
+// The inputs need no second coding; a finder that runs past long matches gets
+// every block with one coded again (three times with the finder stopping where
+// the parse jumped, then on one thread), with the same bytes.
 TEST(MatchFeed, TwoThreadsGiveTheBytesOfOne)
 {
     const std::vector<Case> inputs = cases();
