@@ -14,16 +14,6 @@
 namespace qrn {
 namespace {
 
-// The builds this processor runs (the scalar one first).
-std::vector<AnscBuild> runnable_builds()
-{
-    std::vector<AnscBuild> out;
-    for (const AnscBuild& b : ansc_builds())
-        if (b.level <= cpu_feature_level())
-            out.push_back(b);
-    return out;
-}
-
 std::vector<uint8_t> encode(const std::vector<uint8_t>& symbols, uint32_t chunk, AnscContext* out_ctx = nullptr,
                             AnscEncodeFn encoder = ansc_encode_scalar)
 {
@@ -68,15 +58,9 @@ bool decode(const std::vector<uint8_t>& segment, uint32_t count, uint32_t chunk,
 // zero-padded to a byte.
 std::vector<uint8_t> bits(const std::string& text)
 {
-    std::vector<uint8_t> out;
-    int n = 0;
-    for (char c : text) {
-        if (n % 8 == 0)
-            out.push_back(0);
-        if (c == '1')
-            out.back() |= static_cast<uint8_t>(0x80 >> (n % 8));
-        ++n;
-    }
+    std::vector<uint8_t> out((text.size() + 7) / 8);
+    for (size_t n = 0; n < text.size(); ++n)
+        out[n / 8] |= static_cast<uint8_t>((text[n] == '1') << (7 - n % 8));
     return out;
 }
 
@@ -200,10 +184,8 @@ TEST(AnscEncode, StaleEntriesAboveCountTravelInInitialTable)
     // Chunk 0 uses symbols 0..1, chunk 1 symbols 0..9: the initial table holds
     // chunk 0's two entries and chunk 1's leftovers 2..9 (m = 10 > count 2).
     std::vector<uint8_t> symbols;
-    for (int i = 0; i < 100; ++i)
-        symbols.push_back(static_cast<uint8_t>(i & 1));
-    for (int i = 0; i < 100; ++i)
-        symbols.push_back(static_cast<uint8_t>(i % 10));
+    for (int i = 0; i < 200; ++i)
+        symbols.push_back(static_cast<uint8_t>(i < 100 ? i & 1 : i % 10));
     AnscContext enc;
     const auto seg = encode(symbols, 100, &enc);
     EXPECT_EQ(seg[32], 1);
@@ -249,7 +231,10 @@ std::vector<uint8_t> make_stream(std::mt19937& rng, size_t n, int kind)
 TEST(AnscRoundTrip, LengthsChunkSizesAndDistributionsInEveryBuild)
 {
     ansc_init_tables();
-    const std::vector<AnscBuild> builds = runnable_builds();
+    std::vector<AnscBuild> builds;   // those this processor runs, the scalar one first
+    for (const AnscBuild& b : ansc_builds())
+        if (b.level <= cpu_feature_level())
+            builds.push_back(b);
     std::mt19937 rng(12345);
     const uint32_t chunk_sizes[] = {12288, 14336, 16384, 8, 13, 1, 65535};
     const size_t lengths[] = {1, 2, 3, 7, 8, 9, 15, 16, 17, 100, 1000};
@@ -290,24 +275,18 @@ TEST(AnscDamage, ReportedInsteadOfLeavingTheBuffers)
     for (size_t cut : {seg.size() - 1, seg.size() - 2, seg.size() / 2, size_t{40}, size_t{32}, size_t{0}})
         EXPECT_FALSE(decode(std::vector<uint8_t>(seg.begin(), seg.begin() + cut), 40000, 16384, &back)) << cut;
 
+    // Tables no chunk decodes with: a count above 256, frequencies not summing
+    // to 2048 (one sum wraps), and a valid table before a header of zero bits
+    // (no gamma code ends).
     uint8_t out[16];
     AnscContext ctx;
-    ansc_reset(ctx);
     const uint8_t zeros[64] = {};
-    // A count above 256.
-    ctx.last_symbol = 300;
-    EXPECT_EQ(ansc_decode_scalar(ctx, zeros, zeros + 64, 16, out), nullptr);
-    // Frequencies not summing to 2048.
-    ctx.last_symbol = 1;
-    ctx.freq[0] = 1000;
-    ctx.freq[1] = 1000;
-    EXPECT_EQ(ansc_decode_scalar(ctx, zeros, zeros + 64, 16, out), nullptr);
-    ctx.freq[1] = 0xFFFFFFFFu;  // a sum that wraps
-    EXPECT_EQ(ansc_decode_scalar(ctx, zeros, zeros + 64, 16, out), nullptr);
-    // A valid table but a header of zero bits (no gamma code ends).
-    ctx.freq[0] = 1024;
-    ctx.freq[1] = 1024;
-    EXPECT_EQ(ansc_decode_scalar(ctx, zeros, zeros + 64, 16, out), nullptr);
+    const uint32_t tables[][3] = {{300, 0, 0}, {1, 1000, 1000}, {1, 1000, 0xFFFFFFFFu}, {1, 1024, 1024}};
+    for (const auto& [last_symbol, f0, f1] : tables) {
+        ansc_reset(ctx);
+        ctx.last_symbol = last_symbol, ctx.freq[0] = f0, ctx.freq[1] = f1;
+        EXPECT_EQ(ansc_decode_scalar(ctx, zeros, zeros + 64, 16, out), nullptr) << f0 << " " << f1;
+    }
     // An initial table whose gamma codes run past the end.
     const uint8_t* pos = seg.data();
     EXPECT_FALSE(ansc_read_header(ctx, &pos, seg.data() + 34));

@@ -60,21 +60,18 @@ TEST(Memory, LimitChoosesTheBlockSize)
 {
     ScratchDir d;
     write_file(d / "in", text_bytes(5000, 3));
-    struct Case {
-        const char* args;
-        const char* block;   // --list's block column
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {   // options, --list's block column
         {"-19 -p1 --memory=1G", "52.00 MiB"},      // a limit: 1 GiB / 20, rounded up to whole MiB
         {"-29 -p2 --memory=2048M", "52.00 MiB"},   // 2 GiB / 20 / 2 workers
         {"-49 -p1 --memory=100M", "5.00 MiB"},     // below the 32 MiB the machine's memory would give
         {"-39 -p1 --memory 3145728K", "154.00 MiB"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args);
+    for (const auto& [args, block] : cases) {
+        SCOPED_TRACE(args);
         // From a pipe the block is not cut to the input's size.
-        ASSERT_EQ(run_quarnix(d.path, std::string(c.args) + " -of", ">c.qrn <&0", "cat in |").status, 0);
+        ASSERT_EQ(run_quarnix(d.path, std::string(args) + " -of", ">c.qrn <&0", "cat in |").status, 0);
         const RunResult list = run_quarnix(d.path, "--list c.qrn");
-        EXPECT_NE(list.out.find(c.block), std::string::npos) << list.out;
+        EXPECT_NE(list.out.find(block), std::string::npos) << list.out;
         EXPECT_EQ(run_quarnix(d.path, "-d -o c.qrn").out, read_file(d / "in"));
     }
 }
@@ -83,10 +80,7 @@ TEST(Memory, LimitRefusesWhatCannotFit)
 {
     ScratchDir d;
     write_file(d / "in", "data");
-    struct Case {
-        const char* args;
-        const char* err;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {   // options, what the program says
         {"-19 -b1024 --memory=4G", "quarnix: -b1024 at level 9 needs about 11 GiB; the limit is 4 GiB\n"},
         {"-49 -b512 --memory=1g", "quarnix: -b512 at level 9 needs about 5.5 GiB; the limit is 1 GiB\n"},
         {"-29 -b64 --memory=512M", "quarnix: -b64 at level 9 needs about 704 MiB; the limit is 512 MiB\n"},
@@ -94,11 +88,11 @@ TEST(Memory, LimitRefusesWhatCannotFit)
         {"-19 --memory=0", "quarnix: --memory=0: not a size (a number, with K, M or G)\n"},
         {"-19 --memory=4GB", "quarnix: --memory=4GB: not a size (a number, with K, M or G)\n"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args);
-        const RunResult r = run_quarnix(d.path, std::string(c.args) + " in out/c.qrn");
+    for (const auto& [args, err] : cases) {
+        SCOPED_TRACE(args);
+        const RunResult r = run_quarnix(d.path, std::string(args) + " in out/c.qrn");
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.err, err);
         EXPECT_FALSE(fs::exists(d / "out"));
     }
     // What fits goes ahead; other levels have no rule of memory.

@@ -238,20 +238,19 @@ TEST(Program, SettingsReachTheHeader)
         {"-49 in out.qrn", 3, 4, 9, 0, 0},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
         fs::remove(d / "out.qrn");
         RunResult r = run_quarnix(d.path, c.args);
-        ASSERT_EQ(r.status, 0) << c.args << "\n" << r.err;
-        EXPECT_EQ(r.err, "") << c.args;
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
         const std::string h = read_file(d / "out.qrn");
-        ASSERT_GE(h.size(), 32u) << c.args;
+        ASSERT_GE(h.size(), 32u);
         auto u8 = [&](size_t i) { return static_cast<uint8_t>(h[i]); };
-        EXPECT_EQ(u8(16) | u8(17) << 8, c.bsize_code) << c.args;
-        EXPECT_EQ(u8(18), c.method) << c.args;
-        EXPECT_EQ(u8(19), c.level) << c.args;
-        EXPECT_EQ(u8(20), c.filter) << c.args;
-        EXPECT_EQ(static_cast<int32_t>(u8(24) | u8(25) << 8 | u8(26) << 16 | static_cast<uint32_t>(u8(27)) << 24),
-                  c.hash_bits)
-            << c.args;
+        EXPECT_EQ(u8(16) | u8(17) << 8, c.bsize_code);
+        EXPECT_EQ(u8(18), c.method);
+        EXPECT_EQ(u8(19), c.level);
+        EXPECT_EQ(u8(20), c.filter);
+        EXPECT_EQ(int32_t(u8(24) | u8(25) << 8 | u8(26) << 16 | uint32_t(u8(27)) << 24), c.hash_bits);
     }
 }
 

@@ -36,13 +36,11 @@ void image_of(int dir, const std::string& prefix, TreeImage& image)
         struct stat st;
         ASSERT_EQ(fstatat(dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW), 0);
         const std::string key = prefix + "/" + name;
-        if (S_ISDIR(st.st_mode) && WINDOWS_TARGET) {
+        if (S_ISDIR(st.st_mode)) {
             // Windows keeps no directory modes, and times to 100 ns.
-            image[key] = "dir " + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec / 100);
-            image_of(openat(dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY), key, image);
-        } else if (S_ISDIR(st.st_mode)) {
-            image[key] = "dir " + std::to_string(st.st_mode & 07777) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-                         std::to_string(st.st_mtim.tv_nsec);
+            const std::string when = std::to_string(st.st_mtim.tv_sec) + "." +
+                                     std::to_string(WINDOWS_TARGET ? st.st_mtim.tv_nsec / 100 : st.st_mtim.tv_nsec);
+            image[key] = WINDOWS_TARGET ? "dir " + when : "dir " + std::to_string(st.st_mode & 07777) + " " + when;
             image_of(openat(dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY), key, image);
         } else {
             const int fd = openat(dirfd(d), name.c_str(), O_RDONLY);
@@ -103,17 +101,12 @@ TEST(Tree, DeepTreesKeepContentModesAndTimesBothWays)
         EXPECT_EQ(c.err, "");
         // The compressed tree has the source's directories, modes and times
         // and one container per file.
-        TreeImage packed_dirs;
-        for (const auto& [name, what] : image_of(d / "packed/src")) {
-            if (what.rfind("dir ", 0) == 0) {
-                packed_dirs[name] = what;
-            } else {
-                EXPECT_TRUE(name.size() > 4 && name.substr(name.size() - 4) == ".qrn") << name;
-            }
-        }
+        const TreeImage packed = image_of(d / "packed/src");
+        for (const auto& [name, what] : packed)
+            EXPECT_TRUE(what.rfind("dir ", 0) == 0 || name.ends_with(".qrn")) << name;
         for (const auto& [name, what] : source) {
             if (what.rfind("dir ", 0) == 0) {
-                EXPECT_EQ(packed_dirs[name], what) << name;
+                EXPECT_EQ(packed.contains(name) ? packed.at(name) : std::string(), what) << name;
             }
         }
 

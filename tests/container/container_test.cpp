@@ -34,11 +34,7 @@ TEST(BlockSizeCode, WriterCodesAndTheirSizes)
 TEST(Header, FieldsIntegrityAndMagic)
 {
     ContainerHeader h;
-    h.bsize_code = 201;
-    h.method = 3;
-    h.level = 2;
-    h.filter = 1;
-    h.hash_bits = -7;
+    h.bsize_code = 201, h.method = 3, h.level = 2, h.filter = 1, h.hash_bits = -7;
     uint8_t b[HEADER_SIZE];
     container_header_encode(h, b);
     const uint8_t plain[HEADER_SIZE] = {0, 'Q', 'R', '0', 0, 0, 0, 0, 0,    0, 0, 0, 0, 0, 0, 0,

@@ -11,23 +11,13 @@ namespace {
 
 using namespace qrn::testing;
 
-std::string le32(uint32_t v)
-{
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        s[static_cast<size_t>(i)] = static_cast<char>(v >> (8 * i));
-    return s;
-}
+std::string le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
 std::string header(uint16_t code, uint8_t method = 1, uint8_t level = 1, uint8_t filter = 0)
 {
     std::string h(32, '\0');
     h.replace(1, 3, "QR0");
-    h[16] = static_cast<char>(code & 0xFF);
-    h[17] = static_cast<char>(code >> 8);
-    h[18] = static_cast<char>(method);
-    h[19] = static_cast<char>(level);
-    h[20] = static_cast<char>(filter);
+    h[16] = char(code & 0xFF), h[17] = char(code >> 8), h[18] = char(method), h[19] = char(level), h[20] = char(filter);
     return h;
 }
 

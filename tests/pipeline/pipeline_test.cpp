@@ -64,15 +64,14 @@ TEST(Pipeline, AllocationFailureInAWorkerFailsTheFileWithoutHanging)
         const fs::path in = decompress ? d / "good.qrn" : d / "in", out = d / "out";
         for (int allowed : {0, 1, 2, 5, 17, 40}) {
             for (int threads : {0, 1, 3}) {
+                SCOPED_TRACE(::testing::Message() << decompress << " " << allowed << " " << threads);
                 fs::remove(out);
                 const bool failed = gated_run(decompress, threads, allowed, in, out);
-                const std::string tag = std::to_string(decompress) + " " + std::to_string(allowed) + " " +
-                                        std::to_string(threads);
                 // Inline coding needs two buffers in all; threaded coding two per block.
-                EXPECT_TRUE(decompress || failed == (threads > 0 || allowed < 2)) << tag;
-                EXPECT_TRUE(failed || allowed > 0) << tag;
-                EXPECT_EQ(fs::exists(out), !failed) << tag;
-                EXPECT_TRUE(failed || !decompress || read_file(out) == data) << tag;
+                EXPECT_TRUE(decompress || failed == (threads > 0 || allowed < 2));
+                EXPECT_TRUE(failed || allowed > 0);
+                EXPECT_EQ(fs::exists(out), !failed);
+                EXPECT_TRUE(failed || !decompress || read_file(out) == data);
             }
         }
     }

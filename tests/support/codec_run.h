@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codecs/codec_call.h"
+#include "codecs/codec_table.h"
 #include "support/program.h"
 
 namespace qrn::testing {
@@ -29,6 +30,12 @@ struct Codec {
     uint32_t decode_slack = BUFFER_SLACK;                // room past a decoder's input and output
     uint8_t input_fill = 0;                              // what the input's slack holds
 };
+
+// A method's entries as the codec table holds them.
+inline Codec codec_of(int method) { return {method, encoder_for(method), decoder_for(method)}; }
+
+// The table bits of methods 2 and 3 at levels 0, 1 and 2 where none are asked for.
+inline int default_bits(int level) { return level == 0 ? 16 : level == 1 ? 20 : 26; }
 
 constexpr uint8_t GUARD_BYTE = 0xC5;
 

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "codecs/codec_plan.h"
-#include "codecs/codec_table.h"
 #include "codecs/common/copy.h"
 #include "codecs/common/lz_hash.h"
 #include "codecs/common/prefix_varint.h"
@@ -21,8 +20,7 @@ namespace qrn {
 namespace {
 
 using testing::Bytes;
-
-testing::Codec codec_of(int method) { return {method, encoder_for(method), decoder_for(method)}; }
+using testing::codec_of;
 
 // Every field is little-endian whatever the host's order (the cross build's
 // s390x tests run on a big-endian one).
@@ -53,18 +51,12 @@ TEST(PrefixVarint, WidthBoundariesAndKnownBytes)
     const struct {
         uint32_t value;
         Bytes bytes;
-    } cases[] = {{0, {0x00}},
-                 {45, {0x5A}},
-                 {127, {0xFE}},
-                 {128, {0x01, 0x02}},
-                 {16383, {0xFD, 0xFF}},
-                 {16384, {0x03, 0x00, 0x02}},
-                 {2097151, {0xFB, 0xFF, 0xFF}},
-                 {2097152, {0x07, 0x00, 0x00, 0x02}},
-                 {268435455, {0xF7, 0xFF, 0xFF, 0xFF}},
-                 {268435456, {0x0F, 0x00, 0x00, 0x00, 0x01}},
-                 {0x7FFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF, 0x07}},
-                 {0xFFFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}}};
+    } cases[] = {
+        {0, {0x00}}, {45, {0x5A}}, {127, {0xFE}}, {128, {0x01, 0x02}}, {16383, {0xFD, 0xFF}},
+        {16384, {0x03, 0x00, 0x02}}, {2097151, {0xFB, 0xFF, 0xFF}}, {2097152, {0x07, 0x00, 0x00, 0x02}},
+        {268435455, {0xF7, 0xFF, 0xFF, 0xFF}}, {268435456, {0x0F, 0x00, 0x00, 0x00, 0x01}},
+        {0x7FFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF, 0x07}}, {0xFFFFFFFF, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}},
+    };
     for (const auto& c : cases) {
         uint8_t buf[8] = {};
         EXPECT_EQ(Bytes(buf, prefix_varint_put(buf, c.value)), c.bytes) << c.value;

@@ -214,8 +214,7 @@ TEST(M1Decode, DamageIsReported)
 }
 
 struct Setting {
-    int level;
-    int bits;
+    int level, bits;
 };
 // Level 0 below and from 13 bits (without and with end insertion), and the
 // multi-probe levels with small and default tables.

@@ -16,10 +16,9 @@ namespace qrn {
 namespace {
 
 using namespace m2test;
+using testing::default_bits;
 
 Bytes str(const char* s) { return Bytes(s, s + std::strlen(s)); }
-
-int default_bits(int level) { return level == 0 ? 16 : level == 1 ? 20 : 26; }
 
 // The result when the decoder's two loops disagree.
 constexpr uint32_t LOOPS_DISAGREE = 0xFFFFFFFEu;
@@ -271,9 +270,8 @@ TEST(M2Compress, SmallBlocksAndEdgeShapes)
         EXPECT_EQ(compress(Bytes(10, 'a'), level, bits), (Bytes{uint8_t(0x50 | field), 0x00, 'a', 0x00, 0x00}));
         // No repetition: the end token alone (300 = 255 + 45).
         const Bytes noise = nonzero_bytes(300, 8);
-        Bytes expect(4 + noise.size());
-        expect[0] = 0x30, expect[2] = 0xFF, expect[3] = 90;
-        std::copy(noise.begin(), noise.end(), expect.begin() + 4);
+        Bytes expect = {0x30, 0x00, 0xFF, 90};
+        expect.insert(expect.end(), noise.begin(), noise.end());
         EXPECT_EQ(compress(noise, level, bits), expect);
         // 1000 equal bytes: the match ends where its extension reached the
         // search limit, the rest are the end token's literals.

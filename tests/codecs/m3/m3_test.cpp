@@ -21,10 +21,9 @@ namespace {
 
 using testing::Bytes;
 using testing::random_data;
+using testing::default_bits;
 
 const testing::Codec M3{3, m3_compress, m3_decompress};
-
-int default_bits(int level) { return level == 0 ? 16 : level == 1 ? 20 : 26; }
 
 Bytes compress(const Bytes& data, int level)
 {
@@ -130,8 +129,6 @@ std::vector<uint32_t> stream_values(const StreamView& v)
     }
     return out;
 }
-
-bool contains(const std::vector<uint32_t>& v, uint32_t x) { return std::find(v.begin(), v.end(), x) != v.end(); }
 
 // The streams of a block as the format fixes them for shaped inputs. Up to
 // 5 random bytes: one token and the end marker, literals in the literal
@@ -255,7 +252,8 @@ TEST(M3Compress, MatchLengthAgainstDistance)
                                        {2, &gaps.back(), 10990 + 4, true}});
         }
     for (const Case& c : cases) {
-        EXPECT_EQ(contains(stream_values(read_stream(compress(*c.data, c.level), M3_OFFSETS)), c.offset), c.taken)
+        const auto offsets = stream_values(read_stream(compress(*c.data, c.level), M3_OFFSETS));
+        EXPECT_EQ(std::find(offsets.begin(), offsets.end(), c.offset) != offsets.end(), c.taken)
             << "level " << c.level << " offset " << c.offset << " size " << c.data->size();
         expect_round_trip(*c.data, c.level);
     }

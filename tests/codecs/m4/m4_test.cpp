@@ -197,10 +197,8 @@ Bytes hand_coded(const std::string& start, const std::function<void(M4StepCoder&
 TEST(M4Decode, HandCodedSteps)
 {
     struct Op {
-        char kind;        // 'l' literal byte, 'm' new match, 's' short repeat, 'r' repeat index
-        uint32_t value;   // byte, distance or index
-        uint32_t length;
-        uint32_t distance;   // the distance the rules give (repeats)
+        char kind;   // 'l' literal byte, 'm' new match, 's' short repeat, 'r' repeat index
+        uint32_t value, length, distance;   // byte, distance or index; the length; the distance the rules give
     };
     const Op ops[] = {
         {'l', 'b', 1, 0}, {'l', 'c', 1, 0}, {'m', 3, 3, 3},   // reps 3 1 1 1
@@ -220,9 +218,8 @@ TEST(M4Decode, HandCodedSteps)
             block.push_back(static_cast<uint8_t>(op.value));
             continue;
         }
-        const uint32_t d = op.kind == 'm' ? op.value : op.distance;
         for (uint32_t i = 0; i < op.length; ++i)
-            block.push_back(block[block.size() - d]);
+            block.push_back(block[block.size() - op.distance]);
     }
     const Bytes coded = hand_coded(std::string(block.begin(), block.end()), [&](M4StepCoder& c) {
         for (const Op& op : ops) {

@@ -14,25 +14,22 @@ TEST(CodecPlan, PairsAndHashBits)
     const struct {
         int method, level;
         bool level_known, exists;
-        int32_t bits_default;   // hash bits for a request of 0, 5, 17, 30
-        int32_t bits_5, bits_17, bits_30;
+        int32_t bits[4];   // hash bits for a request of 0, 5, 17, 30
     } cases[] = {
-        {1, 0, true, true, 16, 10, 16, 16},   {1, 1, true, true, 20, 10, 17, 30},
-        {1, 2, true, true, 24, 10, 17, 30},   {2, 2, true, true, 26, 10, 17, 30},
-        {3, 0, true, true, 16, 10, 16, 16},   {3, 9, true, true, 0, 10, 17, 30},
-        {2, 9, true, true, 16, 10, 17, 30},   {4, 9, true, true, 0, 10, 17, 30},
-        {4, 0, true, false, 0, 10, 16, 16},   {4, 2, true, false, 0, 10, 17, 30},
-        {1, 3, false, false, 0, 10, 17, 30},  {5, 1, true, false, 0, 10, 17, 30},
-        {0, 0, true, false, 0, 10, 16, 16},
+        {1, 0, true, true, {16, 10, 16, 16}},   {1, 1, true, true, {20, 10, 17, 30}},
+        {1, 2, true, true, {24, 10, 17, 30}},   {2, 2, true, true, {26, 10, 17, 30}},
+        {3, 0, true, true, {16, 10, 16, 16}},   {3, 9, true, true, {0, 10, 17, 30}},
+        {2, 9, true, true, {16, 10, 17, 30}},   {4, 9, true, true, {0, 10, 17, 30}},
+        {4, 0, true, false, {0, 10, 16, 16}},   {4, 2, true, false, {0, 10, 17, 30}},
+        {1, 3, false, false, {0, 10, 17, 30}},  {5, 1, true, false, {0, 10, 17, 30}},
+        {0, 0, true, false, {0, 10, 16, 16}},
     };
     for (const auto& c : cases) {
         const CodecPlan p = codec_plan(c.method, c.level);
         EXPECT_EQ(p.level_known, c.level_known) << c.method << c.level;
         EXPECT_EQ(p.exists, c.exists) << c.method << c.level;
-        EXPECT_EQ(codec_plan_hash_bits(p, 0), c.bits_default) << c.method << c.level;
-        EXPECT_EQ(codec_plan_hash_bits(p, 5), c.bits_5) << c.method << c.level;
-        EXPECT_EQ(codec_plan_hash_bits(p, 17), c.bits_17) << c.method << c.level;
-        EXPECT_EQ(codec_plan_hash_bits(p, 30), c.bits_30) << c.method << c.level;
+        for (int k = 0; const int32_t request : {0, 5, 17, 30})
+            EXPECT_EQ(codec_plan_hash_bits(p, request), c.bits[k++]) << c.method << c.level << " " << request;
     }
 }
 
