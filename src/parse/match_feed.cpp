@@ -182,27 +182,70 @@ struct Finder {
     // parse's repeat distances come from them, and their sources may have
     // left the trie.
     uint32_t recent[RECENT_DISTANCES] = {};
+    // Whether recent[i] is still to be looked at. A distance that matches at
+    // most LONG_MATCH_LENGTH bytes at one position matches fewer at the next,
+    // so once looked at, it need not be again until the finder goes on after
+    // a stop (where a distance may have matched longer, or positions were
+    // skipped).
+    bool unseen[RECENT_DISTANCES] = {};
 
     void recent_add(uint32_t d)
     {
         int i = 0;
         while (i < RECENT_DISTANCES - 1 && recent[i] != d)
             ++i;
-        for (; i > 0; --i)
+        const bool was_unseen = recent[i] != d || unseen[i];
+        for (; i > 0; --i) {
             recent[i] = recent[i - 1];
+            unseen[i] = unseen[i - 1];
+        }
         recent[0] = d;
+        unseen[0] = was_unseen;
     }
-    bool long_at_recent(uint32_t pos) const
+    bool long_at_recent(uint32_t pos)
     {
         const uint8_t* block = f->mf.block;
         const uint32_t limit = std::min(f->mf.block_size - pos, LONG_MATCH_LENGTH + 1);
         if (limit <= LONG_MATCH_LENGTH)
             return false;
         const uint64_t here = load_le64(block + pos);
-        for (uint32_t d : recent)
-            if (d != 0 && d <= pos && d <= max_distance && load_le64(block + pos - d) == here &&
+        for (int i = 0; i < RECENT_DISTANCES; ++i) {
+            const uint32_t d = recent[i];
+            if (!unseen[i] || d > pos)
+                continue;
+            if (d != 0 && d <= max_distance && load_le64(block + pos - d) == here &&
                 common_prefix(block + pos - d, block + pos, 8, limit) > LONG_MATCH_LENGTH)
                 return true;
+            unseen[i] = false;
+        }
+        return false;
+    }
+
+    // Distances from skipped stretches known to match at most
+    // LONG_MATCH_LENGTH bytes for a while: where d matches l such bytes at p,
+    // it matches fewer at each position up to p + l. Each hit in the
+    // look-ahead asks about a distance, and the hits of one copy all ask
+    // about the same one, position after position.
+    struct ShortDistance {
+        uint32_t d;
+        uint32_t from, through;
+    };
+    static constexpr uint32_t SHORT_BITS = 10;
+    static constexpr uint32_t SHORT_WORTH = 16;   // shorter matches are compared again
+    ShortDistance short_known[1u << SHORT_BITS] = {};
+    // Whether distance d matches more than LONG_MATCH_LENGTH bytes at pos,
+    // comparing at most `limit` bytes.
+    bool long_at(uint32_t d, uint32_t pos, uint32_t limit)
+    {
+        ShortDistance& e = short_known[(d * 0x9E3779B97F4A7C15ull) >> (64 - SHORT_BITS)];
+        if (e.d == d && e.from <= pos && pos <= e.through)
+            return false;
+        const uint8_t* block = f->mf.block;
+        const uint32_t l = common_prefix(block + pos - d, block + pos, 0, limit);
+        if (l > LONG_MATCH_LENGTH)
+            return true;
+        if (l >= SHORT_WORTH)
+            e = ShortDistance{d, pos, pos + l};
         return false;
     }
 
@@ -397,7 +440,7 @@ struct Finder {
                 if (hit_source[slot][i] < at - pos)
                     continue;
                 const uint32_t s = hit_source[slot][i] - (at - pos);
-                if (pos - s <= max_distance && common_prefix(block + s, block + pos, 0, limit) > LONG_MATCH_LENGTH)
+                if (pos - s <= max_distance && long_at(pos - s, pos, limit))
                     return true;
             }
         }
@@ -473,6 +516,7 @@ struct Finder {
         while (f->gen.load(std::memory_order_relaxed) == seen && !f->stop.load(std::memory_order_relaxed))
             f->wake.wait_for(lock, NAP);
         *start = f->start;
+        std::fill(unseen, unseen + RECENT_DISTANCES, true);
         // A jump carries the parse's repeat distances: matches at them may make it jump again.
         for (int i = f->order_rep_count - 1; i >= 0; --i)
             if (f->order_reps[i] != 0)
@@ -515,9 +559,9 @@ struct Finder {
                 __builtin_prefetch(f->pairs + (pair_at + 16) % FEED_PAIRS, 1);
                 __builtin_prefetch(&f->records[(produced + 3) % FEED_RECORDS], 1);
                 // The recent distances' sources load during the search.
-                for (uint32_t d : recent)
-                    if (d != 0 && d <= pos)
-                        __builtin_prefetch(block + pos - d);
+                for (int i = 0; i < RECENT_DISTANCES; ++i)
+                    if (unseen[i] && recent[i] != 0 && recent[i] <= pos)
+                        __builtin_prefetch(block + pos - recent[i]);
                 uint64_t at = pair_at;
                 if (at % FEED_PAIRS + limit + 1 > FEED_PAIRS)
                     at += FEED_PAIRS - at % FEED_PAIRS;
