@@ -329,13 +329,26 @@ struct Finder {
     std::unique_ptr<uint64_t[]> hole_filter;
     static uint32_t hole_filter_bit(uint64_t h) { return static_cast<uint32_t>(h >> (64 - HOLE_FILTER_BITS)); }
     static constexpr uint32_t HOLE_PREFETCH = 4;
+    // The keys' hashes of the positions being looked up, each computed once
+    // (the prefetches ask for them first).
+    static constexpr uint32_t HASHED = 4 * HOLE_PREFETCH;
+    uint64_t hashed[HASHED] = {};
+    uint32_t hashed_at[HASHED] = {};   // position + 1
+    uint64_t key_hash(uint32_t at)
+    {
+        const uint32_t i = at % HASHED;
+        if (hashed_at[i] != at + 1) {
+            hashed[i] = hole_hash(f->mf.block + at);
+            hashed_at[i] = at + 1;
+        }
+        return hashed[i];
+    }
 
     // The indexed positions whose next HOLE_KEY bytes are those at `at` (at
     // most HOLE_SOURCES of them, each below `at`): their count.
-    int hole_find(uint32_t at, uint32_t* sources) const
+    int hole_find(uint32_t at, uint64_t h, uint32_t* sources) const
     {
         const uint8_t* block = f->mf.block;
-        const uint64_t h = hole_hash(block + at);
         const uint32_t bit = hole_filter_bit(h);
         if (!((hole_filter[bit >> 6] >> (bit & 63)) & 1))
             return 0;
@@ -402,7 +415,6 @@ struct Finder {
     {
         if (!holes)
             return false;
-        const uint8_t* block = f->mf.block;
         const uint32_t n = f->mf.block_size;
         if (n < HOLE_KEY)
             return false;
@@ -412,15 +424,15 @@ struct Finder {
             // word is in, the index's slot where the filter lets it through:
             // both would otherwise be a cache miss each here.
             if (looked + 2 * HOLE_PREFETCH <= n - HOLE_KEY)
-                __builtin_prefetch(&hole_filter[hole_filter_bit(hole_hash(block + looked + 2 * HOLE_PREFETCH)) >> 6]);
+                __builtin_prefetch(&hole_filter[hole_filter_bit(key_hash(looked + 2 * HOLE_PREFETCH)) >> 6]);
             if (looked + HOLE_PREFETCH <= n - HOLE_KEY) {
-                const uint64_t h = hole_hash(block + looked + HOLE_PREFETCH);
+                const uint64_t h = key_hash(looked + HOLE_PREFETCH);
                 const uint32_t bit = hole_filter_bit(h);
                 if ((hole_filter[bit >> 6] >> (bit & 63)) & 1)
                     __builtin_prefetch(&holes[static_cast<uint32_t>(h) & hole_mask]);
             }
             const uint32_t slot = looked % HOLE_STRIDE;
-            hit_count[slot] = hole_find(looked, hit_source[slot]);
+            hit_count[slot] = hole_find(looked, key_hash(looked), hit_source[slot]);
             if (hit_count[slot] > 0) {
                 hit_at[slot] = looked + 1;
                 last_hit = looked + 1;
