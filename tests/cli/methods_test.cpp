@@ -57,10 +57,11 @@ TEST_P(Methods, LevelsRoundTrip)
             fs::remove(dir / (name + ".back"));
             RunResult r = run_quarnix(dir.path, tag + " " + name + ".qrn");
             ASSERT_EQ(r.status, 0) << tag << ": " << r.err;
-            if (opt[2] == '9' && threads[2] == '0')
+            if (opt[2] == '9' && threads[2] == '0') {
                 inline_containers[name] = read_file(dir / (name + ".qrn"));
-            else if (opt[2] == '9')
+            } else if (opt[2] == '9') {
                 EXPECT_TRUE(read_file(dir / (name + ".qrn")) == inline_containers[name]) << tag;
+            }
             r = run_quarnix(dir.path, std::string("-d ") + threads + " " + name + ".qrn " + name + ".back");
             ASSERT_EQ(r.status, 0) << tag << ": " << r.err;
             ASSERT_TRUE(fs::is_regular_file(dir / (name + ".back")) && read_file(dir / (name + ".back")) == data)

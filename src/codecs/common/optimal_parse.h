@@ -26,6 +26,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 #include "common/bytes.h"
 #include "codecs/codec_call.h"
@@ -65,6 +67,45 @@ inline void offer_lengths(const Node* nodes, uint32_t from, uint32_t last_node, 
         if (p <= ends[length].cost)
             offer(length, p);
     }
+}
+
+// The lengths `length` down to `low` (at least 1) of one candidate that each
+// end at a node of their own, priced `add` + row[length]: offers those no
+// dearer than their end node (ends[length]: its price) by offer(length,
+// price), longest first, comparing four lengths with their nodes at a time.
+// Where the row is filled on demand (0: not yet), fill(l) fills row[l..l+3]
+// when one of them is 0 (fill is nullptr for a row filled beforehand). Prices and costs stay below 2^31. Returns the
+// length below the last one looked at: the caller offers the rest (fewer
+// than four) itself.
+template <class Fill, class Offer>
+inline uint32_t offer_row_lengths(const uint32_t* ends, const uint32_t* row, uint32_t add, uint32_t length,
+                                  uint32_t low, Fill fill, Offer offer)
+{
+    using Lanes = int32_t __attribute__((vector_size(16)));
+    const auto any = [](Lanes m) {
+        uint64_t half[2];
+        std::memcpy(half, &m, sizeof half);
+        return (half[0] | half[1]) != 0;
+    };
+    for (; length >= low + 3; length -= 4) {
+        const uint32_t l = length - 3;
+        Lanes prices, costs;
+        std::memcpy(&prices, row + l, sizeof prices);
+        if constexpr (!std::is_null_pointer_v<Fill>) {
+            if (any(prices == 0)) {
+                fill(l);
+                std::memcpy(&prices, row + l, sizeof prices);
+            }
+        }
+        std::memcpy(&costs, ends + l, sizeof costs);
+        prices += static_cast<int32_t>(add);
+        const Lanes fits = prices <= costs;
+        if (any(fits))
+            for (uint32_t j = 4; j-- > 0;)
+                if (fits[j])
+                    offer(l + j, static_cast<uint32_t>(prices[j]));
+    }
+    return length;
 }
 
 // One node per window position. `cost` is the price of the cheapest way

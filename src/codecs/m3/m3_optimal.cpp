@@ -127,9 +127,10 @@ struct Model {
     uint32_t run_price(uint32_t r) const { return r >= M3_LC_EXT ? s[M3_RUN_EXT].value_price(r - M3_LC_EXT) : 0; }
 };
 
-// One node per window position: the cheapest known way to arrive there.
+// One node per window position: the cheapest known way to arrive there (its
+// price is in Work::costs, where the prices of consecutive nodes are
+// compared four at a time).
 struct Node {
-    uint32_t cost;
     uint32_t literals;  // of the arriving step's run, counted from the run's start
     uint32_t span;      // nodes its match covers (less than `length` at the window's last node)
     int32_t code;       // new match: its distance; repeat: ~index; 0: no step arrives
@@ -141,6 +142,7 @@ struct Work {
     SegmentPool pool;
     Model model;
     Node nodes[OPTIMAL_MAX_WINDOW + 1];
+    uint32_t costs[OPTIMAL_MAX_WINDOW + 1];
     MatchPair pairs[MATCH_LIMIT + 1];
 };
 
@@ -185,12 +187,12 @@ struct Parse {
         if (t <= from)
             return;
         Node& target = wk->nodes[t];
+        uint32_t& cost = wk->costs[t];
         // Ties: a repeat takes the node; a new match only from a larger distance.
-        const bool better = code < 0 ? price <= target.cost
-                                     : price < target.cost || (price == target.cost && code < target.code);
+        const bool better = code < 0 ? price <= cost : price < cost || (price == cost && code < target.code);
         if (!better)
             return;
-        target.cost = price;
+        cost = price;
         target.literals = r;
         target.span = t - from;
         target.code = code;
@@ -211,17 +213,27 @@ struct Parse {
         }
         const uint32_t* row = model.length_row(r);
         const uint32_t add = base + run_part + offset_part;
-        offer_lengths(
-            wk->nodes, from, w - 1, len, min_length, [&](uint32_t length) { return add + row[length]; },
-            [&](uint32_t length, uint32_t price) { relax(from, price, r, code, length, w_value, distance); });
+        const auto offer = [&](uint32_t length, uint32_t price) { relax(from, price, r, code, length, w_value, distance); };
+        // Those that reach the window's last node all end there.
+        uint32_t length = len;
+        for (; length >= min_length && from + length >= w - 1; --length)
+            offer(length, add + row[length]);
+        const uint32_t* const ends = wk->costs + from;
+        length = offer_row_lengths(ends, row, add, length, min_length, nullptr, offer);
+        for (; length >= min_length; --length)
+            if (add + row[length] <= ends[length])
+                offer(length, add + row[length]);
     }
 
     bool forward()
     {
         Node* const nodes = wk->nodes;
-        for (uint32_t i = 0; i <= w; ++i)
-            nodes[i] = Node{UNREACHED, 0, 0, 0, 0, {0, 0, 0, 0}};
-        nodes[0].cost = 0;
+        uint32_t* const costs = wk->costs;
+        for (uint32_t i = 0; i <= w; ++i) {
+            nodes[i] = Node{0, 0, 0, 0, {0, 0, 0, 0}};
+            costs[i] = UNREACHED;
+        }
+        costs[0] = 0;
         std::copy(reps, reps + M3_REPEATS, nodes[0].reps);
         // The pending literals before the window add the same to every path
         // of the window, so the run's price sum starts at 0.
@@ -233,11 +245,12 @@ struct Parse {
             const uint32_t node = p - ws;
             if (p == 0) {   // the first byte is a literal, not priced
                 nodes[1] = nodes[0];
+                costs[1] = costs[0];
                 p = 1;
                 continue;
             }
             const uint32_t r = p - run_start;
-            const uint32_t base = nodes[node].cost + sum;
+            const uint32_t base = costs[node] + sum;
             const uint32_t run_part = model.run_price(r);
             const uint8_t* cur = in + p;
 
@@ -273,20 +286,20 @@ struct Parse {
             if (farthest > node && nodes[farthest].length > LONG_MATCH_LENGTH) {
                 source_note_reps(src, nodes[farthest].reps, M3_REPEATS);
                 p = run_start = ws + farthest;
-                base_cost = nodes[farthest].cost;
+                base_cost = costs[farthest];
                 sum = 0;
                 continue;
             }
             // The literal at p, unless a step arriving at p + 1 is no dearer.
             const uint32_t x = literals.price[*cur];
             Node& next = nodes[node + 1];
-            if (next.code != 0 && next.cost <= base_cost + sum + x) {
+            if (next.code != 0 && costs[node + 1] <= base_cost + sum + x) {
                 run_start = p + 1;
-                base_cost = next.cost;
+                base_cost = costs[node + 1];
                 sum = 0;
             } else {
                 sum += x;
-                next.cost = nodes[node].cost;
+                costs[node + 1] = costs[node];
                 std::copy(nodes[node].reps, nodes[node].reps + M3_REPEATS, next.reps);
             }
             ++p;

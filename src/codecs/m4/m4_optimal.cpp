@@ -80,9 +80,10 @@ struct WindowLengthPrices {
     uint32_t bits[WINDOW_PRICED_VALUES];
 };
 
-// One node per window position: the cheapest known arrival.
+// One node per window position: the cheapest known arrival (its price is
+// in Work::costs, where the prices of consecutive nodes are compared four
+// at a time).
 struct PriceNode {
-    uint32_t cost;
     uint32_t steps;     // nodes back to where the arriving step starts
     int32_t code;       // 0 literal; > 0 new match distance; < 0 ~repeat index
     uint32_t length;    // bytes of the arriving step (past the window's last node when cut there)
@@ -97,6 +98,7 @@ struct Work {
     PriceCaches caches;
     WindowLengthPrices long_lengths;
     PriceNode nodes[OPTIMAL_MAX_WINDOW + 1];
+    uint32_t costs[OPTIMAL_MAX_WINDOW + 1];
     uint32_t touched = OPTIMAL_MAX_WINDOW;   // nodes the last window (of any block) may have written
     MatchPair pairs[MATCH_LIMIT + 1];
 };
@@ -211,7 +213,7 @@ struct Parse {
     PriceNode& arrive(uint32_t t, uint32_t from, uint32_t price, int32_t code, uint32_t length, uint32_t state)
     {
         PriceNode& target = wk->nodes[t];
-        target.cost = price;
+        wk->costs[t] = price;
         target.steps = t - from;
         target.code = code;
         target.length = length;
@@ -224,7 +226,7 @@ struct Parse {
     void offer_repeat(uint32_t from, uint32_t price, uint32_t index, uint32_t length)
     {
         const uint32_t t = std::min(from + length, w);
-        if (price > wk->nodes[t].cost)
+        if (price > wk->costs[t])
             return;
         const PriceNode& origin = wk->nodes[from];
         const uint32_t state = length == 1 ? m4_after_short_rep(origin.state) : m4_after_rep(origin.state);
@@ -237,13 +239,43 @@ struct Parse {
     void offer_match(uint32_t from, uint32_t price, uint32_t d, uint32_t length)
     {
         const uint32_t t = std::min(from + length, w);
-        const PriceNode& old = wk->nodes[t];
-        if (price > old.cost || (price == old.cost && static_cast<int32_t>(d) >= old.code))
+        const uint32_t old = wk->costs[t];
+        if (price > old || (price == old && static_cast<int32_t>(d) >= wk->nodes[t].code))
             return;
         const PriceNode& origin = wk->nodes[from];
         PriceNode& target = arrive(t, from, price, static_cast<int32_t>(d), length, m4_after_match(origin.state));
         target.reps[0] = d;
         std::copy(origin.reps, origin.reps + M4_REPEATS - 1, target.reps + 1);
+    }
+
+    // Offers the lengths `length` down to `last` (below CACHED_LENGTHS) of
+    // one candidate from node `from`, longest first: offer(l, price). From
+    // `low` up a length's price is `add` and its price in `row` (of length
+    // context length_state, pos_class); below, price(l). The lengths that
+    // reach the window's last node all end there and are offered one by one;
+    // each of the others ends at a node of its own, which it can take only at
+    // a price no higher than the node's, so only those are offered, and from
+    // `low` up four of them are compared with their nodes at a time.
+    template <class Price, class Offer>
+    void offer_lengths(uint32_t from, uint32_t length, uint32_t last, uint32_t low, uint32_t add, const uint32_t* row,
+                       uint32_t length_state, uint32_t pos_class, Price price, Offer offer)
+    {
+        const auto price_of = [&](uint32_t l) {
+            return l >= low ? add + cached_length_price(row, length_state, pos_class, l) : price(l);
+        };
+        for (; length >= last && from + length >= w; --length)
+            offer(length, price_of(length));
+        const uint32_t* const ends = wk->costs + from;
+        const auto fill = [&](uint32_t l) {
+            for (uint32_t j = l; j < l + 4; ++j)
+                cached_length_price(row, length_state, pos_class, j);
+        };
+        length = offer_row_lengths(ends, row, add, length, std::max(low, last), fill, offer);
+        for (; length >= last; --length) {
+            const uint32_t p = price_of(length);
+            if (p <= ends[length])
+                offer(length, p);
+        }
     }
 
     // Every repeat candidate at position p (node `node`); returns the running
@@ -279,10 +311,9 @@ struct Parse {
                 uint32_t length = len;
                 for (; length >= last && length >= CACHED_LENGTHS; --length)
                     offer_repeat(node, with_length + length_price(length_state, pos_class, length), index, length);
-                const uint32_t* row = cache.length[length_state * 4 + pos_class];
                 offer_lengths(
-                    wk->nodes, node, w, length, last,
-                    [&](uint32_t l) { return with_length + cached_length_price(row, length_state, pos_class, l); },
+                    node, length, last, last, with_length, cache.length[length_state * 4 + pos_class], length_state,
+                    pos_class, [](uint32_t) { return 0u; },
                     [&](uint32_t l, uint32_t price) { offer_repeat(node, price, index, l); });
                 if (shortest == 1 && len <= LONG_MATCH_LENGTH)
                     offer_repeat(node, header + price1(short_rep), index, 1);
@@ -323,10 +354,9 @@ struct Parse {
                     offer_match(node, far + length_price(s, pos_class, length), d, length);
                 const uint32_t* row = cache.length[s * 4 + pos_class];
                 const auto price = [&](uint32_t l) {
-                    const uint32_t to_slot = l >= 12 ? far : distance + slot_price(m4_dist_context(l), slot);
-                    return to_slot + cached_length_price(row, s, pos_class, l);
+                    return distance + slot_price(m4_dist_context(l), slot) + cached_length_price(row, s, pos_class, l);
                 };
-                offer_lengths(wk->nodes, node, w, length, last, price,
+                offer_lengths(node, length, last, 12, far, row, s, pos_class, price,
                               [&](uint32_t l, uint32_t p) { offer_match(node, p, d, l); });
             }
             min_length = std::max(min_length, len);
@@ -339,10 +369,13 @@ struct Parse {
     bool forward(uint32_t start)
     {
         PriceNode* const nodes = wk->nodes;
-        for (uint32_t i = 0; i <= wk->touched; ++i)
-            nodes[i] = PriceNode{UNREACHED, 1, 0, 1, 0, {0, 0, 0, 0}};
+        uint32_t* const costs = wk->costs;
+        for (uint32_t i = 0; i <= wk->touched; ++i) {
+            nodes[i] = PriceNode{1, 0, 1, 0, {0, 0, 0, 0}};
+            costs[i] = UNREACHED;
+        }
         wk->touched = OPTIMAL_MAX_WINDOW;   // until the pass ends (a failed one may leave any node written)
-        nodes[0].cost = 0;
+        costs[0] = 0;
         nodes[0].state = coder.st.state;
         std::copy(coder.st.rep, coder.st.rep + M4_REPEATS, nodes[0].reps);
         select[1] = price0(pr.rep_is_1);
@@ -360,15 +393,17 @@ struct Parse {
             const uint16_t is_match = pr.is_match[s][match_byte];
 
             // The literal; it takes a node of equal price from anything but a repeat.
-            const uint32_t lit = at.cost + price0(is_match) + literal_price(s, match_byte, p == 1 ? 0 : in[p - 1], in[p]);
+            const uint32_t cost = costs[node];
+            const uint32_t lit = cost + price0(is_match) + literal_price(s, match_byte, p == 1 ? 0 : in[p - 1], in[p]);
             PriceNode& next = nodes[node + 1];
-            if (lit < next.cost || (lit == next.cost && next.code >= 0)) {
-                next = PriceNode{lit, 1, 0, 1, m4_after_literal(s), {}};
+            if (lit < costs[node + 1] || (lit == costs[node + 1] && next.code >= 0)) {
+                costs[node + 1] = lit;
+                next = PriceNode{1, 0, 1, m4_after_literal(s), {}};
                 std::copy(at.reps, at.reps + M4_REPEATS, next.reps);
             }
             farthest = std::max(farthest, node + 1);
 
-            const uint32_t match_base = at.cost + price1(is_match);
+            const uint32_t match_base = cost + price1(is_match);
             const uint32_t min_length = offer_repeats(node, p, match_base + price1(pr.is_rep[s]));
             if (!offer_matches(node, p, match_base, min_length > 7 ? min_length : 2))
                 return false;
