@@ -47,7 +47,11 @@ static_assert(HOLE_STRIDE + HOLE_KEY <= LONG_MATCH_LENGTH);
 constexpr uint32_t HOLE_PROBES = 16;
 constexpr int HOLE_SOURCES = 4;   // positions with the same next bytes tried for one hit
 constexpr int HOLE_TRIES = 64;    // hits tried for one position, nearest first
-constexpr int RECENT_DISTANCES = 8;
+// Distances of the latest longest candidates kept: the parse's repeat
+// distances come from among them, and in x86 code, where the longest
+// candidate's distance changes from position to position, a list of 8 lost
+// ones that the parse still used (and then jumped at).
+constexpr int RECENT_DISTANCES = 32;
 // A position leaves the trie when a newer one shares its next bytes as far
 // as a leaf compares (256 past the leaf's depth), so a candidate this long
 // may stand for an older source that matches further.
@@ -182,25 +186,25 @@ struct Finder {
     // parse's repeat distances come from them, and their sources may have
     // left the trie.
     uint32_t recent[RECENT_DISTANCES] = {};
-    // Whether recent[i] is still to be looked at. A distance that matches at
-    // most LONG_MATCH_LENGTH bytes at one position matches fewer at the next,
-    // so once looked at, it need not be again until the finder goes on after
-    // a stop (where a distance may have matched longer, or positions were
-    // skipped).
-    bool unseen[RECENT_DISTANCES] = {};
+    // The last position through which recent[i] is known to match at most
+    // LONG_MATCH_LENGTH bytes: where a distance matches l such bytes at p,
+    // it matches l - k at p + k for k up to l, and only from p + l + 1 on
+    // may a long match at it start. (A fact of the block's bytes: it holds
+    // across stops and jumps.) 0: not known.
+    uint32_t short_through[RECENT_DISTANCES] = {};
 
     void recent_add(uint32_t d)
     {
         int i = 0;
         while (i < RECENT_DISTANCES - 1 && recent[i] != d)
             ++i;
-        const bool was_unseen = recent[i] != d || unseen[i];
+        const uint32_t through = recent[i] == d ? short_through[i] : 0;
         for (; i > 0; --i) {
             recent[i] = recent[i - 1];
-            unseen[i] = unseen[i - 1];
+            short_through[i] = short_through[i - 1];
         }
         recent[0] = d;
-        unseen[0] = was_unseen;
+        short_through[0] = through;
     }
     bool long_at_recent(uint32_t pos)
     {
@@ -208,15 +212,14 @@ struct Finder {
         const uint32_t limit = std::min(f->mf.block_size - pos, LONG_MATCH_LENGTH + 1);
         if (limit <= LONG_MATCH_LENGTH)
             return false;
-        const uint64_t here = load_le64(block + pos);
         for (int i = 0; i < RECENT_DISTANCES; ++i) {
             const uint32_t d = recent[i];
-            if (!unseen[i] || d > pos)
+            if (d == 0 || d > pos || d > max_distance || pos <= short_through[i])
                 continue;
-            if (d != 0 && d <= max_distance && load_le64(block + pos - d) == here &&
-                common_prefix(block + pos - d, block + pos, 8, limit) > LONG_MATCH_LENGTH)
+            const uint32_t l = common_prefix(block + pos - d, block + pos, 0, limit);
+            if (l > LONG_MATCH_LENGTH)
                 return true;
-            unseen[i] = false;
+            short_through[i] = pos + l;
         }
         return false;
     }
@@ -528,7 +531,6 @@ struct Finder {
         while (f->gen.load(std::memory_order_relaxed) == seen && !f->stop.load(std::memory_order_relaxed))
             f->wake.wait_for(lock, NAP);
         *start = f->start;
-        std::fill(unseen, unseen + RECENT_DISTANCES, true);
         // A jump carries the parse's repeat distances: matches at them may make it jump again.
         for (int i = f->order_rep_count - 1; i >= 0; --i)
             if (f->order_reps[i] != 0)
@@ -572,7 +574,7 @@ struct Finder {
                 __builtin_prefetch(&f->records[(produced + 3) % FEED_RECORDS], 1);
                 // The recent distances' sources load during the search.
                 for (int i = 0; i < RECENT_DISTANCES; ++i)
-                    if (unseen[i] && recent[i] != 0 && recent[i] <= pos)
+                    if (pos > short_through[i] && recent[i] != 0 && recent[i] <= pos)
                         __builtin_prefetch(block + pos - recent[i]);
                 uint64_t at = pair_at;
                 if (at % FEED_PAIRS + limit + 1 > FEED_PAIRS)
