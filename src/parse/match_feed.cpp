@@ -190,24 +190,48 @@ struct Finder {
     uint32_t recent[RECENT_DISTANCES] = {};
     // The last position through which no match of more than
     // LONG_MATCH_LENGTH bytes at recent[i] starts (a fact of the block's
-    // bytes: it holds across stops and jumps; 0: not known). Such a match
+    // bytes: it holds across stops and jumps; 0: not known; NEVER for an
+    // empty entry or a distance the parse does not take). Such a match
     // from any q in [p, p + FAR_WORD] covers the 8 bytes at p + FAR_WORD,
     // so where those differ at the distance, none starts there; and where a
     // distance matches l <= LONG_MATCH_LENGTH bytes at p, it matches l - k
     // at p + k for k up to l.
     static constexpr uint32_t FAR_WORD = LONG_MATCH_LENGTH + 1 - 8;
-    uint32_t short_through[RECENT_DISTANCES] = {};
+    static constexpr uint32_t NEVER = 0xFFFFFFFFu;
+    uint32_t short_through[RECENT_DISTANCES];
+
+    // The lists are looked at for every position, so in groups of four.
+    using Lanes = uint32_t __attribute__((vector_size(16)));
+    static constexpr int GROUPS = RECENT_DISTANCES / 4;
+    static_assert(RECENT_DISTANCES % 4 == 0 && RECENT_DISTANCES <= 32);
+    // Bit i for each i where a[i] `test` v.
+    template <class Test>
+    static uint32_t lanes_where(const uint32_t* a, uint32_t v, Test test)
+    {
+        Lanes bits = {};
+        for (int g = 0; g < GROUPS; ++g) {
+            Lanes x;
+            std::memcpy(&x, a + 4 * g, sizeof x);
+            const Lanes weight = Lanes{1u, 2u, 4u, 8u} << (4 * g);
+            bits |= reinterpret_cast<Lanes>(test(x, v)) & weight;
+        }
+        return bits[0] | bits[1] | bits[2] | bits[3];
+    }
+    // The entries that may start a long match at pos.
+    uint32_t recent_due(uint32_t pos) const
+    {
+        return lanes_where(short_through, pos, [](Lanes x, uint32_t v) { return x < v; });
+    }
 
     void recent_add(uint32_t d)
     {
-        int i = 0;
-        while (i < RECENT_DISTANCES - 1 && recent[i] != d)
-            ++i;
-        const uint32_t through = recent[i] == d ? short_through[i] : 0;
-        for (; i > 0; --i) {
-            recent[i] = recent[i - 1];
-            short_through[i] = short_through[i - 1];
-        }
+        if (recent[0] == d)
+            return;
+        const uint32_t same = lanes_where(recent, d, [](Lanes x, uint32_t v) { return x == v; });
+        const int i = same ? __builtin_ctz(same) : RECENT_DISTANCES - 1;
+        const uint32_t through = same ? short_through[i] : d > max_distance ? NEVER : 0;
+        std::copy_backward(recent, recent + i, recent + i + 1);
+        std::copy_backward(short_through, short_through + i, short_through + i + 1);
         recent[0] = d;
         short_through[0] = through;
     }
@@ -218,9 +242,10 @@ struct Finder {
         if (limit <= LONG_MATCH_LENGTH)
             return false;
         const uint64_t far = load_le64(block + pos + FAR_WORD);
-        for (int i = 0; i < RECENT_DISTANCES; ++i) {
+        for (uint32_t due = recent_due(pos); due; due &= due - 1) {
+            const int i = __builtin_ctz(due);
             const uint32_t d = recent[i];
-            if (d == 0 || d > pos || d > max_distance || pos <= short_through[i])
+            if (d > pos)
                 continue;
             if (load_le64(block + pos + FAR_WORD - d) != far) {
                 short_through[i] = pos + FAR_WORD;
@@ -583,9 +608,9 @@ struct Finder {
                 __builtin_prefetch(f->pairs + (pair_at + 16) % FEED_PAIRS, 1);
                 __builtin_prefetch(&f->records[(produced + 3) % FEED_RECORDS], 1);
                 // The recent distances' sources load during the search.
-                for (int i = 0; i < RECENT_DISTANCES; ++i)
-                    if (pos > short_through[i] && recent[i] != 0 && recent[i] <= pos)
-                        __builtin_prefetch(block + pos + FAR_WORD - recent[i]);
+                for (uint32_t due = recent_due(pos); due; due &= due - 1)
+                    if (recent[__builtin_ctz(due)] <= pos)
+                        __builtin_prefetch(block + pos + FAR_WORD - recent[__builtin_ctz(due)]);
                 uint64_t at = pair_at;
                 if (at % FEED_PAIRS + limit + 1 > FEED_PAIRS)
                     at += FEED_PAIRS - at % FEED_PAIRS;
@@ -658,6 +683,7 @@ int finder_body(void* arg)
     finder.f = f;
     finder.max_distance = f->max_distance;
     finder.stops = f->stops;
+    std::fill(finder.short_through, finder.short_through + RECENT_DISTANCES, Finder::NEVER);
     finder.run();
     return 0;
 }
