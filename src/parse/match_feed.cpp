@@ -49,11 +49,10 @@ constexpr int HOLE_SOURCES = 4;   // positions with the same next bytes tried fo
 constexpr int HOLE_TRIES = 64;    // hits tried for one position, nearest first
 // Distances of the latest longest candidates kept: the parse's repeat
 // distances come from among them, and in x86 code, where the longest
-// candidate's distance changes from position to position, a list of 8 lost
-// ones that the parse still used (and then jumped at). More cost stops
-// where the parse goes on: on text, -39 on two threads was 14% slower
-// with 32 than with 16.
-constexpr int RECENT_DISTANCES = 32;
+// candidate's distance changes from position to position, lists of 8 and
+// of 32 lost ones that the parse still used (and then jumped at). Every
+// position looks at them, four at a time.
+constexpr int RECENT_DISTANCES = 64;
 // A position leaves the trie when a newer one shares its next bytes as far
 // as a leaf compares (256 past the leaf's depth), so a candidate this long
 // may stand for an older source that matches further.
@@ -202,23 +201,26 @@ struct Finder {
 
     // The lists are looked at for every position, so in groups of four.
     using Lanes = uint32_t __attribute__((vector_size(16)));
-    static constexpr int GROUPS = RECENT_DISTANCES / 4;
-    static_assert(RECENT_DISTANCES % 4 == 0 && RECENT_DISTANCES <= 32);
+    static_assert(RECENT_DISTANCES % 32 == 0 && RECENT_DISTANCES <= 64);
     // Bit i for each i where a[i] `test` v.
     template <class Test>
-    static uint32_t lanes_where(const uint32_t* a, uint32_t v, Test test)
+    static uint64_t lanes_where(const uint32_t* a, uint32_t v, Test test)
     {
-        Lanes bits = {};
-        for (int g = 0; g < GROUPS; ++g) {
-            Lanes x;
-            std::memcpy(&x, a + 4 * g, sizeof x);
-            const Lanes weight = Lanes{1u, 2u, 4u, 8u} << (4 * g);
-            bits |= reinterpret_cast<Lanes>(test(x, v)) & weight;
+        uint64_t where = 0;
+        for (int half = 0; half < RECENT_DISTANCES / 32; ++half) {
+            Lanes bits = {};
+            for (int g = 0; g < 8; ++g) {
+                Lanes x;
+                std::memcpy(&x, a + 32 * half + 4 * g, sizeof x);
+                const Lanes weight = Lanes{1u, 2u, 4u, 8u} << (4 * g);
+                bits |= reinterpret_cast<Lanes>(test(x, v)) & weight;
+            }
+            where |= uint64_t{bits[0] | bits[1] | bits[2] | bits[3]} << (32 * half);
         }
-        return bits[0] | bits[1] | bits[2] | bits[3];
+        return where;
     }
     // The entries that may start a long match at pos.
-    uint32_t recent_due(uint32_t pos) const
+    uint64_t recent_due(uint32_t pos) const
     {
         return lanes_where(short_through, pos, [](Lanes x, uint32_t v) { return x < v; });
     }
@@ -227,8 +229,8 @@ struct Finder {
     {
         if (recent[0] == d)
             return;
-        const uint32_t same = lanes_where(recent, d, [](Lanes x, uint32_t v) { return x == v; });
-        const int i = same ? __builtin_ctz(same) : RECENT_DISTANCES - 1;
+        const uint64_t same = lanes_where(recent, d, [](Lanes x, uint32_t v) { return x == v; });
+        const int i = same ? __builtin_ctzll(same) : RECENT_DISTANCES - 1;
         const uint32_t through = same ? short_through[i] : d > max_distance ? NEVER : 0;
         std::copy_backward(recent, recent + i, recent + i + 1);
         std::copy_backward(short_through, short_through + i, short_through + i + 1);
@@ -242,8 +244,8 @@ struct Finder {
         if (limit <= LONG_MATCH_LENGTH)
             return false;
         const uint64_t far = load_le64(block + pos + FAR_WORD);
-        for (uint32_t due = recent_due(pos); due; due &= due - 1) {
-            const int i = __builtin_ctz(due);
+        for (uint64_t due = recent_due(pos); due; due &= due - 1) {
+            const int i = __builtin_ctzll(due);
             const uint32_t d = recent[i];
             if (d > pos)
                 continue;
@@ -608,9 +610,9 @@ struct Finder {
                 __builtin_prefetch(f->pairs + (pair_at + 16) % FEED_PAIRS, 1);
                 __builtin_prefetch(&f->records[(produced + 3) % FEED_RECORDS], 1);
                 // The recent distances' sources load during the search.
-                for (uint32_t due = recent_due(pos); due; due &= due - 1)
-                    if (recent[__builtin_ctz(due)] <= pos)
-                        __builtin_prefetch(block + pos + FAR_WORD - recent[__builtin_ctz(due)]);
+                for (uint64_t due = recent_due(pos); due; due &= due - 1)
+                    if (recent[__builtin_ctzll(due)] <= pos)
+                        __builtin_prefetch(block + pos + FAR_WORD - recent[__builtin_ctzll(due)]);
                 uint64_t at = pair_at;
                 if (at % FEED_PAIRS + limit + 1 > FEED_PAIRS)
                     at += FEED_PAIRS - at % FEED_PAIRS;
