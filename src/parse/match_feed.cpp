@@ -219,10 +219,12 @@ struct Finder {
         }
         return where;
     }
-    // The entries that may start a long match at pos.
-    uint64_t recent_due(uint32_t pos) const
+    // The entries that may start a long match at the position being
+    // searched (bit i: recent[i]), found as its search starts.
+    uint64_t due = 0;
+    void find_due(uint32_t pos)
     {
-        return lanes_where(short_through, pos, [](Lanes x, uint32_t v) { return x < v; });
+        due = lanes_where(short_through, pos, [](Lanes x, uint32_t v) { return x < v; });
     }
 
     void recent_add(uint32_t d)
@@ -237,6 +239,8 @@ struct Finder {
         recent[0] = d;
         short_through[0] = through;
     }
+    // Whether a match of more than LONG_MATCH_LENGTH bytes starts at pos at
+    // one of the recent distances (those `due` for pos).
     bool long_at_recent(uint32_t pos)
     {
         const uint8_t* block = f->mf.block;
@@ -244,8 +248,8 @@ struct Finder {
         if (limit <= LONG_MATCH_LENGTH)
             return false;
         const uint64_t far = load_le64(block + pos + FAR_WORD);
-        for (uint64_t due = recent_due(pos); due; due &= due - 1) {
-            const int i = __builtin_ctzll(due);
+        for (uint64_t left = due; left; left &= left - 1) {
+            const int i = __builtin_ctzll(left);
             const uint32_t d = recent[i];
             if (d > pos)
                 continue;
@@ -610,9 +614,12 @@ struct Finder {
                 __builtin_prefetch(f->pairs + (pair_at + 16) % FEED_PAIRS, 1);
                 __builtin_prefetch(&f->records[(produced + 3) % FEED_RECORDS], 1);
                 // The recent distances' sources load during the search.
-                for (uint64_t due = recent_due(pos); due; due &= due - 1)
-                    if (recent[__builtin_ctzll(due)] <= pos)
-                        __builtin_prefetch(block + pos + FAR_WORD - recent[__builtin_ctzll(due)]);
+                find_due(pos);
+                for (uint64_t left = due; left; left &= left - 1) {
+                    const uint32_t d = recent[__builtin_ctzll(left)];
+                    if (d <= pos)
+                        __builtin_prefetch(block + pos + FAR_WORD - d);
+                }
                 uint64_t at = pair_at;
                 if (at % FEED_PAIRS + limit + 1 > FEED_PAIRS)
                     at += FEED_PAIRS - at % FEED_PAIRS;

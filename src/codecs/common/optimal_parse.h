@@ -69,25 +69,29 @@ inline void offer_lengths(const Node* nodes, uint32_t from, uint32_t last_node, 
     }
 }
 
-// The lengths `length` down to `low` (at least 1) of one candidate that each
-// end at a node of their own, priced `add` + row[length]: offers those no
-// dearer than their end node (ends[length]: its price) by offer(length,
-// price), longest first, comparing four lengths with their nodes at a time.
-// Where the row is filled on demand (0: not yet), fill(l) fills row[l..l+3]
-// when one of them is 0 (fill is nullptr for a row filled beforehand). Prices and costs stay below 2^31. Returns the
-// length below the last one looked at: the caller offers the rest (fewer
-// than four) itself.
-template <class Fill, class Offer>
-inline uint32_t offer_row_lengths(const uint32_t* ends, const uint32_t* row, uint32_t add, uint32_t length,
-                                  uint32_t low, Fill fill, Offer offer)
+// Offers the lengths `len` down to `min_length` (at least 1) of one
+// candidate, longest first: offer(length, price(length)). Those from `reach`
+// up all end at the window's last node and are offered one by one; each of
+// the others ends at a node of its own (ends[length]: that node's price),
+// which it can take only at a price no higher, so only those are offered.
+// From `low` up a length's price is `add` + row[length], and four lengths
+// are compared with their nodes at a time; where the row is filled on
+// demand (0: not yet), fill(l) first fills row[l..l+3] (fill: nullptr for a
+// row filled beforehand). Prices and costs stay below 2^31.
+template <class Price, class Fill, class Offer>
+inline void offer_row_lengths(const uint32_t* ends, uint32_t reach, uint32_t len, uint32_t min_length, Price price,
+                              uint32_t low, const uint32_t* row, uint32_t add, Fill fill, Offer offer)
 {
+    uint32_t length = len;
+    for (; length >= min_length && length >= reach; --length)
+        offer(length, price(length));
     using Lanes = int32_t __attribute__((vector_size(16)));
     const auto any = [](Lanes m) {
         uint64_t half[2];
         std::memcpy(half, &m, sizeof half);
         return (half[0] | half[1]) != 0;
     };
-    for (; length >= low + 3; length -= 4) {
+    for (low = std::max(low, min_length); length >= low + 3; length -= 4) {
         const uint32_t l = length - 3;
         Lanes prices, costs;
         std::memcpy(&prices, row + l, sizeof prices);
@@ -105,7 +109,11 @@ inline uint32_t offer_row_lengths(const uint32_t* ends, const uint32_t* row, uin
                 if (fits[j])
                     offer(l + j, static_cast<uint32_t>(prices[j]));
     }
-    return length;
+    for (; length >= min_length; --length) {
+        const uint32_t p = price(length);
+        if (p <= ends[length])
+            offer(length, p);
+    }
 }
 
 // One node per window position. `cost` is the price of the cheapest way

@@ -213,16 +213,10 @@ struct Parse {
         }
         const uint32_t* row = model.length_row(r);
         const uint32_t add = base + run_part + offset_part;
-        const auto offer = [&](uint32_t length, uint32_t price) { relax(from, price, r, code, length, w_value, distance); };
-        // Those that reach the window's last node all end there.
-        uint32_t length = len;
-        for (; length >= min_length && from + length >= w - 1; --length)
-            offer(length, add + row[length]);
-        const uint32_t* const ends = wk->costs + from;
-        length = offer_row_lengths(ends, row, add, length, min_length, nullptr, offer);
-        for (; length >= min_length; --length)
-            if (add + row[length] <= ends[length])
-                offer(length, add + row[length]);
+        offer_row_lengths(
+            wk->costs + from, w - 1 - from, len, min_length, [&](uint32_t length) { return add + row[length]; },
+            min_length, row, add, nullptr,
+            [&](uint32_t length, uint32_t price) { relax(from, price, r, code, length, w_value, distance); });
     }
 
     bool forward()

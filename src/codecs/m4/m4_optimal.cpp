@@ -249,33 +249,22 @@ struct Parse {
     }
 
     // Offers the lengths `length` down to `last` (below CACHED_LENGTHS) of
-    // one candidate from node `from`, longest first: offer(l, price). From
-    // `low` up a length's price is `add` and its price in `row` (of length
-    // context length_state, pos_class); below, price(l). The lengths that
-    // reach the window's last node all end there and are offered one by one;
-    // each of the others ends at a node of its own, which it can take only at
-    // a price no higher than the node's, so only those are offered, and from
-    // `low` up four of them are compared with their nodes at a time.
+    // one candidate from node `from` (see offer_row_lengths): from `low` up
+    // a length's price is `add` and its price in `row` (of length context
+    // length_state, pos_class), computed where not yet; below, price(l).
     template <class Price, class Offer>
-    void offer_lengths(uint32_t from, uint32_t length, uint32_t last, uint32_t low, uint32_t add, const uint32_t* row,
-                       uint32_t length_state, uint32_t pos_class, Price price, Offer offer)
+    void offer_cached_lengths(uint32_t from, uint32_t length, uint32_t last, uint32_t low, uint32_t add,
+                              const uint32_t* row, uint32_t length_state, uint32_t pos_class, Price price, Offer offer)
     {
-        const auto price_of = [&](uint32_t l) {
-            return l >= low ? add + cached_length_price(row, length_state, pos_class, l) : price(l);
-        };
-        for (; length >= last && from + length >= w; --length)
-            offer(length, price_of(length));
-        const uint32_t* const ends = wk->costs + from;
-        const auto fill = [&](uint32_t l) {
-            for (uint32_t j = l; j < l + 4; ++j)
-                cached_length_price(row, length_state, pos_class, j);
-        };
-        length = offer_row_lengths(ends, row, add, length, std::max(low, last), fill, offer);
-        for (; length >= last; --length) {
-            const uint32_t p = price_of(length);
-            if (p <= ends[length])
-                offer(length, p);
-        }
+        offer_row_lengths(
+            wk->costs + from, w - from, length, last,
+            [&](uint32_t l) { return l >= low ? add + cached_length_price(row, length_state, pos_class, l) : price(l); },
+            low, row, add,
+            [&](uint32_t l) {
+                for (uint32_t j = l; j < l + 4; ++j)
+                    cached_length_price(row, length_state, pos_class, j);
+            },
+            offer);
     }
 
     // Every repeat candidate at position p (node `node`); returns the running
@@ -311,9 +300,9 @@ struct Parse {
                 uint32_t length = len;
                 for (; length >= last && length >= CACHED_LENGTHS; --length)
                     offer_repeat(node, with_length + length_price(length_state, pos_class, length), index, length);
-                offer_lengths(
+                offer_cached_lengths(
                     node, length, last, last, with_length, cache.length[length_state * 4 + pos_class], length_state,
-                    pos_class, [](uint32_t) { return 0u; },
+                    pos_class, [](uint32_t) { return 0u; },   // every length from `last` is `with_length` + row
                     [&](uint32_t l, uint32_t price) { offer_repeat(node, price, index, l); });
                 if (shortest == 1 && len <= LONG_MATCH_LENGTH)
                     offer_repeat(node, header + price1(short_rep), index, 1);
@@ -356,8 +345,8 @@ struct Parse {
                 const auto price = [&](uint32_t l) {
                     return distance + slot_price(m4_dist_context(l), slot) + cached_length_price(row, s, pos_class, l);
                 };
-                offer_lengths(node, length, last, 12, far, row, s, pos_class, price,
-                              [&](uint32_t l, uint32_t p) { offer_match(node, p, d, l); });
+                offer_cached_lengths(node, length, last, 12, far, row, s, pos_class, price,
+                                     [&](uint32_t l, uint32_t p) { offer_match(node, p, d, l); });
             }
             min_length = std::max(min_length, len);
         }
